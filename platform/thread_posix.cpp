@@ -1,0 +1,91 @@
+// thread_posix: pthreads and a mutex behind thread.h; waiting with a time-out uses a done flag
+// and a condition variable because pthread_join cannot time out portably.
+#include "platform/thread.h"
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+
+struct posix_thread {
+    pthread_t id;
+    thread_fn fn;
+    void *arg;
+    pthread_mutex_t mu;
+    pthread_cond_t cv;
+    int done;     // set by the thread as its last act
+    int joined;   // pthread_join already called
+};
+
+static void *thread_entry(void *p) {
+    posix_thread *t = (posix_thread *)p;
+    t->fn(t->arg);
+    pthread_mutex_lock(&t->mu);
+    t->done = 1;
+    pthread_cond_broadcast(&t->cv);
+    pthread_mutex_unlock(&t->mu);
+    return nullptr;
+}
+
+thread_handle thread_create(thread_fn fn, void *arg) {
+    posix_thread *t = (posix_thread *)calloc(1, sizeof *t);
+    if (!t) return nullptr;
+    t->fn = fn;
+    t->arg = arg;
+    pthread_mutex_init(&t->mu, nullptr);
+    pthread_cond_init(&t->cv, nullptr);
+    if (pthread_create(&t->id, nullptr, thread_entry, t) != 0) {
+        pthread_cond_destroy(&t->cv);
+        pthread_mutex_destroy(&t->mu);
+        free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+int thread_wait(thread_handle h, uint32_t timeout_ms) {
+    posix_thread *t = (posix_thread *)h;
+    if (!t) return 1;
+    pthread_mutex_lock(&t->mu);
+    if (timeout_ms == THREAD_INFINITE) {
+        while (!t->done) pthread_cond_wait(&t->cv, &t->mu);
+    } else {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += timeout_ms / 1000;
+        until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec++;
+            until.tv_nsec -= 1000000000L;
+        }
+        while (!t->done) {
+            if (pthread_cond_timedwait(&t->cv, &t->mu, &until) == ETIMEDOUT) break;
+        }
+    }
+    int done = t->done;
+    pthread_mutex_unlock(&t->mu);
+    if (done && !t->joined) {
+        pthread_join(t->id, nullptr);
+        t->joined = 1;
+    }
+    return done;
+}
+
+void thread_close(thread_handle h) {
+    posix_thread *t = (posix_thread *)h;
+    if (!t) return;
+    if (!t->joined) pthread_detach(t->id);   // still running: let it finish on its own
+    else {
+        pthread_cond_destroy(&t->cv);
+        pthread_mutex_destroy(&t->mu);
+        free(t);
+        return;
+    }
+    // A detached thread still touches its record: leak it rather than free it under the thread.
+}
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(((plat_lock *)0)->opaque), "lock storage too small");
+
+void lock_init(plat_lock *l) { pthread_mutex_init((pthread_mutex_t *)l->opaque, nullptr); }
+void lock_enter(plat_lock *l) { pthread_mutex_lock((pthread_mutex_t *)l->opaque); }
+void lock_leave(plat_lock *l) { pthread_mutex_unlock((pthread_mutex_t *)l->opaque); }
+void lock_free(plat_lock *l) { pthread_mutex_destroy((pthread_mutex_t *)l->opaque); }

@@ -1,0 +1,17 @@
+// codec: the LZ4-block-format compressor and strict decompressor used for tile deltas and the
+// text layer, and the 64-bit tile hash that names a tile in the caches. Stateless; allocates nothing.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// Output capacity the compressor demands for n input bytes: n + n/255 + 16 (16464 for a tile).
+static inline size_t codec_bound(size_t n) { return n + n / 255 + 16; }
+
+// Bytes written to dst, or -1 when dst_cap < codec_bound(src_len) (nothing written then).
+int codec_compress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap);
+
+// Bytes produced, or -1 for a malformed stream or one that would write past dst_cap. Empty input: 0.
+int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap);
+
+// Hash of the 16384 bytes of a tile; never 0.
+uint64_t tile_hash(const uint8_t *tile);

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs what building and testing vo needs on Debian, idempotently and quietly:
+# Debian packages, and libsodium cross-built for mingw-w64 from Debian's source package,
+# cached outside the checkout and reused when present.
+set -euo pipefail
+
+PKGS="cmake make g++ clang libclang-rt-14-dev pkg-config libsodium-dev liblz4-dev libgtest-dev googletest
+libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 xvfb
+x11-utils xdotool imagemagick autoconf automake libtool dpkg-dev nginx libnginx-mod-stream curl procps"
+
+missing=""
+for p in $PKGS; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "deps: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  # nginx is only a benchmark peer: do not leave it running as a service.
+  if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+  pkill -x nginx >/dev/null 2>&1 || true
+fi
+
+# libsodium for the Windows target.
+SODIUM_VERSION=1.0.18
+CACHE="${VO_CACHE:-/var/cache/vo}"
+PREFIX="$CACHE/libsodium-$SODIUM_VERSION-mingw64"
+if [ ! -f "$PREFIX/lib/libsodium.a" ]; then
+  echo "deps: building libsodium $SODIUM_VERSION for mingw-w64 (once, cached in $PREFIX)"
+  work="$CACHE/src-libsodium"
+  rm -rf "$work"
+  mkdir -p "$work/apt/lists/partial" "$work/apt/sources"
+  mirror=$(grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 | awk '{print $2}')
+  [ -n "$mirror" ] || mirror=$(grep -hE '^deb ' /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1 | awk '{print $2}')
+  [ -n "$mirror" ] || mirror="http://deb.debian.org/debian"
+  echo "deb-src $mirror bookworm main" > "$work/apt/sources/src.list"
+  opts=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/apt/sources"
+        -o Dir::State::Lists="$work/apt/lists")
+  apt-get "${opts[@]}" update -qq >/dev/null
+  (cd "$work" && apt-get "${opts[@]}" source --download-only -qq "libsodium=$SODIUM_VERSION*" >/dev/null 2>&1 \
+     || apt-get "${opts[@]}" source --download-only -qq libsodium >/dev/null)
+  tar -xf "$work"/libsodium_*.orig.tar.* -C "$work"
+  src=$(find "$work" -maxdepth 1 -type d -name 'libsodium*' | head -n 1)
+  (cd "$src" && ./autogen.sh -s >/dev/null 2>&1 \
+     && ./configure -q --host=x86_64-w64-mingw32 --disable-shared --enable-static --prefix="$PREFIX" >/dev/null \
+     && make -s -j"$(nproc)" install >/dev/null 2>&1)
+  rm -rf "$work"
+  test -f "$PREFIX/lib/libsodium.a"
+fi
+echo "$PREFIX"
