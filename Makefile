@@ -1,0 +1,26 @@
+# vo: the two set-up commands for a fresh Debian machine, and a few conveniences.
+#   make demo   installs what it needs, builds, and runs a real session on this machine
+#   make test   installs what it needs, builds both targets, runs every test
+.PHONY: all deps test demo bench fuzz soak clean
+
+all:
+	@bash scripts/deps.sh >/dev/null
+	@cmake --preset debug >/dev/null && cmake --build build/debug -j2
+
+deps:
+	@bash scripts/deps.sh >/dev/null
+
+test:
+	@bash scripts/test.sh
+
+demo:
+	@bash scripts/demo.sh
+
+bench:
+	@bash scripts/bench.sh
+
+fuzz:
+	@FUZZ_SECONDS=$${FUZZ_SECONDS:-300} bash scripts/fuzz.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# make test: install what is needed, build both targets, run the native tests under ASan/UBSan,
+# the threaded tests under TSan, the same unit tests as .exe under Wine, the Wine end-to-end
+# checks, and each fuzzer briefly. Prints one closing line: "N passed, N failed".
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+cd "$ROOT"
+trap cleanup_env EXIT
+
+passed=0; failed=0
+count_ctest() {   # adds the counts of a ctest log to the totals
+  local log=$1 line total bad
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then failed=$((failed + 1)); return; fi
+  bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+  total=$(echo "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+}
+run_ctest() {   # run_ctest NAME DIR [ctest args...]
+  local name=$1 dir=$2; shift 2
+  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" "$@" >"$LOGS/$name.log" 2>&1
+  local rc=$?
+  count_ctest "$LOGS/$name.log"
+  if [ $rc -ne 0 ]; then
+    echo "FAILED: $name (log: build/logs/$name.log)"
+    grep -E 'Failed|FAILED|\*\*\*|ERROR|SUMMARY' "$LOGS/$name.log" | head -n 40
+  fi
+  echo "$name: $(grep -E 'tests passed' "$LOGS/$name.log" | tail -n 1)"
+}
+
+step deps bash scripts/deps.sh || exit 1
+
+# Native, ASan + UBSan.
+step configure-debug cmake --preset debug || exit 1
+step build-debug cmake --build build/debug -j"$JOBS" || exit 1
+run_ctest native build/debug
+
+# Threaded code under TSan: the tests of the channel, the receive threads and whole sessions.
+step configure-tsan cmake --preset tsan || exit 1
+tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|host_test_receive|viewer_test_receive|session_test_.*|platform_test_platform))$/\1/p')
+if [ -n "$tsan_targets" ]; then
+  step build-tsan cmake --build build/tsan -j"$JOBS" --target $tsan_targets || exit 1
+  regex=$(echo $tsan_targets | tr ' ' '|')
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest tsan build/tsan -R "^($regex)\$"
+fi
+
+# Windows target: the same unit tests as .exe under Wine, on an Xvfb display.
+step configure-mingw cmake --preset mingw || exit 1
+step build-mingw cmake --build build/mingw -j"$JOBS" || exit 1
+xvfb_start DISPLAY || exit 1
+export DISPLAY
+wine_up
+run_ctest wine build/mingw -j1
+
+# End-to-end checks of the Windows programs under Wine (each script prints its own verdict).
+for e in tests/e2e/*.sh; do
+  [ -f "$e" ] || continue
+  name=e2e-$(basename "$e" .sh)
+  if bash "$e" >"$LOGS/$name.log" 2>&1; then
+    passed=$((passed + 1)); echo "$name: ok"
+  else
+    failed=$((failed + 1)); echo "FAILED: $name (log: build/logs/$name.log)"; tail -n 30 "$LOGS/$name.log"
+  fi
+done
+cleanup_env
+
+# Fuzzers, a few seconds each.
+if FUZZ_SECONDS=${FUZZ_SECONDS:-8} bash scripts/fuzz.sh >"$LOGS/fuzz.log" 2>&1; then
+  n=$(grep -c '^fuzz ok' "$LOGS/fuzz.log"); passed=$((passed + n)); echo "fuzz: $n targets ok"
+else
+  n=$(grep -c '^fuzz ok' "$LOGS/fuzz.log"); passed=$((passed + n)); failed=$((failed + 1))
+  echo "FAILED: fuzz (log: build/logs/fuzz.log)"; tail -n 40 "$LOGS/fuzz.log"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
