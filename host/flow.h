@@ -1,0 +1,40 @@
+// flow: paces frames by the round trip that the viewer's frame acknowledgements reveal. The
+// receive thread turns each acknowledgement into a sample, a smoothed average, a floor and a
+// tile budget; the session loop asks before each pass whether another frame may go out.
+// Every shared value is one 32-bit atomic word; no lock.
+#pragma once
+#include <atomic>
+#include <stddef.h>
+#include <stdint.h>
+
+#define FLOW_BUDGET_MAX 4096
+#define FLOW_BUDGET_MIN 8
+#define FLOW_RTT_MAX 5000         // round-trip samples are clamped to 0 .. 5000 ms
+#define FLOW_IDLE_RELEASE 250     // a pass is let through after this many ms regardless
+#define FLOW_LOG_EVERY 32         // one latency line per this many acknowledgements
+
+// Process-wide frame number: the encoder increments it once per frame end; never reset.
+extern std::atomic<uint32_t> frame_counter;
+
+// Flow state, reset at every session start.
+struct FlowState {
+    std::atomic<uint32_t> acked_frame;     // frame number of the latest acknowledgement
+    std::atomic<int32_t> ema16;            // smoothed round trip times 16 (0 = no sample yet)
+    std::atomic<int32_t> rtt_floor;        // smallest round trip seen this session
+    std::atomic<int32_t> last_rtt;         // latest round trip (clamped)
+    std::atomic<int32_t> budget;           // items per frame, 8 .. 4096
+    std::atomic<uint32_t> ack_count;       // acknowledgements this session
+    std::atomic<uint32_t> last_pass_tick;  // tick at the end of the latest encoding pass
+};
+extern FlowState flow;
+
+// Session start: acked_frame = frame_counter, no samples, floor 100000, budget 4096,
+// last_pass_tick = now.
+void flow_reset(uint32_t now);
+// MSG_FRAME_ACK payload (u32 frame, u32 echoed tick); fewer than 8 bytes are ignored.
+void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now);
+// 1 when this pass may encode; after more than 250 ms idle, all frames count as acknowledged.
+int flow_may_send(uint32_t now);
+void flow_pass_done(uint32_t now);         // last_pass_tick = now
+int32_t flow_budget(void);                 // the encoder reads it once per pass
+int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged

@@ -1,0 +1,26 @@
+// mirror: the host's set of tile hashes that the viewer's tile cache holds, so a changed tile
+// already there can go out as a 12-byte reference. Open addressing with linear probing over
+// 524288 slots, at most three quarters full; hashes only, never pixels. Every call is made
+// with the picture lock held.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#define MIRROR_SLOTS 0x80000u     // 524288 slots of 8 bytes (4 MiB)
+#define MIRROR_LIMIT 0x60000u     // insertion skipped once the count exceeds this
+
+extern uint64_t *mirror_slots;    // the table (NULL until the first mirror_clear); 0 = empty
+extern uint32_t mirror_count;     // hashes stored
+
+int mirror_clear(void);           // allocate on first use, empty the table; 0 when not allocated
+int mirror_ready(void);           // 1 when the table exists
+int mirror_lookup(uint64_t h);    // 1 when h is stored (0 is never stored)
+void mirror_insert(uint64_t h);   // store h unless present, 0, or over the capacity rule
+void mirror_remove(uint64_t h);   // remove h and re-seat the rest of its probe cluster
+
+// Viewer messages (the receive thread calls these with the picture lock held).
+// MSG_CACHE_ADVERT: inserts each whole 8-byte hash of the payload; returns how many there were.
+uint32_t mirror_apply_advert(const uint8_t *payload, size_t len);
+// MSG_CACHE_MISS: with at least 12 bytes, removes the hash and reports the named tile column
+// and row (the caller re-dirties that tile if it lies in the grid); 0 for a short payload.
+int mirror_apply_miss(const uint8_t *payload, size_t len, uint16_t *tx, uint16_t *ty);
