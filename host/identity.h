@@ -47,10 +47,12 @@ extern std::atomic<int> stop_requested;  // set by host_stop / the service handl
 extern std::atomic<int> host_state;      // HOST_STARTING, HOST_WAITING or HOST_VIEWER_CONNECTED
 extern char viewer_name[33];             // connected viewer's name, "" between sessions (lock)
 
-// Sockets host_stop must end: the session loop stores them here while it uses them and takes
-// them back with an exchange to NET_INVALID before closing them itself.
+// Sockets host_stop must end: the session loop stores them here while it uses them and closes
+// them with host_close_sock (never net_close directly), which takes them out under the same
+// lock that host_stop holds.
 extern std::atomic<net_sock> host_listen_sock;    // direct mode listening socket; host_stop closes it
 extern std::atomic<net_sock> host_current_sock;   // current connection; host_stop shuts it down
+void host_close_sock(std::atomic<net_sock> *slot);  // take the socket out (NET_INVALID) and close it
 
 // Identity and password. Each returns 1, or 0 when the system random source kept failing
 // (then nothing is made from unset bytes: the ID stays empty / the old password stays).
