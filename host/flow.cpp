@@ -1,0 +1,69 @@
+// flow: round-trip samples from frame acknowledgements, the tile budget (multiplicative
+// decrease, additive increase) and the in-flight gate with its 250 ms release.
+#include "host/flow.h"
+#include "host/log.h"
+#include "protocol/messages.h"
+
+std::atomic<uint32_t> frame_counter{0};
+FlowState flow;
+
+void flow_reset(uint32_t now) {
+    flow.acked_frame.store(frame_counter.load());
+    flow.ema16.store(0);
+    flow.rtt_floor.store(100000);
+    flow.last_rtt.store(0);
+    flow.budget.store(FLOW_BUDGET_MAX);
+    flow.ack_count.store(0);
+    flow.last_pass_tick.store(now);
+}
+
+int32_t flow_inflight_cap(int32_t ema16) {
+    if (ema16 < 128) return 1;
+    if (ema16 < 896) return ema16 >> 7;
+    return 6;
+}
+
+static int32_t next_budget(int32_t budget, int32_t q) {
+    if (q > 25 && budget > FLOW_BUDGET_MIN) budget = (budget * 3) >> 2;
+    else if (q <= 7 && budget <= FLOW_BUDGET_MAX - 1) budget += 32;
+    if (budget < FLOW_BUDGET_MIN) budget = FLOW_BUDGET_MIN;
+    if (budget > FLOW_BUDGET_MAX) budget = FLOW_BUDGET_MAX;
+    return budget;
+}
+
+void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now) {
+    if (!payload || len < FRAME_ACK_BYTES) return;
+    flow.acked_frame.exchange(get_u32(payload));
+    int32_t r = (int32_t)(now - get_u32(payload + 4));
+    if (r < 0) r = 0;
+    if (r > FLOW_RTT_MAX) r = FLOW_RTT_MAX;
+
+    int32_t ema16 = flow.ema16.load();
+    ema16 = ema16 == 0 ? 16 * r : ema16 - (ema16 >> 3) + 2 * r;
+    flow.ema16.store(ema16);
+    int32_t floor = flow.rtt_floor.load();
+    if (floor == 0 || r < floor) floor = r;
+    flow.rtt_floor.store(floor);
+    int32_t budget = next_budget(flow.budget.load(), (ema16 >> 4) - floor);
+    flow.budget.store(budget);
+    flow.last_rtt.store(r);
+    uint32_t count = flow.ack_count.load() + 1;
+    flow.ack_count.store(count);
+    if (count % FLOW_LOG_EVERY == 0)
+        host_log("latency: rtt=%ldms floor=%ldms ema=%ldms budget=%ld inflight_cap=%ld", (long)r,
+                 (long)floor, (long)(ema16 >> 4), (long)budget, (long)flow_inflight_cap(ema16));
+}
+
+int flow_may_send(uint32_t now) {
+    int32_t cap = flow_inflight_cap(flow.ema16.load());
+    uint32_t counter = frame_counter.load();
+    uint32_t in_flight = counter - flow.acked_frame.load();
+    uint32_t idle = now - flow.last_pass_tick.load();
+    if (in_flight >= (uint32_t)cap && idle <= FLOW_IDLE_RELEASE) return 0;
+    if (idle > FLOW_IDLE_RELEASE) flow.acked_frame.store(counter);
+    return 1;
+}
+
+void flow_pass_done(uint32_t now) { flow.last_pass_tick.store(now); }
+
+int32_t flow_budget(void) { return flow.budget.load(); }

@@ -1,0 +1,81 @@
+// mirror: open-addressing hash set of the tile hashes the viewer's cache holds, allocated once
+// and cleared at each session start; plus the viewer's advert and miss messages applied to it.
+#include "host/mirror.h"
+#include <stdlib.h>
+#include <string.h>
+#include "protocol/messages.h"
+
+uint64_t *mirror_slots = nullptr;
+uint32_t mirror_count = 0;
+
+#define MIRROR_MASK (MIRROR_SLOTS - 1)
+
+int mirror_clear(void) {
+    if (!mirror_slots) mirror_slots = (uint64_t *)malloc(sizeof(uint64_t) * MIRROR_SLOTS);
+    mirror_count = 0;
+    if (!mirror_slots) return 0;
+    memset(mirror_slots, 0, sizeof(uint64_t) * MIRROR_SLOTS);
+    return 1;
+}
+
+int mirror_ready(void) { return mirror_slots != nullptr; }
+
+// Slot holding h, or -1. Probing stops at the first empty slot or after a full turn.
+static long mirror_find(uint64_t h) {
+    if (!mirror_slots || h == 0) return -1;   // 0 marks empty slots; it is never stored
+    uint32_t i = (uint32_t)h & MIRROR_MASK;
+    for (uint32_t probes = 0; probes < MIRROR_SLOTS; probes++) {
+        uint64_t v = mirror_slots[i];
+        if (v == h) return (long)i;
+        if (v == 0) return -1;
+        i = (i + 1) & MIRROR_MASK;
+    }
+    return -1;
+}
+
+int mirror_lookup(uint64_t h) { return mirror_find(h) >= 0; }
+
+void mirror_insert(uint64_t h) {
+    if (!mirror_slots || h == 0 || mirror_count > MIRROR_LIMIT) return;
+    uint32_t i = (uint32_t)h & MIRROR_MASK;
+    for (uint32_t probes = 0; probes < MIRROR_SLOTS; probes++) {
+        uint64_t v = mirror_slots[i];
+        if (v == h) return;
+        if (v == 0) {
+            mirror_slots[i] = h;
+            mirror_count++;
+            return;
+        }
+        i = (i + 1) & MIRROR_MASK;
+    }
+}
+
+void mirror_remove(uint64_t h) {
+    long found = mirror_find(h);
+    if (found < 0) return;
+    uint32_t i = (uint32_t)found;
+    mirror_slots[i] = 0;
+    mirror_count--;
+    // Re-seat the rest of the cluster so no later hash is cut off from its start slot.
+    for (i = (i + 1) & MIRROR_MASK; mirror_slots[i] != 0; i = (i + 1) & MIRROR_MASK) {
+        uint64_t v = mirror_slots[i];
+        mirror_slots[i] = 0;
+        mirror_count--;
+        mirror_insert(v);
+    }
+}
+
+uint32_t mirror_apply_advert(const uint8_t *payload, size_t len) {
+    uint32_t n = (uint32_t)(len / 8);
+    if (!payload) return 0;
+    for (uint32_t k = 0; k < n; k++) mirror_insert(get_u64(payload + 8 * (size_t)k));
+    return n;
+}
+
+int mirror_apply_miss(const uint8_t *payload, size_t len, uint16_t *tx, uint16_t *ty) {
+    if (!payload || len < CACHE_MISS_BYTES) return 0;
+    if (tx) *tx = get_u16(payload);
+    if (ty) *ty = get_u16(payload + 2);
+    mirror_remove(get_u64(payload + 4));
+    return 1;
+}
