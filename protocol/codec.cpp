@@ -1,0 +1,255 @@
+// codec: greedy LZ4-block compressor with a fixed output for every input, a strict bounds-checked
+// decompressor, and the tile hash. Wide loads and copies only where the byte-wise result is unchanged.
+#include "protocol/codec.h"
+#include <limits.h>
+#include <string.h>
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "codec: the wide loads below assume a little-endian host"
+#endif
+
+enum {
+    CODEC_HASH_ENTRIES = 4096,  // positions remembered by the compressor (12-bit hash)
+    CODEC_MIN_MATCH = 4,        // shortest match a sequence can carry
+    CODEC_LAST_LITERALS = 5,    // a match never covers the last 5 input bytes
+    CODEC_TAIL = 12,            // no match starts in the last 12 input bytes
+    CODEC_MAX_DISTANCE = 65535, // farthest back a match may reach
+    CODEC_WILD = 32             // output slack that lets the decompressor copy in whole chunks
+};
+
+static inline uint32_t codec_rd32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+static inline uint64_t codec_rd64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+
+static inline uint32_t codec_hash4(uint32_t v) { return (v * 2654435761u) >> 20; }
+
+// ---------------------------------------------------------------------------------------------
+// Compressor
+
+// Writes a length remainder as bytes 255 followed by one byte 0..254.
+static inline uint8_t *codec_put_ext(uint8_t *op, size_t rest) {
+    if (rest >= 255) {
+        size_t runs = rest / 255;
+        memset(op, 255, runs);
+        op += runs;
+        rest -= runs * 255;
+    }
+    *op++ = (uint8_t)rest;
+    return op;
+}
+
+// Writes the token's literal half and the literals [lit, lit + n); returns the new output end.
+// The 16-byte copy may read and write past the run, so it is taken only where both stay in bounds.
+static inline uint8_t *codec_put_literals(uint8_t *op, uint8_t *dst_end, const uint8_t *lit,
+                                          const uint8_t *src_end, size_t n) {
+    uint8_t *token = op++;
+    if (n >= 15) {
+        *token = 0xF0;
+        op = codec_put_ext(op, n - 15);
+    } else {
+        *token = (uint8_t)(n << 4);
+    }
+    if (n <= 16 && src_end - lit >= 16 && dst_end - op >= 16)
+        memcpy(op, lit, 16);
+    else if (n)
+        memcpy(op, lit, n);
+    return op + n;
+}
+
+// Number of equal bytes at a and b (b < a), stopping at limit; reads never pass src_end.
+static inline size_t codec_match_len(const uint8_t *a, const uint8_t *b, const uint8_t *limit,
+                                     const uint8_t *src_end) {
+    const uint8_t *start = a;
+    while (src_end - a >= 8) {
+        uint64_t x = codec_rd64(a) ^ codec_rd64(b);
+        if (x) {
+            a += __builtin_ctzll(x) >> 3;
+            return (size_t)((a < limit ? a : limit) - start);
+        }
+        a += 8;
+        b += 8;
+        if (a >= limit) return (size_t)(limit - start);
+    }
+    while (a < limit && *a == *b) {
+        a++;
+        b++;
+    }
+    return (size_t)(a - start);
+}
+
+// Writes one full sequence: literals [anchor, p), then a match of length len at distance dist.
+static inline uint8_t *codec_put_sequence(uint8_t *op, uint8_t *dst_end, const uint8_t *anchor,
+                                          const uint8_t *p, const uint8_t *src_end, size_t dist,
+                                          size_t len) {
+    uint8_t *token = op;
+    op = codec_put_literals(op, dst_end, anchor, src_end, (size_t)(p - anchor));
+    op[0] = (uint8_t)dist;
+    op[1] = (uint8_t)(dist >> 8);
+    op += 2;
+    len -= CODEC_MIN_MATCH;
+    if (len >= 15) {
+        *token |= 15;
+        return codec_put_ext(op, len - 15);
+    }
+    *token |= (uint8_t)len;
+    return op;
+}
+
+// The greedy scan: every position not inside a match is hashed and tried, in order.
+// Returns the output end; *anchor_out receives the start of the literals still unwritten.
+static uint8_t *codec_scan(const uint8_t *src, size_t n, uint8_t *op, uint8_t *dst_end,
+                           size_t *anchor_out) {
+    uint32_t table[CODEC_HASH_ENTRIES];
+    memset(table, 0, sizeof table);
+    const uint8_t *src_end = src + n;
+    const uint8_t *limit = src_end - CODEC_LAST_LITERALS;
+    size_t scan_end = n - CODEC_TAIL, anchor = 0, p = 1;
+    while (p < scan_end) {
+        uint32_t v = codec_rd32(src + p);
+        uint32_t h = codec_hash4(v);
+        size_t cand = table[h];
+        table[h] = (uint32_t)p;
+        // One unsigned test covers cand < p and p - cand <= 65535.
+        if (p - cand - 1 >= CODEC_MAX_DISTANCE || codec_rd32(src + cand) != v) {
+            p++;
+            continue;
+        }
+        while (p > anchor && cand > 0 && src[p - 1] == src[cand - 1]) {
+            p--;
+            cand--;
+        }
+        size_t len = CODEC_MIN_MATCH + codec_match_len(src + p + 4, src + cand + 4, limit, src_end);
+        op = codec_put_sequence(op, dst_end, src + anchor, src + p, src_end, p - cand, len);
+        anchor = p + len;
+        if (anchor >= scan_end) break;
+        table[codec_hash4(codec_rd32(src + anchor - 2))] = (uint32_t)(anchor - 2);
+        p = anchor;
+    }
+    *anchor_out = anchor;
+    return op;
+}
+
+int codec_compress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap) {
+    // The result is an int, so inputs whose bound does not fit one are refused like a short buffer.
+    if (src_len > (size_t)INT_MAX - INT_MAX / 255 - 16) return -1;
+    if (dst_cap < codec_bound(src_len)) return -1;
+    uint8_t *dst_end = dst + dst_cap, *op = dst;
+    size_t anchor = 0;
+    if (src_len > CODEC_TAIL) op = codec_scan(src, src_len, op, dst_end, &anchor);
+    op = codec_put_literals(op, dst_end, src + anchor, src + src_len, src_len - anchor);
+    return (int)(op - dst);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decompressor
+
+// Adds extension bytes to *len: 255s, then one byte below 255. Fails (0) when the input runs out
+// or the length passes max (the caller could not honour it anyway; this also stops overflow).
+static inline int codec_get_ext(const uint8_t **ip, const uint8_t *src_end, size_t *len,
+                                size_t max) {
+    const uint8_t *p = *ip;
+    size_t n = *len;
+    for (;;) {
+        if (p >= src_end) return 0;
+        unsigned b = *p++;
+        n += b;
+        if (b != 255) break;
+        if (n > max) return 0;
+    }
+    *ip = p;
+    *len = n;
+    return 1;
+}
+
+// Match copy with distance below 8: bytes repeat with period dist, hence also with period
+// far (a multiple of dist, at least 8) once the first far - dist bytes exist. Needs CODEC_WILD slack.
+static inline void codec_copy_short_dist(uint8_t *op, size_t dist, size_t len) {
+    const uint8_t *m = op - dist;
+    if (dist == 1) {
+        memset(op, *m, len);
+        return;
+    }
+    size_t far = dist * ((8 + dist - 1) / dist), head = far - dist, i = 0;
+    for (; i < head && i < len; i++) op[i] = m[i];
+    if (far == 8) {  // dist 2 and 4: the pattern repeats every 8 bytes
+        uint64_t pat = codec_rd64(op - 8 + head);
+        for (; i < len; i += 16) {
+            memcpy(op + i, &pat, 8);
+            memcpy(op + i + 8, &pat, 8);
+        }
+        return;
+    }
+    for (; i < len; i += 8) memcpy(op + i, op + i - far, 8);
+}
+
+// Copies a match of len bytes from dist back. The caller has checked len and dist; slack says
+// whether CODEC_WILD bytes of room follow the match, which allows chunked copies past its end.
+static inline void codec_copy_match(uint8_t *op, size_t dist, size_t len, int slack) {
+    const uint8_t *m = op - dist;
+    if (!slack) {
+        if (dist >= len) {
+            memcpy(op, m, len);
+        } else {
+            for (size_t i = 0; i < len; i++) op[i] = m[i];
+        }
+    } else if (dist >= 16) {
+        for (size_t i = 0; i < len; i += 16) memcpy(op + i, m + i, 16);
+    } else if (dist >= 8) {
+        for (size_t i = 0; i < len; i += 8) memcpy(op + i, m + i, 8);
+    } else {
+        codec_copy_short_dist(op, dist, len);
+    }
+}
+
+int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap) {
+    if (src_len == 0) return 0;
+    if (dst_cap > (size_t)INT_MAX) dst_cap = (size_t)INT_MAX;  // the count must fit the result
+    const uint8_t *ip = src, *src_end = src + src_len;
+    uint8_t *op = dst, *dst_end = dst + dst_cap;
+    for (;;) {
+        unsigned token = *ip++;
+        size_t lit = token >> 4;
+        if (lit == 15 && !codec_get_ext(&ip, src_end, &lit, (size_t)(src_end - ip))) return -1;
+        if (lit > (size_t)(src_end - ip) || lit > (size_t)(dst_end - op)) return -1;
+        if (lit <= 16 && src_end - ip >= 16 && dst_end - op >= 16)
+            memcpy(op, ip, 16);
+        else if (lit)
+            memcpy(op, ip, lit);
+        op += lit;
+        ip += lit;
+        if (ip == src_end) return (int)(op - dst);
+        if (src_end - ip < 2) return -1;
+        size_t dist = (size_t)ip[0] | (size_t)ip[1] << 8;
+        ip += 2;
+        if (dist == 0 || dist > (size_t)(op - dst)) return -1;
+        size_t len = (token & 15) + CODEC_MIN_MATCH;
+        if (len == 19 && !codec_get_ext(&ip, src_end, &len, (size_t)(dst_end - op))) return -1;
+        if (len > (size_t)(dst_end - op)) return -1;
+        codec_copy_match(op, dist, len, (size_t)(dst_end - op) - len >= CODEC_WILD);
+        op += len;
+        if (ip == src_end) return (int)(op - dst);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tile hash
+
+uint64_t tile_hash(const uint8_t *tile) {
+    uint64_t s = 0x9E3779B97F4A7C15ull;
+    for (size_t i = 0; i < 16384; i += 8) {
+        uint64_t a = codec_rd64(tile + i) * 0xFF51AFD7ED558CCDull;
+        uint64_t b = a ^ (a >> 32) ^ s;
+        s = ((b << 31) | (b >> 33)) * 0xC4CEB9FE1A85EC53ull;
+    }
+    uint64_t x = (s ^ (s >> 29)) * 0x94D049BB133111EBull;
+    uint64_t h = x ^ (x >> 32);
+    return h ? h : 1;
+}
