@@ -1,0 +1,213 @@
+// cache: the viewer's tile cache in memory, its tiles.bin file and the advertisement to the host.
+#include "viewer/cache.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "platform/sysinfo.h"
+
+tile_cache g_cache;
+
+// Where a tiles.bin image is read from: an open file or a buffer in memory.
+struct cache_source {
+    FILE *file;            // non-NULL: read from here
+    const uint8_t *data;   // otherwise: this buffer
+    size_t len;
+    size_t pos;
+};
+
+static size_t source_read(cache_source *s, void *dst, size_t n) {
+    if (s->file) return fread(dst, 1, n, s->file);
+    size_t left = s->len - s->pos;
+    if (n > left) n = left;
+    memcpy(dst, s->data + s->pos, n);
+    s->pos += n;
+    return n;
+}
+
+static void cache_free(void) {
+    free(g_cache.keys);
+    free(g_cache.tiles);
+    free(g_cache.victim);
+    g_cache.keys = nullptr;
+    g_cache.tiles = nullptr;
+    g_cache.victim = nullptr;
+    g_cache.enabled = 0;
+    g_cache.dirty = 0;
+}
+
+void cache_clear(void) {
+    if (g_cache.keys) memset(g_cache.keys, 0, CACHE_SLOTS * sizeof(uint64_t));
+    if (g_cache.victim) memset(g_cache.victim, 0, CACHE_SETS);
+}
+
+// Keys are held in native order in memory and little-endian in the file.
+static uint64_t key_from_file(const uint8_t *p) { return get_u64(p); }
+
+// A key that sits outside its own set, or repeats its set's other key, can never be found by a
+// lookup; it would only be advertised to the host in vain, so a loaded file drops it.
+static void drop_unreachable_keys(void) {
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) {
+        uint64_t k = g_cache.keys[slot];
+        if (k == 0) continue;
+        if (k % CACHE_SETS != slot / 2 || ((slot & 1) && g_cache.keys[slot - 1] == k))
+            g_cache.keys[slot] = 0;
+    }
+}
+
+static int load_from(cache_source *src) {
+    uint8_t head[CACHE_FILE_HEADER];
+    if (source_read(src, head, sizeof head) != sizeof head) return 0;
+    if (get_u32(head) != CACHE_MAGIC || get_u32(head + 4) != CACHE_SLOTS || get_u32(head + 8) != TILE_BYTES)
+        return 0;
+    static uint8_t raw[CACHE_SLOTS * 8];   // keys as stored; only used before the receive thread runs
+    if (source_read(src, raw, sizeof raw) != sizeof raw) return 0;
+    if (source_read(src, g_cache.tiles, (size_t)CACHE_SLOTS * TILE_BYTES) != (size_t)CACHE_SLOTS * TILE_BYTES)
+        return 0;
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) g_cache.keys[slot] = key_from_file(raw + slot * 8);
+    drop_unreachable_keys();
+    return 1;
+}
+
+int cache_load_buffer(const uint8_t *data, size_t len) {
+    if (!g_cache.keys) return 0;
+    cache_clear();
+    cache_source src = {nullptr, data, data ? len : 0, 0};
+    return load_from(&src);
+}
+
+int cache_load_file(const char *path) {
+    if (!g_cache.keys) return 0;
+    cache_clear();
+    FILE *f = fopen(path, "rb");
+    if (!f) return 0;
+    cache_source src = {f, nullptr, 0, 0};
+    int ok = load_from(&src);
+    fclose(f);
+    return ok;
+}
+
+// Fills g_cache.path with <dir>/tiles.bin; dir NULL means the app data folder, which is created.
+static int cache_set_path(const char *dir) {
+    char folder[CACHE_PATH_MAX];
+    if (!dir) {
+        if (!sysinfo_app_dir(folder, sizeof folder)) return 0;
+        dir = folder;
+    }
+    if (!sysinfo_make_dir(dir)) return 0;
+    int n = snprintf(g_cache.path, sizeof g_cache.path, "%s%ctiles.bin", dir, sysinfo_path_sep());
+    if (n <= 0 || (size_t)n >= sizeof g_cache.path) {
+        g_cache.path[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int cache_open(const char *dir) {
+    cache_free();
+    g_cache.path[0] = 0;
+    if (!cache_set_path(dir)) return 0;
+    g_cache.keys = (uint64_t *)calloc(CACHE_SLOTS, sizeof(uint64_t));
+    g_cache.tiles = (uint8_t *)calloc(CACHE_SLOTS, TILE_BYTES);
+    g_cache.victim = (uint8_t *)calloc(CACHE_SETS, 1);
+    if (!g_cache.keys || !g_cache.tiles || !g_cache.victim) {
+        cache_free();
+        g_cache.path[0] = 0;
+        return 0;
+    }
+    cache_load_file(g_cache.path);
+    g_cache.enabled = 1;
+    return 1;
+}
+
+uint32_t cache_resident(void) {
+    uint32_t n = 0;
+    if (!g_cache.keys) return 0;
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) n += g_cache.keys[slot] != 0;
+    return n;
+}
+
+uint32_t cache_advertise(channel *ch) {
+    static uint8_t payload[CACHE_SLOTS * 8];   // every resident key, little-endian, in slot order
+    uint32_t n = 0;
+    for (uint32_t slot = 0; g_cache.keys && slot < CACHE_SLOTS; slot++)
+        if (g_cache.keys[slot]) put_u64(payload + 8 * n++, g_cache.keys[slot]);
+    for (uint32_t first = 0; ch && first < n; first += MAX_ADVERT_HASHES) {
+        uint32_t count = n - first < MAX_ADVERT_HASHES ? n - first : MAX_ADVERT_HASHES;
+        uint8_t head[HEADER_BYTES];
+        header_put(head, MSG_CACHE_ADVERT, count * 8);
+        // A failed send is left to the receive thread, which sees the dead connection.
+        if (channel_send(ch, head, sizeof head)) channel_send(ch, payload + 8 * first, count * 8);
+    }
+    printf("tile cache: %u tiles resident from earlier sessions\n", n);
+    fflush(stdout);
+    return n;
+}
+
+int cache_start(channel *ch, const char *dir) {
+    if (!cache_open(dir)) return 0;
+    cache_advertise(ch);
+    return 1;
+}
+
+const uint8_t *cache_lookup(uint64_t hash) {
+    if (!g_cache.enabled || hash == 0) return nullptr;
+    uint32_t s = (uint32_t)(hash % CACHE_SETS);
+    if (g_cache.keys[2 * s] == hash) {
+        g_cache.victim[s] = 1;
+        return g_cache.tiles + (size_t)(2 * s) * TILE_BYTES;
+    }
+    if (g_cache.keys[2 * s + 1] == hash) {
+        g_cache.victim[s] = 0;
+        return g_cache.tiles + (size_t)(2 * s + 1) * TILE_BYTES;
+    }
+    return nullptr;
+}
+
+void cache_insert(uint64_t hash, const uint8_t *tile) {
+    if (!g_cache.enabled || hash == 0) return;
+    uint32_t s = (uint32_t)(hash % CACHE_SETS);
+    uint32_t slot;
+    if (g_cache.keys[2 * s] == hash) slot = 2 * s;
+    else if (g_cache.keys[2 * s + 1] == hash) slot = 2 * s + 1;
+    else if (g_cache.keys[2 * s] == 0) slot = 2 * s;
+    else if (g_cache.keys[2 * s + 1] == 0) slot = 2 * s + 1;
+    else slot = 2 * s + g_cache.victim[s];
+    g_cache.keys[slot] = hash;
+    memcpy(g_cache.tiles + (size_t)slot * TILE_BYTES, tile, TILE_BYTES);
+    g_cache.victim[s] = (uint8_t)((slot & 1) ? 0 : 1);
+    g_cache.dirty = 1;
+}
+
+// Writes the whole file image; 1 only when every byte reached the file and it was closed cleanly.
+static int write_image(FILE *f) {
+    uint8_t head[CACHE_FILE_HEADER];
+    put_u32(head, CACHE_MAGIC);
+    put_u32(head + 4, CACHE_SLOTS);
+    put_u32(head + 8, TILE_BYTES);
+    put_u32(head + 12, 0);
+    static uint8_t raw[CACHE_SLOTS * 8];
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) put_u64(raw + slot * 8, g_cache.keys[slot]);
+    int ok = fwrite(head, 1, sizeof head, f) == sizeof head && fwrite(raw, 1, sizeof raw, f) == sizeof raw &&
+             fwrite(g_cache.tiles, 1, (size_t)CACHE_SLOTS * TILE_BYTES, f) == (size_t)CACHE_SLOTS * TILE_BYTES;
+    ok = ok && fflush(f) == 0 && cache_file_sync(f);
+    return (fclose(f) == 0) && ok;
+}
+
+int cache_save(void) {
+    if (!g_cache.enabled || !g_cache.path[0] || !g_cache.dirty) return 1;
+    char tmp[CACHE_PATH_MAX + 4];
+    snprintf(tmp, sizeof tmp, "%s.tmp", g_cache.path);
+    FILE *f = fopen(tmp, "wb");
+    if (!f) return 0;
+    if (!write_image(f) || !cache_file_replace(tmp, g_cache.path)) {
+        remove(tmp);
+        return 0;
+    }
+    g_cache.dirty = 0;
+    return 1;
+}
+
+void cache_close(void) {
+    cache_save();
+    cache_free();
+}

@@ -1,0 +1,66 @@
+// cache: the viewer's tile cache. 8192 tiles keyed by the host's tile hash, two-way set-associative
+// with least-recently-used replacement in each set, saved to tiles.bin in the app data folder and
+// advertised to the host at the start of the next session. All calls run under the viewer lock
+// (or before the receive thread starts).
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+#include "protocol/channel.h"
+#include "protocol/messages.h"
+
+#define CACHE_SLOTS 8192
+#define CACHE_SETS 4096                      // set s owns slots 2s and 2s+1
+#define CACHE_MAGIC 0x564F4331u              // file bytes 31 43 4F 56
+#define CACHE_FILE_HEADER 16
+#define CACHE_FILE_BYTES (CACHE_FILE_HEADER + (uint64_t)CACHE_SLOTS * 8 + (uint64_t)CACHE_SLOTS * TILE_BYTES)
+#define CACHE_PATH_MAX 292                   // 291 characters and the terminator
+
+struct tile_cache {
+    uint64_t *keys;       // CACHE_SLOTS hashes, 0 = empty slot
+    uint8_t *tiles;       // CACHE_SLOTS tiles of TILE_BYTES (64 rows of 256 bytes)
+    uint8_t *victim;      // CACHE_SETS bytes: which slot of the set is replaced next (0 or 1)
+    int enabled;          // 1 while the cache is in use this session
+    int dirty;            // 1 when something was inserted since the last successful save
+    char path[CACHE_PATH_MAX];   // full path of tiles.bin; empty = nothing to save
+};
+
+extern tile_cache g_cache;
+
+// Allocate an empty cache whose file is <dir>/tiles.bin (dir NULL: the app data folder, created if
+// missing) and load that file if it is ours and whole. 1 when the cache is enabled; 0 when the
+// folder or the memory is unavailable (the session then runs without a cache).
+int cache_open(const char *dir);
+
+// Load tiles.bin contents into the open cache from a file or a buffer. 1 when the contents were
+// taken; 0 when they were ignored (missing, foreign or damaged: the cache stays empty).
+int cache_load_file(const char *path);
+int cache_load_buffer(const uint8_t *data, size_t len);
+
+uint32_t cache_resident(void);   // non-zero keys
+
+// Send the resident keys as MSG_CACHE_ADVERT messages of at most 4096 hashes (header and payload
+// as two sends) and print the "tile cache" line. Returns the number of keys advertised.
+uint32_t cache_advertise(channel *ch);
+
+// Session start in one call: cache_open, then cache_advertise when it opened. Nothing is printed
+// when the cache cannot be opened.
+int cache_start(channel *ch, const char *dir);
+
+// The tile stored under hash, or NULL; a hit makes its slot the most recent of its set.
+const uint8_t *cache_lookup(uint64_t hash);
+// Store a tile (TILE_BYTES) under hash; hash 0 and a disabled cache store nothing.
+void cache_insert(uint64_t hash, const uint8_t *tile);
+
+// Write tiles.bin when something changed: into tiles.bin.tmp, then over tiles.bin in one rename,
+// so a failed or interrupted save leaves the previous file whole. 1 when written or nothing to do.
+int cache_save(void);
+// Save, then free everything and disable the cache.
+void cache_close(void);
+
+// Empty every slot and reset the replacement order (keeps the allocation).
+void cache_clear(void);
+
+// Platform half (cache_file_posix.cpp / cache_file_win32.cpp): push a written file to the disk,
+// and move tmp over dst in one step, replacing dst. 1/0.
+int cache_file_sync(void *file);   // FILE *
+int cache_file_replace(const char *tmp, const char *dst);
