@@ -1,0 +1,108 @@
+// relay_options: parsing vo_relay's options; values are checked so the loop never sees nonsense.
+#include "relay/relay_options.h"
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const char g_usage[] =
+    "usage: vo_relay [options]\n"
+    "\n"
+    "Relay server for vo: a host and a viewer that both connect here and send a join naming\n"
+    "the same room are joined, and their bytes are passed unchanged both ways.\n"
+    "\n"
+    "options:\n"
+    "  --bind ADDR          IPv4 address to listen on (default 0.0.0.0, every interface)\n"
+    "  --port N             TCP port to listen on (default 7000; 0 = any free port)\n"
+    "  --max-conns N        most connections open at once, in any state; further ones are\n"
+    "                       accepted and closed at once (default: the open-file limit less 64)\n"
+    "  --join-timeout SEC   time a new connection has to send its whole 56-byte join\n"
+    "                       (default 10)\n"
+    "  --viewer-wait SEC    time a viewer waits for its host before it is closed (default 30)\n"
+    "  --viewer-queue BYTES bytes a viewer may send before its host arrives; they are held and\n"
+    "                       delivered first once the host is there (default 65536)\n"
+    "  --keepalive SEC      TCP keep-alive idle time on every connection, so dead peers are\n"
+    "                       found; 0 = off (default 60)\n"
+    "  --help               this text\n"
+    "\n"
+    "behaviour:\n"
+    "  - Every connection first sends a 56-byte join: \"VORL\", version 2, role 'H' (host) or\n"
+    "    'V' (viewer), an 18-byte room and a 32-byte computer name. Rooms match on all 18 bytes.\n"
+    "    The join is never passed on. A join with a wrong magic, version or role, or one not\n"
+    "    complete within the join time-out, is closed.\n"
+    "  - A host waits for its viewer for as long as it stays connected. A new host for a room\n"
+    "    that already has a waiting host replaces it: the old connection is closed (hosts\n"
+    "    reconnect after every failed handshake, so the newest one is the live one).\n"
+    "  - A viewer is paired with its room's waiting host, or waits for one at most the viewer\n"
+    "    wait. What it sends meanwhile is held (at most the viewer queue; more closes it) and\n"
+    "    delivered to the host first, in order. A viewer for a room that already has a viewer,\n"
+    "    waiting or paired, is refused (closed).\n"
+    "  - Paired connections are forwarded unchanged both ways. When one side ends its sending\n"
+    "    (FIN), everything it sent is delivered and then the other side's receiving is ended the\n"
+    "    same way; the pair closes once both directions are finished, or at once when a side\n"
+    "    fails. A waiting host or viewer that disconnects is dropped.\n"
+    "  - One line per event on standard output, UTC timestamps: listening, host/viewer waiting,\n"
+    "    host replaced, paired, unpaired (with the bytes each way and the duration), refusals\n"
+    "    with their reason, leavers. Room and name bytes outside printable ASCII are written\n"
+    "    as \\xNN.\n"
+    "  - The open-file limit is raised to its hard limit at start. SIGINT or SIGTERM stops the\n"
+    "    relay and closes every connection.\n";
+
+const char *relay_usage(void) { return g_usage; }
+
+// A whole number in [lo, hi]; 1 on success.
+static int parse_int(const char *s, long lo, long hi, long *out) {
+    char *end = nullptr;
+    long v = strtol(s, &end, 10);
+    if (!*s || *end || v < lo || v > hi) return 0;
+    *out = v;
+    return 1;
+}
+
+// Seconds, fractions allowed, to milliseconds in [1, 30 days].
+static int parse_seconds(const char *s, uint32_t *ms) {
+    char *end = nullptr;
+    double v = strtod(s, &end);
+    if (!*s || *end || !(v >= 0.001 && v <= 2592000.0)) return 0;
+    *ms = (uint32_t)(v * 1000.0 + 0.5);
+    return 1;
+}
+
+static int set_option(const char *opt, const char *val, relay_config *cfg) {
+    long v;
+    if (!strcmp(opt, "--bind")) {
+        in_addr a;
+        if (strlen(val) >= sizeof cfg->bind_ip || inet_pton(AF_INET, val, &a) != 1) return 0;
+        strcpy(cfg->bind_ip, val);
+        return 1;
+    }
+    if (!strcmp(opt, "--port") && parse_int(val, 0, 65535, &v)) return cfg->port = (int)v, 1;
+    if (!strcmp(opt, "--max-conns") && parse_int(val, 1, 100000000, &v)) return cfg->max_conns = (int)v, 1;
+    if (!strcmp(opt, "--join-timeout")) return parse_seconds(val, &cfg->join_timeout_ms);
+    if (!strcmp(opt, "--viewer-wait")) return parse_seconds(val, &cfg->viewer_wait_ms);
+    if (!strcmp(opt, "--viewer-queue") && parse_int(val, 0, 1 << 24, &v))
+        return cfg->viewer_queue_bytes = (uint32_t)v, 1;
+    if (!strcmp(opt, "--keepalive") && parse_int(val, 0, 86400, &v)) return cfg->keepalive_s = (uint32_t)v, 1;
+    return 0;
+}
+
+int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t cap) {
+    static const char *known[] = {"--bind", "--port", "--max-conns", "--join-timeout",
+                                  "--viewer-wait", "--viewer-queue", "--keepalive"};
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (!strcmp(a, "--help") || !strcmp(a, "-h")) return RELAY_ARGS_HELP;
+        int found = 0;
+        for (const char *k : known) found |= !strcmp(a, k);
+        if (!found) {
+            snprintf(err, cap, "unknown option '%s' (see --help)", a);
+            return RELAY_ARGS_BAD;
+        }
+        if (i + 1 >= argc || !set_option(a, argv[i + 1], cfg)) {
+            snprintf(err, cap, "bad or missing value for %s (see --help)", a);
+            return RELAY_ARGS_BAD;
+        }
+        i++;
+    }
+    return RELAY_ARGS_RUN;
+}

@@ -1,0 +1,390 @@
+// relay_server: listening, accepting, reading joins and running the epoll loop of vo_relay.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include "platform/thread.h"
+#include "relay/relay_internal.h"
+
+relay_state g_relay;
+
+static char g_listen_tag;  // epoll data of the listening socket
+static char g_wake_tag;    // epoll data of the stop eventfd
+
+void relay_config_defaults(relay_config *cfg) {
+    memset(cfg, 0, sizeof *cfg);
+    strcpy(cfg->bind_ip, "0.0.0.0");
+    cfg->port = RELAY_DEFAULT_PORT;
+    cfg->join_timeout_ms = 10000;
+    cfg->viewer_wait_ms = 30000;
+    cfg->viewer_queue_bytes = 65536;
+    cfg->keepalive_s = 60;
+    cfg->log = stdout;
+}
+
+int relay_raise_fd_limit(void) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 1024;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+        getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return rl.rlim_cur > (1u << 30) ? (1 << 30) : (int)rl.rlim_cur;
+}
+
+void relay_conn_state(relay_conn *c, int state) {
+    if (c->state == RELAY_JOINING) g_relay.n_joining--;
+    else if (c->state == RELAY_WAITING && c->role == RELAY_ROLE_HOST) g_relay.n_wait_hosts--;
+    else if (c->state == RELAY_WAITING) g_relay.n_wait_viewers--;
+    c->state = (uint8_t)state;
+    if (state == RELAY_JOINING) g_relay.n_joining++;
+    else if (state == RELAY_WAITING && c->role == RELAY_ROLE_HOST) g_relay.n_wait_hosts++;
+    else if (state == RELAY_WAITING) g_relay.n_wait_viewers++;
+}
+
+void relay_conn_close(relay_conn *c) {
+    if (c->state == RELAY_CLOSED) return;
+    if (c->pair) {
+        relay_pair_end(c->pair, "closed");
+        return;
+    }
+    relay_conn_state(c, RELAY_CLOSED);
+    relay_timer_clear(c);
+    relay_room_remove(c);
+    close(c->fd);
+    c->fd = -1;
+    g_relay.fds_open--;
+    g_relay.n_conns--;
+    free(c->queue);
+    c->queue = nullptr;
+    c->timer_next = g_relay.dead;
+    g_relay.dead = c;
+}
+
+void relay_refuse(relay_conn *c, const char *fmt, ...) {
+    char why[400], addr[32];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(why, sizeof why, fmt, ap);
+    va_end(ap);
+    relay_conn_text(c, addr, sizeof addr);
+    relay_log("refused %s: %s", addr, why);
+    g_relay.n_refused++;
+    relay_conn_close(c);
+}
+
+static void conn_new(int fd, const sockaddr_in *sa) {
+    relay_conn *c = (relay_conn *)calloc(1, sizeof *c);
+    if (!c) {
+        close(fd);
+        return;
+    }
+    c->fd = fd;
+    c->ip = ntohl(sa->sin_addr.s_addr);
+    c->port = ntohs(sa->sin_port);
+    c->since = relay_now_ms();
+    c->state = RELAY_CLOSED;
+    relay_conn_state(c, RELAY_JOINING);
+    g_relay.n_conns++;
+    g_relay.fds_open++;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (g_relay.cfg.keepalive_s) {
+        int idle = (int)g_relay.cfg.keepalive_s, intvl = 10, cnt = 6;
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
+    }
+    relay_timer_set(c, RELAY_TIMER_JOIN, c->since + g_relay.cfg.join_timeout_ms);
+    epoll_event ev;
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = c;
+    if (epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) relay_conn_close(c);
+}
+
+// Accept failed for lack of descriptors: give up the spare one to accept and drop the newcomer,
+// so the listener does not stay ready for ever.
+static void shed_one(void) {
+    if (g_relay.spare_fd < 0) return;
+    close(g_relay.spare_fd);
+    int fd = accept4(g_relay.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) close(fd);
+    g_relay.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    relay_log("refused a connection: out of file descriptors");
+    g_relay.n_refused++;
+}
+
+static void accept_all(void) {
+    for (int i = 0; i < 256; i++) {
+        sockaddr_in sa;
+        socklen_t len = sizeof sa;
+        int fd = accept4(g_relay.listen_fd, (sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE) shed_one();
+            return;
+        }
+        if (g_relay.n_conns >= g_relay.cfg.max_conns ||
+            g_relay.fds_open + RELAY_FD_RESERVE / 2 >= g_relay.fd_limit) {
+            relay_conn tmp;
+            memset(&tmp, 0, sizeof tmp);
+            tmp.ip = ntohl(sa.sin_addr.s_addr);
+            tmp.port = ntohs(sa.sin_port);
+            char addr[32];
+            relay_conn_text(&tmp, addr, sizeof addr);
+            relay_log("refused %s: connection limit (%d) reached", addr, g_relay.cfg.max_conns);
+            g_relay.n_refused++;
+            close(fd);
+            continue;
+        }
+        conn_new(fd, &sa);
+    }
+}
+
+static int would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+
+static void conn_left(relay_conn *c, const char *who) {
+    char room[RELAY_FIELD_TEXT_MAX], addr[32];
+    relay_room_text(c, room, sizeof room);
+    relay_conn_text(c, addr, sizeof addr);
+    relay_log("%s left while waiting: room '%s', from %s", who, room, addr);
+    relay_conn_close(c);
+}
+
+void relay_viewer_read(relay_conn *c) {
+    uint32_t limit = g_relay.cfg.viewer_queue_bytes;
+    for (;;) {
+        if (c->queue_len == c->queue_cap && c->queue_cap < limit) {
+            uint32_t cap = c->queue_cap ? c->queue_cap * 2 : 256;
+            if (cap > limit) cap = limit;
+            uint8_t *q = (uint8_t *)realloc(c->queue, cap);
+            if (!q) {
+                relay_refuse(c, "out of memory");
+                return;
+            }
+            c->queue = q;
+            c->queue_cap = cap;
+        }
+        uint8_t probe;
+        int full = c->queue_len == c->queue_cap;
+        ssize_t n = full ? recv(c->fd, &probe, 1, MSG_PEEK) : recv(c->fd, c->queue + c->queue_len, c->queue_cap - c->queue_len, 0);
+        if (n > 0 && full) {
+            char room[RELAY_FIELD_TEXT_MAX];
+            relay_room_text(c, room, sizeof room);
+            relay_refuse(c, "viewer for room '%s' sent more than %u bytes before its host came", room, limit);
+            return;
+        }
+        if (n > 0) {
+            c->queue_len += (uint32_t)n;
+        } else if (n == 0 || !would_block()) {
+            conn_left(c, "viewer");
+            return;
+        } else {
+            return;
+        }
+    }
+}
+
+static void join_read(relay_conn *c, uint32_t ev) {
+    while (c->join_len < RELAY_JOIN_BYTES) {
+        ssize_t n = recv(c->fd, c->join + c->join_len, RELAY_JOIN_BYTES - c->join_len, 0);
+        if (n < 0 && would_block()) return;
+        if (n <= 0) {
+            char addr[32];
+            relay_conn_text(c, addr, sizeof addr);
+            relay_log("closed %s: it left before its join was complete (%u of %d bytes)", addr, c->join_len,
+                      RELAY_JOIN_BYTES);
+            relay_conn_close(c);
+            return;
+        }
+        c->join_len = (uint8_t)(c->join_len + n);
+        int r = relay_parse_join(c->join, c->join_len, nullptr);
+        if (r < 0) {
+            relay_refuse(c, "malformed join (%s)", relay_join_error(r));
+            return;
+        }
+    }
+    relay_timer_clear(c);
+    relay_room_enter(c);
+    if (c->state == RELAY_PAIRED) relay_pair_pump(c->pair);
+    else if (c->state == RELAY_WAITING && c->role == RELAY_ROLE_VIEWER) relay_viewer_read(c);
+    else if (c->state == RELAY_WAITING && (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) conn_left(c, "host");
+}
+
+static void conn_event(relay_conn *c, uint32_t ev) {
+    switch (c->state) {
+    case RELAY_JOINING:
+        join_read(c, ev);
+        break;
+    case RELAY_WAITING:
+        // A waiting host's bytes stay in its socket until it is paired; only its leaving matters.
+        if (c->role == RELAY_ROLE_VIEWER) relay_viewer_read(c);
+        else if (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) conn_left(c, "host");
+        break;
+    case RELAY_PAIRED:
+        relay_pair_pump(c->pair);
+        break;
+    default:
+        break;
+    }
+}
+
+static void free_dead(void) {
+    while (g_relay.dead) {
+        relay_conn *c = g_relay.dead;
+        g_relay.dead = c->timer_next;
+        free(c);
+    }
+}
+
+static void close_everything(void) {
+    while (g_relay.joins.head) relay_conn_close(g_relay.joins.head);
+    for (uint32_t b = 0; g_relay.rooms && b <= g_relay.room_mask; b++)
+        while (g_relay.rooms[b]) relay_conn_close(g_relay.rooms[b]);
+    relay_pairs_again();
+    free_dead();
+    close(g_relay.listen_fd);
+    close(g_relay.epfd);
+    close(g_relay.wake_fd);
+    if (g_relay.spare_fd >= 0) close(g_relay.spare_fd);
+    g_relay.listen_fd = g_relay.epfd = g_relay.spare_fd = g_relay.wake_fd = -1;
+    relay_rooms_free();
+}
+
+void relay_server_loop(void) {
+    epoll_event evs[256];
+    while (!g_relay.stop.load()) {
+        int timeout = g_relay.again ? 0 : relay_timer_wait_ms(relay_now_ms());
+        int n = epoll_wait(g_relay.epfd, evs, 256, timeout);
+        for (int i = 0; i < n; i++) {
+            void *tag = evs[i].data.ptr;
+            if (tag == &g_listen_tag) accept_all();
+            else if (tag == &g_wake_tag) g_relay.stop = 1;
+            else conn_event((relay_conn *)tag, evs[i].events);
+        }
+        relay_pairs_again();
+        relay_timer_expire(relay_now_ms());
+        free_dead();
+    }
+    close_everything();
+    relay_log("stopped");
+}
+
+static int listen_socket(const relay_config *cfg) {
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)cfg->port);
+    if (inet_pton(AF_INET, cfg->bind_ip, &sa.sin_addr) != 1) {
+        relay_log("cannot listen: '%s' is not an IPv4 address", cfg->bind_ip);
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof sa) != 0 || listen(fd, 4096) != 0) {
+        relay_log("cannot listen on %s:%d (%s)", cfg->bind_ip, cfg->port, strerror(errno));
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd, (sockaddr *)&sa, &len);
+    g_relay.port = ntohs(sa.sin_port);
+    return fd;
+}
+
+static void reset_state(const relay_config *cfg) {
+    g_relay.cfg = *cfg;
+    g_relay.epfd = g_relay.listen_fd = g_relay.wake_fd = g_relay.spare_fd = -1;
+    g_relay.fds_open = 0;
+    g_relay.joins.head = g_relay.joins.tail = g_relay.waits.head = g_relay.waits.tail = nullptr;
+    g_relay.dead = nullptr;
+    g_relay.again = nullptr;
+    g_relay.stop = 0;
+    g_relay.n_conns = g_relay.n_joining = g_relay.n_wait_hosts = g_relay.n_wait_viewers = 0;
+    g_relay.n_pairs = g_relay.n_pipe_pairs = 0;
+    g_relay.n_refused = 0;
+}
+
+int relay_server_open(const relay_config *cfg) {
+    reset_state(cfg);
+    signal(SIGPIPE, SIG_IGN);  // a peer that vanished must fail a write, not end the relay
+    g_relay.fd_limit = relay_raise_fd_limit();
+    int most = g_relay.fd_limit - RELAY_FD_RESERVE;
+    if (most < 1) most = 1;
+    if (g_relay.cfg.max_conns <= 0 || g_relay.cfg.max_conns > most) g_relay.cfg.max_conns = most;
+    g_relay.listen_fd = listen_socket(cfg);
+    if (g_relay.listen_fd < 0) return -1;
+    g_relay.epfd = epoll_create1(EPOLL_CLOEXEC);
+    g_relay.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    g_relay.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.ptr = &g_listen_tag;
+    int ok = g_relay.epfd >= 0 && g_relay.wake_fd >= 0 && relay_rooms_init(g_relay.cfg.max_conns) &&
+             epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.listen_fd, &ev) == 0;
+    ev.data.ptr = &g_wake_tag;
+    if (!ok || epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.wake_fd, &ev) != 0) {
+        relay_log("cannot start: %s", strerror(errno));
+        close_everything();
+        return -1;
+    }
+    g_relay.fds_open = 5;  // listener, epoll, eventfd, spare, log
+    relay_log("listening on %s:%d (at most %d connections, join time-out %u ms, viewer wait %u ms, "
+              "viewer queue %u bytes)", cfg->bind_ip, g_relay.port, g_relay.cfg.max_conns,
+              cfg->join_timeout_ms, cfg->viewer_wait_ms, cfg->viewer_queue_bytes);
+    return g_relay.port;
+}
+
+static unsigned loop_thread(void *) {
+    relay_server_loop();
+    return 0;
+}
+
+int relay_server_start(const relay_config *cfg) {
+    int port = relay_server_open(cfg);
+    if (port < 0) return -1;
+    g_relay.thread = thread_create(loop_thread, nullptr);
+    if (!g_relay.thread) {
+        close_everything();
+        return -1;
+    }
+    return port;
+}
+
+void relay_server_stop(void) {
+    uint64_t one = 1;
+    g_relay.stop = 1;
+    if (g_relay.wake_fd >= 0 && write(g_relay.wake_fd, &one, sizeof one) < 0) {
+        // the flag alone ends the loop at its next wake-up
+    }
+}
+
+void relay_server_join(void) {
+    if (!g_relay.thread) return;
+    thread_wait(g_relay.thread, THREAD_INFINITE);
+    thread_close(g_relay.thread);
+    g_relay.thread = nullptr;
+}
+
+void relay_server_stats(relay_stats *out) {
+    out->conns = g_relay.n_conns;
+    out->joining = g_relay.n_joining;
+    out->waiting_hosts = g_relay.n_wait_hosts;
+    out->waiting_viewers = g_relay.n_wait_viewers;
+    out->pairs = g_relay.n_pairs;
+    out->pipe_pairs = g_relay.n_pipe_pairs;
+    out->refused = g_relay.n_refused;
+}
