@@ -1,0 +1,65 @@
+// window_list: the portable half of window tracking: skip rules, record layout, the 16384-byte
+// limit, the FNV-1a change hash and the MSG_WINDOW_LIST message.
+#include "host/window_list.h"
+#include <string.h>
+#include "protocol/messages.h"
+
+WindowListState g_window_list;
+
+uint32_t window_list_fnv1a(const uint8_t *bytes, size_t n) {
+    uint32_t h = FNV_OFFSET;
+    for (size_t i = 0; i < n; i++) h = (h ^ bytes[i]) * FNV_PRIME;
+    return h;
+}
+
+void window_list_session_reset(void) { g_window_list.window_list_hash = 0; }
+
+void window_list_begin(void) {
+    g_window_list.len = 0;
+    g_window_list.count = 0;
+}
+
+int window_list_add(const WindowInfo *w) {
+    WindowListState *s = &g_window_list;
+    if (!w->visible || w->title_len <= 0 || w->cloaked || !w->title) return 1;   // skipped
+    size_t L = w->title_len > WINDOW_TITLE_MAX ? WINDOW_TITLE_MAX : (size_t)w->title_len;
+    if (s->len + L + WINDOW_RECORD_BYTES > WINDOW_LIST_MAX) return 0;
+    uint8_t *p = s->buf + s->len;
+    put_u32(p, w->handle);
+    put_i32(p + 4, w->left);
+    put_i32(p + 8, w->top);
+    put_i32(p + 12, (int32_t)((uint32_t)w->right - (uint32_t)w->left));
+    put_i32(p + 16, (int32_t)((uint32_t)w->bottom - (uint32_t)w->top));
+    p[20] = (uint8_t)((w->foreground ? WINDOW_FLAG_FOREGROUND : 0) | (w->minimized ? WINDOW_FLAG_MINIMIZED : 0));
+    p[21] = (uint8_t)L;
+    memcpy(p + WINDOW_RECORD_BYTES, w->title, L);
+    s->len += WINDOW_RECORD_BYTES + L;
+    s->count++;
+    return 1;
+}
+
+// Appends MSG_WINDOW_LIST: u16 record count, then the records. 1, or 0 when out of memory.
+static int append_list(void) {
+    const WindowListState *s = &g_window_list;
+    uint8_t *dst = out_reserve(HEADER_BYTES + 2 + s->len);
+    if (!dst) return 0;
+    header_put(dst, MSG_WINDOW_LIST, (uint32_t)(2 + s->len));
+    put_u16(dst + HEADER_BYTES, s->count);
+    if (s->len) memcpy(dst + HEADER_BYTES + 2, s->buf, s->len);
+    g_out.len += HEADER_BYTES + 2 + s->len;
+    return 1;
+}
+
+// The hash is only taken over once the list is in the output, so a failed append is retried.
+void window_list_finish(void) {
+    WindowListState *s = &g_window_list;
+    uint32_t h = window_list_fnv1a(s->buf, s->len);
+    if (h == s->window_list_hash) return;
+    if (append_list()) s->window_list_hash = h;
+}
+
+void window_list_pass(void) {
+    window_list_begin();
+    window_list_enumerate();
+    window_list_finish();
+}
