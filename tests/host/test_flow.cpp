@@ -1,0 +1,155 @@
+// Flow control: round-trip samples and their clamping, the budget's decrease and climb, the
+// in-flight cap, the 250 ms release and the sampled latency line.
+#include <gtest/gtest.h>
+#include <vector>
+#include "host/flow.h"
+#include "host/log.h"
+#include "protocol/messages.h"
+
+// Acknowledges `frame` whose echoed tick lies `rtt` ms before `now`.
+static void ack(uint32_t frame, uint32_t now, int64_t rtt) {
+    uint8_t p[8];
+    put_u32(p, frame);
+    put_u32(p + 4, (uint32_t)(now - (uint32_t)rtt));
+    flow_on_ack(p, sizeof p, now);
+}
+
+TEST(Flow, ResetStartsFromTheSessionDefaults) {
+    frame_counter.store(77);
+    flow.budget.store(12);
+    flow_reset(5000);
+    EXPECT_EQ(flow.acked_frame.load(), 77u);
+    EXPECT_EQ(flow.ema16.load(), 0);
+    EXPECT_EQ(flow.rtt_floor.load(), 100000);
+    EXPECT_EQ(flow.budget.load(), 4096);
+    EXPECT_EQ(flow.ack_count.load(), 0u);
+    EXPECT_EQ(flow.last_pass_tick.load(), 5000u);
+}
+
+TEST(Flow, FirstSampleSetsAverageAndFloor) {
+    flow_reset(0);
+    ack(3, 10000, 40);
+    EXPECT_EQ(flow.acked_frame.load(), 3u);
+    EXPECT_EQ(flow.ema16.load(), 640);
+    EXPECT_EQ(flow.rtt_floor.load(), 40);
+    EXPECT_EQ(flow.last_rtt.load(), 40);
+    EXPECT_EQ(flow_budget(), 4096);
+    ack(4, 10010, 80);   // weight 1/8: 640 - 80 + 160
+    EXPECT_EQ(flow.ema16.load(), 720);
+    EXPECT_EQ(flow.rtt_floor.load(), 40);
+}
+
+TEST(Flow, QueueingDelayHalvesTheBudgetDownToEight) {
+    flow_reset(0);
+    flow.rtt_floor.store(20);
+    flow.ema16.store(50 * 16);   // steady 50 ms samples keep ema at 50: q = 30
+    const int want[] = {3072, 2304, 1728, 1296, 972, 729, 546, 409, 306, 229, 171,
+                        128,  96,   72,   54,   40,  30,  22,  16,  12,  9,   8, 8, 8};
+    for (int w : want) {
+        ack(1, 1000, 50);
+        ASSERT_EQ(flow.ema16.load(), 800);
+        EXPECT_EQ(flow_budget(), w);
+    }
+}
+
+TEST(Flow, BudgetClimbsBy32AndHoldsInTheMiddleBand) {
+    flow_reset(0);
+    flow.budget.store(4000);
+    ack(1, 1000, 20);   // first sample: floor 20, ema 20, q = 0
+    EXPECT_EQ(flow_budget(), 4032);
+    ack(1, 1000, 20);
+    EXPECT_EQ(flow_budget(), 4064);
+    ack(1, 1000, 20);
+    EXPECT_EQ(flow_budget(), 4096);
+    ack(1, 1000, 20);
+    EXPECT_EQ(flow_budget(), 4096);
+
+    flow.budget.store(500);
+    flow.ema16.store(40 * 16);   // q = 20 with 40 ms samples: unchanged
+    for (int i = 0; i < 5; i++) ack(1, 1000, 40);
+    EXPECT_EQ(flow_budget(), 500);
+}
+
+TEST(Flow, InFlightCap) {
+    EXPECT_EQ(flow_inflight_cap(0), 1);
+    EXPECT_EQ(flow_inflight_cap(7 * 16), 1);
+    EXPECT_EQ(flow_inflight_cap(8 * 16), 1);
+    EXPECT_EQ(flow_inflight_cap(16 * 16), 2);
+    EXPECT_EQ(flow_inflight_cap(47 * 16), 5);
+    EXPECT_EQ(flow_inflight_cap(55 * 16 + 15), 6);
+    EXPECT_EQ(flow_inflight_cap(56 * 16), 6);
+    EXPECT_EQ(flow_inflight_cap(5000 * 16), 6);
+}
+
+TEST(Flow, SamplesAreClampedAndShortAcksIgnored) {
+    flow_reset(0);
+    ack(1, 1000, -300);   // a tick from the future
+    EXPECT_EQ(flow.last_rtt.load(), 0);
+    EXPECT_EQ(flow.rtt_floor.load(), 0);
+    ack(1, 1000, 100000);
+    EXPECT_EQ(flow.last_rtt.load(), 5000);
+    ack(1, 1000, 0x80000000ll);   // as large as the difference can be
+    EXPECT_LE(flow.last_rtt.load(), 5000);
+    EXPECT_GE(flow.last_rtt.load(), 0);
+    ack(1, 100, 356);   // across the tick counter's wrap
+    EXPECT_EQ(flow.last_rtt.load(), 356);
+    EXPECT_LE(flow.ema16.load(), 5000 * 16);
+
+    uint32_t count = flow.ack_count.load();
+    uint8_t p[8] = {9, 0, 0, 0, 0, 0, 0, 0};
+    flow_on_ack(p, 7, 1000);
+    flow_on_ack(nullptr, 8, 1000);
+    EXPECT_EQ(flow.ack_count.load(), count);
+    EXPECT_EQ(flow.acked_frame.load(), 1u);
+}
+
+TEST(Flow, EveryThirtySecondAckLogsOneLine) {
+    flow_reset(0);
+    host_log_capture_start();
+    for (int i = 0; i < 31; i++) ack(1, 1000, 20);
+    EXPECT_EQ(host_log_count("latency:"), 0);
+    ack(1, 1000, 20);
+    for (int i = 0; i < 32; i++) ack(1, 1000, 20);
+    host_log_capture_stop();
+    EXPECT_EQ(host_log_count("latency:"), 2);
+    EXPECT_EQ(host_log_count("latency: rtt=20ms floor=20ms ema=20ms budget=4096 inflight_cap=2"), 2);
+}
+
+TEST(Flow, GateHoldsAtTheCapAndReleasesAfter250ms) {
+    frame_counter.store(10);
+    flow_reset(1000);
+    EXPECT_EQ(flow_may_send(1000), 1);   // nothing in flight
+    frame_counter.fetch_add(1);          // one frame out; cap is 1 without samples
+    EXPECT_EQ(flow_may_send(1100), 0);
+    EXPECT_EQ(flow_may_send(1250), 0);   // exactly 250 ms: still held
+    EXPECT_EQ(flow.acked_frame.load(), 10u);
+    EXPECT_EQ(flow_may_send(1251), 1);   // released: everything counts as acknowledged
+    EXPECT_EQ(flow.acked_frame.load(), 11u);
+    flow_pass_done(1251);
+    frame_counter.fetch_add(1);
+    EXPECT_EQ(flow_may_send(1260), 0);
+    ack(12, 1270, 16);                   // the acknowledgement opens the gate again
+    EXPECT_EQ(flow_may_send(1270), 1);
+    EXPECT_EQ(flow.last_pass_tick.load(), 1251u);   // the gate itself never moves it
+}
+
+TEST(Flow, GateAllowsMoreFramesWithALongerRoundTrip) {
+    frame_counter.store(0);
+    flow_reset(0);
+    flow.ema16.store(47 * 16);   // cap 5
+    frame_counter.store(4);
+    EXPECT_EQ(flow_may_send(10), 1);
+    frame_counter.store(5);
+    EXPECT_EQ(flow_may_send(10), 0);
+}
+
+TEST(Flow, IdleTimeSurvivesTheTickWrap) {
+    frame_counter.store(0xFFFFFFFFu);
+    flow_reset(0xFFFFFF00u);
+    frame_counter.fetch_add(1);   // wraps to 0: one frame in flight
+    EXPECT_EQ(flow_may_send(0x00000010u), 1);   // 272 ms later
+    EXPECT_EQ(flow.acked_frame.load(), 0u);
+    flow_pass_done(0x10);
+    frame_counter.fetch_add(1);
+    EXPECT_EQ(flow_may_send(0x20), 0);
+}
