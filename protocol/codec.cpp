@@ -13,8 +13,7 @@ enum {
     CODEC_MIN_MATCH = 4,        // shortest match a sequence can carry
     CODEC_LAST_LITERALS = 5,    // a match never covers the last 5 input bytes
     CODEC_TAIL = 12,            // no match starts in the last 12 input bytes
-    CODEC_MAX_DISTANCE = 65535, // farthest back a match may reach
-    CODEC_WILD = 32             // output slack that lets the decompressor copy in whole chunks
+    CODEC_MAX_DISTANCE = 65535  // farthest back a match may reach
 };
 
 static inline uint32_t codec_rd32(const uint8_t *p) {
@@ -169,44 +168,49 @@ static inline int codec_get_ext(const uint8_t **ip, const uint8_t *src_end, size
     return 1;
 }
 
-// Match copy with distance below 8: bytes repeat with period dist, hence also with period
-// far (a multiple of dist, at least 8) once the first far - dist bytes exist. Needs CODEC_WILD slack.
-static inline void codec_copy_short_dist(uint8_t *op, size_t dist, size_t len) {
+// Stores the 8-byte pattern pat from op + i on, 32 bytes a step while the step stays within avail.
+static inline size_t codec_fill_pattern(uint8_t *op, uint64_t pat, size_t i, size_t len, size_t avail) {
+    for (; i < len && avail - i >= 32; i += 32) {
+        memcpy(op + i, &pat, 8);
+        memcpy(op + i + 8, &pat, 8);
+        memcpy(op + i + 16, &pat, 8);
+        memcpy(op + i + 24, &pat, 8);
+    }
+    return i;
+}
+
+// Match copy with distance below 8. Bytes repeat with period dist, hence also with period far (a
+// multiple of dist, at least 8) once the first far - dist bytes exist. Returns the bytes done;
+// chunks never pass avail, the room left in the output.
+static inline size_t codec_copy_short_dist(uint8_t *op, size_t dist, size_t len, size_t avail) {
     const uint8_t *m = op - dist;
     if (dist == 1) {
         memset(op, *m, len);
-        return;
+        return len;
     }
-    size_t far = dist * ((8 + dist - 1) / dist), head = far - dist, i = 0;
-    for (; i < head && i < len; i++) op[i] = m[i];
-    if (far == 8) {  // dist 2 and 4: the pattern repeats every 8 bytes
-        uint64_t pat = codec_rd64(op - 8 + head);
-        for (; i < len; i += 16) {
-            memcpy(op + i, &pat, 8);
-            memcpy(op + i + 8, &pat, 8);
-        }
-        return;
-    }
-    for (; i < len; i += 8) memcpy(op + i, op + i - far, 8);
+    if (dist == 2) return codec_fill_pattern(op, (uint64_t)(m[0] | m[1] << 8) * 0x0001000100010001ull, 0, len, avail);
+    if (dist == 4) return codec_fill_pattern(op, (uint64_t)codec_rd32(m) * 0x0000000100000001ull, 0, len, avail);
+    size_t far = dist * ((8 + dist - 1) / dist), i = 0;
+    for (; i < far - dist && i < len; i++) op[i] = m[i];
+    for (; i < len && avail - i >= 8; i += 8) memcpy(op + i, op + i - far, 8);
+    return i;
 }
 
-// Copies a match of len bytes from dist back. The caller has checked len and dist; slack says
-// whether CODEC_WILD bytes of room follow the match, which allows chunked copies past its end.
-static inline void codec_copy_match(uint8_t *op, size_t dist, size_t len, int slack) {
+// Copies a match of len bytes from dist back (both checked by the caller). Whole chunks are used
+// as long as they end within avail, the room left in the output; the rest goes byte by byte.
+static inline void codec_copy_match(uint8_t *op, size_t dist, size_t len, size_t avail) {
     const uint8_t *m = op - dist;
-    if (!slack) {
-        if (dist >= len) {
-            memcpy(op, m, len);
-        } else {
-            for (size_t i = 0; i < len; i++) op[i] = m[i];
-        }
+    size_t i = 0;
+    if (dist >= 32) {
+        for (; i < len && avail - i >= 32; i += 32) memcpy(op + i, m + i, 32);
     } else if (dist >= 16) {
-        for (size_t i = 0; i < len; i += 16) memcpy(op + i, m + i, 16);
+        for (; i < len && avail - i >= 16; i += 16) memcpy(op + i, m + i, 16);
     } else if (dist >= 8) {
-        for (size_t i = 0; i < len; i += 8) memcpy(op + i, m + i, 8);
+        for (; i < len && avail - i >= 8; i += 8) memcpy(op + i, m + i, 8);
     } else {
-        codec_copy_short_dist(op, dist, len);
+        i = codec_copy_short_dist(op, dist, len, avail);
     }
+    for (; i < len; i++) op[i] = m[i];
 }
 
 int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap) {
@@ -233,7 +237,7 @@ int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t ds
         size_t len = (token & 15) + CODEC_MIN_MATCH;
         if (len == 19 && !codec_get_ext(&ip, src_end, &len, (size_t)(dst_end - op))) return -1;
         if (len > (size_t)(dst_end - op)) return -1;
-        codec_copy_match(op, dist, len, (size_t)(dst_end - op) - len >= CODEC_WILD);
+        codec_copy_match(op, dist, len, (size_t)(dst_end - op));
         op += len;
         if (ip == src_end) return (int)(op - dst);
     }
