@@ -1,0 +1,269 @@
+// capture (Windows): Direct3D 11 / DXGI desktop duplication with partial copies of moved and dirty
+// rectangles, and the GDI BitBlt fallback that copies the whole screen every pass.
+#include <windows.h>
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <stdlib.h>
+
+#include "host/capture.h"
+#include "host/log.h"
+#include "host/picture.h"
+
+static_assert(sizeof(CaptureMove) == sizeof(DXGI_OUTDUPL_MOVE_RECT), "move rectangle layout");
+static_assert(sizeof(CaptureRect) == sizeof(RECT), "dirty rectangle layout");
+
+struct CaptureWin32 {
+    ID3D11Device *device;                 // duplication device
+    ID3D11DeviceContext *context;         // its immediate context
+    IDXGIOutputDuplication *duplication;  // the primary output's duplication
+    ID3D11Texture2D *staging;             // CPU-readable copy of the desktop, picture-sized
+    uint8_t *metadata;                    // move rectangles, then dirty rectangles, of one frame
+    UINT metadata_cap;                    // its size in bytes (grows, never shrinks)
+    HMODULE d3d11;                        // d3d11.dll, loaded on first use
+    HDC gdi_dc;                           // memory DC for GDI capture
+    HBITMAP gdi_bitmap;                   // top-down 32-bit DIB section, pad_width x height
+    HGDIOBJ gdi_old;                      // the DC's bitmap before ours was selected
+    uint8_t *gdi_pixels;                  // the DIB's pixels
+};
+static CaptureWin32 s_win;
+
+template <typename T> static void capture_release(T **p) {
+    if (*p) (*p)->Release();
+    *p = NULL;
+}
+
+static void capture_release_dxgi(void) {
+    capture_release(&s_win.duplication);
+    capture_release(&s_win.staging);
+    capture_release(&s_win.context);
+    capture_release(&s_win.device);
+}
+
+static void capture_release_gdi(void) {
+    if (s_win.gdi_dc && s_win.gdi_old) SelectObject(s_win.gdi_dc, s_win.gdi_old);
+    if (s_win.gdi_bitmap) DeleteObject(s_win.gdi_bitmap);
+    if (s_win.gdi_dc) DeleteDC(s_win.gdi_dc);
+    s_win.gdi_dc = NULL;
+    s_win.gdi_bitmap = NULL;
+    s_win.gdi_old = NULL;
+    s_win.gdi_pixels = NULL;
+}
+
+void capture_shutdown(void) {
+    capture_release_dxgi();
+    capture_release_gdi();
+    free(s_win.metadata);
+    s_win.metadata = NULL;
+    s_win.metadata_cap = 0;
+}
+
+void capture_screen_size(int32_t *w, int32_t *h) {
+    *w = GetSystemMetrics(SM_CXSCREEN);
+    *h = GetSystemMetrics(SM_CYSCREEN);
+}
+
+// D3D11CreateDevice from d3d11.dll (loaded at run time, so programs start where it is missing).
+static HRESULT capture_create_device(void) {
+    if (!s_win.d3d11) s_win.d3d11 = LoadLibraryA("d3d11.dll");
+    PFN_D3D11_CREATE_DEVICE create =
+        s_win.d3d11 ? (PFN_D3D11_CREATE_DEVICE)(void *)GetProcAddress(s_win.d3d11, "D3D11CreateDevice") : NULL;
+    if (!create) return HRESULT_FROM_WIN32(GetLastError());
+    return create(NULL, D3D_DRIVER_TYPE_HARDWARE, NULL, 0, NULL, 0, D3D11_SDK_VERSION, &s_win.device, NULL,
+                  &s_win.context);
+}
+
+// Device -> DXGI device -> adapter -> output 0 -> output 1 -> duplication. 0 on any failure.
+static int capture_open_duplication(void) {
+    IDXGIDevice *dxgi_device = NULL;
+    IDXGIAdapter *adapter = NULL;
+    IDXGIOutput *output = NULL;
+    IDXGIOutput1 *output1 = NULL;
+    if (FAILED(s_win.device->QueryInterface(__uuidof(IDXGIDevice), (void **)&dxgi_device))) return 0;
+    HRESULT hr = dxgi_device->GetAdapter(&adapter);
+    dxgi_device->Release();
+    if (FAILED(hr)) return 0;
+    hr = adapter->EnumOutputs(0, &output);
+    adapter->Release();
+    if (FAILED(hr)) return 0;
+    hr = output->QueryInterface(__uuidof(IDXGIOutput1), (void **)&output1);
+    output->Release();
+    if (FAILED(hr)) return 0;
+    hr = output1->DuplicateOutput(s_win.device, &s_win.duplication);
+    output1->Release();
+    if (FAILED(hr)) {
+        host_log("DuplicateOutput %08lx", (unsigned long)hr);
+        return 0;
+    }
+    return 1;
+}
+
+static int capture_create_staging(void) {
+    D3D11_TEXTURE2D_DESC td;
+    ZeroMemory(&td, sizeof td);
+    td.Width = (UINT)g_picture.width;
+    td.Height = (UINT)g_picture.height;
+    td.MipLevels = 1;
+    td.ArraySize = 1;
+    td.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    td.SampleDesc.Count = 1;
+    td.SampleDesc.Quality = 0;
+    td.Usage = D3D11_USAGE_STAGING;
+    td.BindFlags = 0;
+    td.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    td.MiscFlags = 0;
+    return SUCCEEDED(s_win.device->CreateTexture2D(&td, NULL, &s_win.staging));
+}
+
+int capture_init_dxgi(void) {
+    capture_release_dxgi();
+    HRESULT hr = capture_create_device();
+    if (FAILED(hr)) {
+        host_log("D3D11CreateDevice %08lx", (unsigned long)hr);
+        capture_release_dxgi();
+        return 0;
+    }
+    if (!capture_open_duplication()) {
+        capture_release_dxgi();
+        return 0;
+    }
+    DXGI_OUTDUPL_DESC desc;
+    s_win.duplication->GetDesc(&desc);
+    capture_fit_picture((int32_t)desc.ModeDesc.Width, (int32_t)desc.ModeDesc.Height);
+    if (!g_picture.current || !capture_create_staging()) {
+        capture_release_dxgi();
+        return 0;
+    }
+    g_picture.full_refresh = 1;
+    g_capture.dxgi = 1;
+    host_log("DXGI duplication %dx%d", g_picture.width, g_picture.height);
+    return 1;
+}
+
+void capture_init_gdi(void) {
+    HDC screen = GetDC(NULL);
+    int32_t w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    capture_fit_picture(w, h);
+    capture_release_gdi();
+    s_win.gdi_dc = CreateCompatibleDC(screen);
+    BITMAPINFO bi;
+    ZeroMemory(&bi, sizeof bi);
+    bi.bmiHeader.biSize = 40;
+    bi.bmiHeader.biWidth = g_picture.pad_width;
+    bi.bmiHeader.biHeight = -g_picture.height;   // top-down rows
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void *bits = NULL;
+    s_win.gdi_bitmap = CreateDIBSection(s_win.gdi_dc, &bi, DIB_RGB_COLORS, &bits, NULL, 0);
+    s_win.gdi_pixels = s_win.gdi_bitmap ? (uint8_t *)bits : NULL;
+    if (s_win.gdi_bitmap) s_win.gdi_old = SelectObject(s_win.gdi_dc, s_win.gdi_bitmap);
+    ReleaseDC(NULL, screen);
+    g_capture.dxgi = 0;
+    host_log("GDI capture %dx%d", w, h);
+}
+
+static int capture_pass_gdi(void) {
+    int32_t w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    if (w != g_picture.width || h != g_picture.height) capture_init_gdi();   // the session will end
+    HDC screen = GetDC(NULL);
+    BitBlt(s_win.gdi_dc, 0, 0, g_picture.width, g_picture.height, screen, 0, 0, SRCCOPY | CAPTUREBLT);
+    ReleaseDC(NULL, screen);
+    if (s_win.gdi_pixels)
+        picture_copy_rect(s_win.gdi_pixels, g_picture.pad_width * 4, 0, 0, g_picture.width, g_picture.height);
+    Sleep(CAPTURE_GDI_PAUSE_MS);
+    return CAPTURE_NEW;
+}
+
+// The frame's move and dirty rectangles into the metadata buffer. 0 when they cannot be had.
+static int capture_read_metadata(const DXGI_OUTDUPL_FRAME_INFO *fi, UINT *move_bytes, UINT *dirty_bytes) {
+    if (fi->TotalMetadataBufferSize > s_win.metadata_cap) {
+        uint8_t *grown = (uint8_t *)realloc(s_win.metadata, fi->TotalMetadataBufferSize);
+        if (!grown) return 0;
+        s_win.metadata = grown;
+        s_win.metadata_cap = fi->TotalMetadataBufferSize;
+    }
+    *move_bytes = *dirty_bytes = 0;
+    if (FAILED(s_win.duplication->GetFrameMoveRects(s_win.metadata_cap, (DXGI_OUTDUPL_MOVE_RECT *)s_win.metadata,
+                                                   move_bytes)))
+        return 0;
+    if (FAILED(s_win.duplication->GetFrameDirtyRects(s_win.metadata_cap - *move_bytes,
+                                                    (RECT *)(s_win.metadata + *move_bytes), dirty_bytes)))
+        return 0;
+    return 1;
+}
+
+// One rectangle of the desktop texture into the staging texture at the same place.
+static void capture_copy_box(ID3D11Texture2D *desktop, LONG left, LONG top, LONG right, LONG bottom) {
+    if (left < 0) left = 0;
+    if (top < 0) top = 0;
+    if (right > g_picture.width) right = g_picture.width;
+    if (bottom > g_picture.height) bottom = g_picture.height;
+    if (right <= left || bottom <= top) return;
+    D3D11_BOX box = {(UINT)left, (UINT)top, 0, (UINT)right, (UINT)bottom, 1};
+    s_win.context->CopySubresourceRegion(s_win.staging, 0, (UINT)left, (UINT)top, 0, desktop, 0, &box);
+}
+
+static void capture_copy_rects(ID3D11Texture2D *desktop, int moves, int dirty) {
+    const CaptureMove *m = (const CaptureMove *)s_win.metadata;
+    const CaptureRect *d = (const CaptureRect *)(s_win.metadata + moves * sizeof(CaptureMove));
+    for (int i = 0; i < moves; i++) capture_copy_box(desktop, m[i].left, m[i].top, m[i].right, m[i].bottom);
+    for (int i = 0; i < dirty; i++) capture_copy_box(desktop, d[i].left, d[i].top, d[i].right, d[i].bottom);
+}
+
+// Desktop texture into staging (partial or whole), frame released, staging mapped into the picture.
+static int capture_take_frame(IDXGIResource *resource, int partial, int moves, int dirty) {
+    ID3D11Texture2D *desktop = NULL;
+    HRESULT hr = resource->QueryInterface(__uuidof(ID3D11Texture2D), (void **)&desktop);
+    resource->Release();
+    if (FAILED(hr)) {
+        s_win.duplication->ReleaseFrame();
+        return capture_recover();
+    }
+    if (partial)
+        capture_copy_rects(desktop, moves, dirty);
+    else
+        s_win.context->CopyResource(s_win.staging, desktop);
+    desktop->Release();
+    s_win.duplication->ReleaseFrame();
+    D3D11_MAPPED_SUBRESOURCE map;
+    if (FAILED(s_win.context->Map(s_win.staging, 0, D3D11_MAP_READ, 0, &map))) return capture_recover();
+    const uint8_t *image = (const uint8_t *)map.pData;
+    if (partial)
+        capture_apply_partial(image, (int32_t)map.RowPitch, (const CaptureMove *)s_win.metadata, moves,
+                              (const CaptureRect *)(s_win.metadata + moves * sizeof(CaptureMove)), dirty);
+    else
+        capture_apply_full(image, (int32_t)map.RowPitch);
+    s_win.context->Unmap(s_win.staging, 0);
+    return CAPTURE_NEW;
+}
+
+static int capture_pass_dxgi(void) {
+    DXGI_OUTDUPL_FRAME_INFO fi;
+    IDXGIResource *resource = NULL;
+    HRESULT hr = s_win.duplication->AcquireNextFrame(CAPTURE_WAIT_MS, &fi, &resource);
+    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return CAPTURE_NOTHING;
+    if (FAILED(hr)) {
+        host_log("AcquireNextFrame %08lx", (unsigned long)hr);
+        return capture_recover();
+    }
+    if (fi.LastPresentTime.QuadPart == 0 && !g_picture.full_refresh) {   // only the pointer moved
+        s_win.duplication->ReleaseFrame();
+        resource->Release();
+        return CAPTURE_NOTHING;
+    }
+    CaptureFrameInfo info;
+    info.last_present_time = fi.LastPresentTime.QuadPart;
+    info.accumulated_frames = fi.AccumulatedFrames;
+    info.metadata_bytes = fi.TotalMetadataBufferSize;
+    int partial = capture_choose_partial(g_picture.full_refresh, &info);
+    UINT move_bytes = 0, dirty_bytes = 0;
+    if (partial && !capture_read_metadata(&fi, &move_bytes, &dirty_bytes)) partial = 0;
+    return capture_take_frame(resource, partial, (int)(move_bytes / sizeof(CaptureMove)),
+                              (int)(dirty_bytes / sizeof(CaptureRect)));
+}
+
+int capture_pass(void) {
+    int32_t w = g_picture.width, h = g_picture.height;
+    int result = (g_capture.dxgi && s_win.duplication) ? capture_pass_dxgi() : capture_pass_gdi();
+    return capture_check_size(w, h, result);
+}

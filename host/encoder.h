@@ -1,0 +1,54 @@
+// encoder: turns the difference between the captured picture and the host's copy of the viewer's
+// picture into one frame's messages, in wire order: moves, text layer, window list, tiles in
+// row-major order (cache references or compressed deltas / raw pixels), cursor, frame end.
+// It keeps `sent` equal to what the viewer shows once it has applied everything sent so far.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+struct channel;
+
+struct EncoderState {
+    int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept
+    int text_cover;                 // 1 while an active text layer hides the tiles wholly inside cover_*
+    int32_t cover_left, cover_top;  // the text layer's client area in screen pixels
+    int32_t cover_right, cover_bottom;
+    int32_t tiles_this_frame;       // tiles and references appended by this pass
+    int32_t refs_this_frame;        // references appended by this pass
+    int32_t raw_this_frame;         // tiles of this pass that went as raw pixels
+    size_t pass_start;              // output length when this pass's encode step began
+    size_t encoded_bytes;           // bytes the encode step appended (moves, text, windows, tiles)
+    uint64_t session_tiles;         // tiles sent this session, references included
+    uint64_t session_refs;          // references sent this session
+    int cursor_sent;                // 1 once a cursor message went out this session
+    int32_t cursor_x, cursor_y;     // pointer position last sent
+    int cursor_visible;             // visibility last sent
+};
+extern EncoderState g_encoder;
+
+// Session start: counters zero, cursor forgotten, no text cover, references on when cache_in_use.
+void encoder_session_reset(int cache_in_use);
+
+// The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget.
+void encode_frame(void);
+// Its parts (tests drive them one by one).
+void encode_moves(void);
+void encode_tiles(int32_t budget);
+
+// After the lock is released: session totals, cursor, frame log line and MSG_FRAME_END.
+// 1 when a frame was closed (g_out holds it), 0 when the pass appended nothing.
+int encode_pass_close(void);
+// encode_pass_close and one channel_flush of the frame. 0 only when the send failed.
+int encode_pass_end(channel *ch);
+// Append MSG_CURSOR when the pointer moved or changed visibility since it was last sent.
+void encode_cursor(int32_t x, int32_t y, int visible);
+// "session stats: ..." line for the session end.
+void encoder_log_session_stats(void);
+
+// MSG_CACHE_MISS from the receive thread (takes the picture lock itself): the hash leaves the mirror
+// and the named tile is sent again, whole, because the viewer kept its old content there.
+void encoder_on_cache_miss(const uint8_t *payload, size_t len);
+
+// Hook points into the text layer, the window list and the pointer (encoder_hooks.cpp).
+void encoder_overlays_pass(void);   // appends MSG_TEXT_LAYER / MSG_WINDOW_LIST, sets the text cover
+int encoder_pointer(int32_t *x, int32_t *y, int *visible);   // 1 when the pointer could be read

@@ -1,0 +1,106 @@
+// picture: sizing, resetting and filling the host's picture buffers, and the picture lock.
+#include "host/picture.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+Picture g_picture;
+plat_lock g_picture_lock;
+static int g_picture_lock_ready;   // 1 once g_picture_lock was initialised
+
+void picture_lock_create(void) {
+    if (g_picture_lock_ready) return;
+    lock_init(&g_picture_lock);
+    g_picture_lock_ready = 1;
+}
+
+void picture_lock(void) { lock_enter(&g_picture_lock); }
+void picture_unlock(void) { lock_leave(&g_picture_lock); }
+
+void picture_free(void) {
+    free(g_picture.current);
+    free(g_picture.sent);
+    free(g_picture.dirty);
+    free(g_picture.force_raw);
+    g_picture.current = g_picture.sent = g_picture.dirty = g_picture.force_raw = NULL;
+    g_picture.width = g_picture.height = g_picture.cols = g_picture.rows = 0;
+    g_picture.pad_width = g_picture.pad_height = 0;
+    g_picture.move_count = 0;
+}
+
+int picture_resize(int32_t w, int32_t h) {
+    picture_free();
+    g_picture.full_refresh = 1;
+    if (w <= 0 || h <= 0 || w > 65536 || h > 65536) return 0;
+    int32_t cols = (w + TILE_EDGE - 1) / TILE_EDGE, rows = (h + TILE_EDGE - 1) / TILE_EDGE;
+    size_t bytes = (size_t)cols * TILE_EDGE * (size_t)rows * TILE_EDGE * 4;
+    size_t tiles = (size_t)cols * (size_t)rows;
+    g_picture.current = (uint8_t *)calloc(bytes, 1);
+    g_picture.sent = (uint8_t *)calloc(bytes, 1);
+    g_picture.dirty = (uint8_t *)calloc(tiles, 1);
+    g_picture.force_raw = (uint8_t *)calloc(tiles, 1);
+    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw) {
+        picture_free();
+        return 0;
+    }
+    g_picture.width = w;
+    g_picture.height = h;
+    g_picture.cols = cols;
+    g_picture.rows = rows;
+    g_picture.pad_width = cols * TILE_EDGE;
+    g_picture.pad_height = rows * TILE_EDGE;
+    return 1;
+}
+
+void picture_reset(void) {
+    size_t tiles = (size_t)g_picture.cols * (size_t)g_picture.rows;
+    if (g_picture.sent) memset(g_picture.sent, 0, (size_t)g_picture.pad_width * g_picture.pad_height * 4);
+    if (g_picture.dirty) memset(g_picture.dirty, 1, tiles);
+    if (g_picture.force_raw) memset(g_picture.force_raw, 0, tiles);
+    g_picture.move_count = 0;
+}
+
+void picture_forget_all(void) {
+    picture_reset();
+    if (g_picture.force_raw) memset(g_picture.force_raw, 1, (size_t)g_picture.cols * g_picture.rows);
+}
+
+void picture_forget_tile(uint32_t tx, uint32_t ty) {
+    if (tx >= (uint32_t)g_picture.cols || ty >= (uint32_t)g_picture.rows) return;
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    uint8_t *p = g_picture.sent + (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_EDGE * 4;
+    for (int r = 0; r < TILE_EDGE; r++) memset(p + r * stride, 0, TILE_EDGE * 4);
+    size_t i = tx + (size_t)ty * g_picture.cols;
+    g_picture.dirty[i] = 1;
+    g_picture.force_raw[i] = 1;
+}
+
+void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    if (x0 < 0) x0 = 0;
+    if (y0 < 0) y0 = 0;
+    if (x1 > g_picture.width) x1 = g_picture.width;
+    if (y1 > g_picture.height) y1 = g_picture.height;
+    if (x1 <= x0 || y1 <= y0) return;
+    size_t row_bytes = (size_t)(x1 - x0) * 4, dst_stride = (size_t)g_picture.pad_width * 4;
+    for (int32_t y = y0; y < y1; y++)
+        memcpy(g_picture.current + y * dst_stride + (size_t)x0 * 4, src + (size_t)y * stride + (size_t)x0 * 4,
+               row_bytes);
+    int32_t tx1 = (x1 - 1) / TILE_EDGE, ty1 = (y1 - 1) / TILE_EDGE;
+    for (int32_t ty = y0 / TILE_EDGE; ty <= ty1; ty++)
+        memset(g_picture.dirty + (size_t)ty * g_picture.cols + x0 / TILE_EDGE, 1, (size_t)(tx1 - x0 / TILE_EDGE + 1));
+}
+
+int picture_add_move(const MoveRect *m) {
+    if (g_picture.move_count >= MAX_MOVE_RECTS) return 0;
+    g_picture.moves[g_picture.move_count++] = *m;
+    return 1;
+}
+
+int picture_move_valid(const MoveRect *m, int32_t width, int32_t height) {
+    if (m->width <= 0 || m->height <= 0) return 0;
+    if (m->src_x < 0 || m->src_y < 0 || m->dst_x < 0 || m->dst_y < 0) return 0;
+    // Compared as 64-bit so a huge width cannot wrap around.
+    if ((int64_t)m->src_x + m->width > width || (int64_t)m->dst_x + m->width > width) return 0;
+    if ((int64_t)m->src_y + m->height > height || (int64_t)m->dst_y + m->height > height) return 0;
+    return 1;
+}

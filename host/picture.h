@@ -1,0 +1,54 @@
+// picture: the host's picture state shared by capture, encoder and receive thread.
+// `current` is the latest capture, `sent` the host's copy of what the viewer shows, `dirty` the tiles
+// that may differ, `moves` the screen areas that moved since the encoder last ran. One per process.
+#pragma once
+#include <stdint.h>
+#include "platform/thread.h"
+#include "protocol/messages.h"
+
+// A rectangle of the picture that moved from (src_x, src_y) to (dst_x, dst_y); the MSG_MOVE_RECTS layout.
+struct MoveRect {
+    int32_t src_x, src_y, dst_x, dst_y, width, height;
+};
+
+struct Picture {
+    int32_t width, height;           // screen size in physical pixels
+    int32_t cols, rows;              // tile grid: ceil(width/64) x ceil(height/64)
+    int32_t pad_width, pad_height;   // cols*64, rows*64
+    uint8_t *current;                // pad_width*pad_height pixels (BGRx), stride pad_width*4; latest capture
+    uint8_t *sent;                   // same layout: what the viewer shows once it applied what we sent
+    uint8_t *dirty;                  // cols*rows bytes, index tx + ty*cols; 1 = may differ from sent
+    uint8_t *force_raw;              // cols*rows bytes; 1 = the viewer's tile is unknown, send it whole
+    MoveRect moves[MAX_MOVE_RECTS];  // pending moves in capture order
+    int32_t move_count;              // entries used in moves
+    int32_t full_refresh;            // 1 = the next duplication pass must copy the whole screen
+};
+
+extern Picture g_picture;
+// Guards sent, dirty, force_raw and the cache mirror between the session loop and the receive thread.
+extern plat_lock g_picture_lock;
+
+void picture_lock_create(void);       // once per process (later calls do nothing)
+void picture_lock(void);
+void picture_unlock(void);
+
+// Size the picture for a w x h screen: all buffers zero-filled, no dirty tile, no moves,
+// full_refresh = 1. 1, or 0 when memory ran out (the picture is then 0 x 0).
+int picture_resize(int32_t w, int32_t h);
+void picture_free(void);
+// Session start: sent zeroed (the viewer starts black), every tile dirty, moves dropped.
+void picture_reset(void);
+// After a capture recovery: as picture_reset, and every tile is sent whole next time, because the
+// viewer still shows what it had and a delta against zero would garble it.
+void picture_forget_all(void);
+// After a cache miss for tile (tx, ty): its sent copy is zeroed, it is dirty and goes whole next time.
+// Outside the grid nothing happens. Caller holds the picture lock.
+void picture_forget_tile(uint32_t tx, uint32_t ty);
+
+// Copy the rectangle [x0,x1) x [y0,y1) of a full-screen image (stride bytes per row) into current,
+// clamped to the screen, and mark the tiles it touches dirty.
+void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y0, int32_t x1, int32_t y1);
+// Append a move; 1, or 0 when 256 are already pending (the caller still copies its destination).
+int picture_add_move(const MoveRect *m);
+// 1 when a move lies within the screen and is not empty (the rule capture and viewer both apply).
+int picture_move_valid(const MoveRect *m, int32_t width, int32_t height);
