@@ -1,0 +1,106 @@
+// receive: the host receive thread: framing of the viewer's stream, the 65536-byte payload
+// limit, and one small handler per viewer message type.
+#include "host/receive.h"
+#include "host/flow.h"
+#include "host/identity.h"
+#include "host/input.h"
+#include "host/log.h"
+#include "host/mirror.h"
+#include "host/picture.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "protocol/channel.h"
+#include "protocol/messages.h"
+
+std::atomic<int32_t> session_ended{0};
+
+struct ReceiveState {
+    uint8_t payload[HOST_MAX_VIEWER_PAYLOAD];   // one message payload, never more than 65536 bytes
+};
+static ReceiveState g_receive;
+
+void host_receive_start(channel *) { session_ended.store(0); }
+
+int host_session_ended(void) { return session_ended.load() != 0; }
+
+static int on_frame_ack(const uint8_t *p, uint32_t len) {
+    if (len < FRAME_ACK_BYTES) return 0;
+    flow_on_ack(p, len, clock_tick());
+    return 1;
+}
+
+// Pointer position is scaled to the picture's screen size; a racing resize ends the session anyway.
+static int on_mouse(const uint8_t *p, uint32_t len) {
+    if (len < MOUSE_BYTES) return 0;
+    input_mouse(p, g_picture.width, g_picture.height);
+    return 1;
+}
+
+static int on_key(const uint8_t *p, uint32_t len) {
+    if (len < KEY_BYTES) return 0;
+    input_key(p);
+    return 1;
+}
+
+static int on_char(const uint8_t *p, uint32_t len) {
+    if (len < CHAR_BYTES) return 0;
+    input_char(p);
+    return 1;
+}
+
+// Any length, 0 included; a trailing partial hash is ignored. The log line waits for the lock's release.
+static int on_cache_advert(const uint8_t *p, uint32_t len) {
+    picture_lock();
+    uint32_t n = mirror_apply_advert(p, len);
+    uint32_t now = mirror_count;
+    picture_unlock();
+    host_log("cache: client advertised %u tiles (mirror now %u)", n, now);
+    return 1;
+}
+
+// The hash leaves the mirror; the named tile (if in the grid) is zeroed in sent, dirty, and goes whole.
+static int on_cache_miss(const uint8_t *p, uint32_t len) {
+    if (len < CACHE_MISS_BYTES) return 0;
+    uint16_t tx = 0, ty = 0;
+    picture_lock();
+    if (mirror_apply_miss(p, len, &tx, &ty)) picture_forget_tile(tx, ty);
+    picture_unlock();
+    return 1;
+}
+
+int host_receive_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
+    switch (type) {
+    case MSG_FRAME_ACK: return on_frame_ack(payload, len);
+    case MSG_MOUSE: return on_mouse(payload, len);
+    case MSG_KEY: return on_key(payload, len);
+    case MSG_CHAR: return on_char(payload, len);
+    case MSG_CACHE_ADVERT: return on_cache_advert(payload, len);
+    case MSG_CACHE_MISS: return on_cache_miss(payload, len);
+    default: return 0;   // the hello, host-to-viewer types and unknown types
+    }
+}
+
+void host_receive_loop(channel *ch) {
+    uint8_t head[HEADER_BYTES];
+    for (;;) {
+        if (!channel_recv(ch, head, HEADER_BYTES)) return;
+        MessageHeader h = header_get(head);
+        if (h.length > HOST_MAX_VIEWER_PAYLOAD) return;
+        if (h.length && !channel_recv(ch, g_receive.payload, h.length)) return;
+        host_receive_dispatch(h.type, g_receive.payload, h.length);
+    }
+}
+
+// The session loop may already have taken the socket out and closed it (its number could then
+// belong to another connection): shut it down only while it is still the current connection.
+static void shutdown_if_current(net_sock s) {
+    if (s != NET_INVALID && host_current_sock.load() == s) net_shutdown(s);
+}
+
+unsigned host_receive_thread(void *arg) {
+    channel *ch = (channel *)arg;
+    host_receive_loop(ch);
+    shutdown_if_current(ch->sock);
+    session_ended.exchange(1);
+    return 0;
+}
