@@ -7,4 +7,4 @@ uint32_t clock_tick(void);            // milliseconds, wraps every 49.7 days (Ge
 void clock_sleep(uint32_t ms);
 void clock_timer_begin(void);         // timeBeginPeriod(1)
 void clock_timer_end(void);           // timeEndPeriod(1)
-void clock_raise_priority(void);      // process above normal, calling thread highest
+void clock_raise_priority(void);      // process and calling thread above normal

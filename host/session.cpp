@@ -1,0 +1,225 @@
+// session: host_run, the host's engine. Start-up once, then one connection after another: get a
+// connection (accept, or join the relay room), authenticate, exchange hellos, reset the picture,
+// mirror and pacing, start the receive thread, and run the frame loop until the viewer goes away.
+#include "host/host.h"
+#include <string.h>
+#include "host/capture.h"
+#include "host/encoder.h"
+#include "host/flow.h"
+#include "host/mirror.h"
+#include "host/picture.h"
+#include "host/receive.h"
+#include "host/text_layer.h"
+#include "host/window_list.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+#include "protocol/channel.h"
+#include "protocol/relay.h"
+
+#define RELAY_RETRY_MS 3000
+#define AUTH_FAIL_PAUSE_MS 300
+#define RECEIVE_JOIN_MS 1000
+#define SEND_BUFFER_BYTES 1048576
+
+// State of the current session (one at a time per process).
+static struct {
+    channel ch;                  // secure channel of the current connection
+    uint16_t viewer_caps;        // caps from MSG_CLIENT_HELLO
+    int cache_in_use;            // bit 1 of viewer_caps
+    thread_handle receiver;      // receive thread of the current session
+} S;
+
+// Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
+static int host_start(void) {
+    host_platform_init();
+    picture_lock_create();
+    clock_timer_begin();
+    clock_raise_priority();
+    net_init();
+    if (use_relay) return 1;
+    net_sock l = net_listen(nullptr, listen_port, 1);
+    if (l == NET_INVALID) {
+        host_log("bind/listen failed %d", net_last_error());
+        return 0;
+    }
+    host_listen_sock.store(l);
+    // A stop that came before the socket was published could not close it: do it now.
+    if (stop_requested.load()) host_close_sock(&host_listen_sock);
+    return 1;
+}
+
+// Start-up step 3-4: size the picture to the screen, choose the capture, say so.
+static void host_open_capture(void) {
+    int32_t w = 0, h = 0;
+    capture_screen_size(&w, &h);
+    picture_lock();
+    picture_resize(w, h);
+    picture_unlock();
+    int dxgi = 0;
+    if (!force_gdi) dxgi = capture_init_dxgi();
+    if (!dxgi) capture_init_gdi();
+    if (use_relay)
+        host_log("server up via relay %s:%d room '%s', dxgi=%d", relay_host, relay_port, room_name, dxgi);
+    else
+        host_log("server up on port %d, dxgi=%d", listen_port, dxgi);
+}
+
+// Relay mode: connect to the relay and join the room. The socket, or NET_INVALID after the
+// failure has been logged (the caller pauses and retries).
+static net_sock host_join_relay(void) {
+    net_addr addrs[16];
+    int n = net_resolve(relay_host, relay_port, addrs, 16);
+    if (n <= 0) {
+        host_log("relay: cannot resolve %s", relay_host);
+        return NET_INVALID;
+    }
+    net_sock s = NET_INVALID;
+    for (int i = 0; i < n && s == NET_INVALID; i++) s = net_connect_addr(&addrs[i]);
+    if (s == NET_INVALID) {
+        host_log("relay: connect %s:%d failed (%d)", relay_host, relay_port, net_last_error());
+        return NET_INVALID;
+    }
+    net_set_keepalive(s, 1);
+    uint8_t join[RELAY_JOIN_BYTES];
+    relay_build_join(join, RELAY_ROLE_HOST, room_name, computer_name);
+    if (!net_send_all(s, join, sizeof join)) {
+        net_close(s);
+        return NET_INVALID;
+    }
+    host_log("relay: connected to %s:%d, room '%s', waiting for a viewer", relay_host, relay_port, room_name);
+    return s;
+}
+
+// Step 2: a connection in host_current_sock. 1 on success; 0 to start the next turn (after the
+// relay pause); -1 when accept failed and host_run must return.
+static int host_get_connection(void) {
+    if (use_relay) {
+        net_sock s = host_join_relay();
+        if (s == NET_INVALID) {
+            clock_sleep(RELAY_RETRY_MS);
+            return 0;
+        }
+        host_current_sock.store(s);
+    } else {
+        net_sock l = host_listen_sock.load();
+        net_sock s = l == NET_INVALID ? NET_INVALID : net_accept(l);
+        if (s == NET_INVALID) return -1;
+        host_current_sock.store(s);
+    }
+    // A stop between the store and here must still end this connection.
+    if (stop_requested.load()) net_shutdown(host_current_sock.load());
+    return 1;
+}
+
+// Steps 5-8: handshake and the viewer's hello. 1 when the session may start.
+static int host_authenticate(void) {
+    char pw[PASSWORD_MAX + 1];
+    host_copy_password(pw, sizeof pw);
+    channel_init(&S.ch, host_current_sock.load(), 0);
+    int ok = channel_handshake_host(&S.ch, pw);
+    memset(pw, 0, sizeof pw);
+    if (!ok) {
+        host_log("auth failed (wrong password or not an vo client)");
+        channel_free(&S.ch);
+        host_close_sock(&host_current_sock);
+        clock_sleep(AUTH_FAIL_PAUSE_MS);
+        return 0;
+    }
+    uint8_t head[HEADER_BYTES], hello[CLIENT_HELLO_BYTES];
+    MessageHeader h;
+    if (!channel_recv(&S.ch, head, sizeof head) || (h = header_get(head), h.type != MSG_CLIENT_HELLO) ||
+        h.length != CLIENT_HELLO_BYTES || !channel_recv(&S.ch, hello, sizeof hello)) {
+        channel_free(&S.ch);
+        host_close_sock(&host_current_sock);
+        return 0;
+    }
+    S.viewer_caps = get_u16(hello);
+    S.cache_in_use = (S.viewer_caps >> 1) & 1;
+    host_set_viewer_name((const char *)hello + 2, NAME_BYTES);
+    host_state.store(HOST_VIEWER_CONNECTED);
+    char name[NAME_BYTES + 1];
+    host_copy_viewer_name(name, sizeof name);
+    host_log("client connected: %s, caps=%u (text=%d cache=%d)", name, (unsigned)S.viewer_caps,
+             S.viewer_caps & 1, (S.viewer_caps >> 1) & 1);
+    return 1;
+}
+
+// Steps 9-13: host hello, fresh picture and mirror, per-session state, receive thread.
+static int host_begin_session(void) {
+    net_set_buffers(host_current_sock.load(), SEND_BUFFER_BYTES, 0);
+    uint8_t hello[HOST_HELLO_BYTES];
+    memset(hello, 0, sizeof hello);
+    put_i32(hello, g_picture.width);
+    put_i32(hello + 4, g_picture.height);
+    put_u16(hello + 8, TILE_EDGE);
+    put_u16(hello + 10, HOST_CAPS);
+    memcpy(hello + 12, computer_name, strnlen(computer_name, NAME_BYTES));
+    out_reset();
+    out_append_msg(MSG_HOST_HELLO, hello, sizeof hello);
+    channel_flush(&S.ch);
+
+    picture_lock();
+    picture_reset();
+    mirror_clear();
+    picture_unlock();
+    text_layer_session_reset();
+    window_list_session_reset();
+    encoder_session_reset(S.cache_in_use);
+    flow_reset(clock_tick());
+    host_receive_start(&S.ch);
+    S.receiver = thread_create(host_receive_thread, &S.ch);
+    return S.receiver != nullptr;
+}
+
+// Step 14: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
+static void host_frame_loop(void) {
+    while (!stop_requested.load() && !host_session_ended()) {
+        int r = capture_pass();
+        if (r == CAPTURE_RECOVERED) continue;
+        if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
+        if (!flow_may_send(clock_tick())) continue;
+        picture_lock();
+        encode_frame();
+        picture_unlock();
+        if (!encode_pass_end(&S.ch)) break;
+        flow_pass_done(clock_tick());
+    }
+}
+
+// Step 15: statistics, close, join the receive thread, forget the channel and the viewer.
+static void host_end_session(void) {
+    encoder_log_session_stats();
+    host_log("client disconnected");
+    host_close_sock(&host_current_sock);
+    if (S.receiver) {
+        // The closed socket ends the thread's read. The channel it reads is freed below, so a
+        // thread still running after the usual second is waited for rather than left behind.
+        if (!thread_wait(S.receiver, RECEIVE_JOIN_MS)) thread_wait(S.receiver, THREAD_INFINITE);
+        thread_close(S.receiver);
+        S.receiver = nullptr;
+    }
+    channel_free(&S.ch);
+    out_reset();
+    host_set_viewer_name(nullptr, 0);
+    host_state.store(HOST_STARTING);
+}
+
+int host_run(void) {
+    if (!host_start()) return 1;
+    host_open_capture();
+    while (!stop_requested.load()) {
+        host_state.store(HOST_WAITING);
+        int got = host_get_connection();
+        if (got < 0) break;
+        if (got == 0) continue;
+        net_set_nodelay(host_current_sock.load(), 1);
+        host_rotate_password(0);
+        if (!host_authenticate()) continue;
+        if (host_begin_session()) host_frame_loop();
+        host_end_session();
+    }
+    host_close_sock(&host_current_sock);
+    host_close_sock(&host_listen_sock);
+    clock_timer_end();
+    return 0;
+}

@@ -1,0 +1,4 @@
+// session_posix: nothing to declare about DPI on POSIX.
+#include "host/host.h"
+
+void host_platform_init(void) {}

@@ -1,0 +1,83 @@
+// layout: the viewer window's portable arithmetic (see layout.h).
+#include "viewer/layout.h"
+#include <stdio.h>
+#include "protocol/messages.h"
+
+void layout_compute(viewer_layout *L, int cw, int ch, int32_t W, int32_t H) {
+    double s = 1.0;
+    if (W > 0 && (double)cw / W < s) s = (double)cw / W;
+    if (H > 0 && (double)ch / H < s) s = (double)ch / H;
+    if (s < 0) s = 0;
+    L->scale = s;
+    L->sw = (int)(W * s);
+    L->sh = (int)(H * s);
+    L->ox = (cw - L->sw) / 2;
+    L->oy = (ch - L->sh) / 2;
+}
+
+static int clamp_int(long long v, long long lo, long long hi) { return (int)(v < lo ? lo : v > hi ? hi : v); }
+
+int layout_source_rect(const viewer_layout *L, int32_t W, int32_t H, int ax0, int ay0, int ax1, int ay1,
+                       int *sx0, int *sy0, int *sx1, int *sy1) {
+    if (L->scale <= 0) return 0;
+    long long x0 = (long long)((ax0 - L->ox) / L->scale) - 2, x1 = (long long)((ax1 - L->ox) / L->scale) + 3;
+    long long y0 = (long long)((ay0 - L->oy) / L->scale) - 2, y1 = (long long)((ay1 - L->oy) / L->scale) + 3;
+    *sx0 = clamp_int(x0, 0, W);
+    *sx1 = clamp_int(x1, 0, W);
+    *sy0 = clamp_int(y0, 0, H);
+    *sy1 = clamp_int(y1, 0, H);
+    return *sx0 < *sx1 && *sy0 < *sy1;
+}
+
+void layout_dest_rect(const viewer_layout *L, int sx0, int sy0, int sx1, int sy1, int *dx, int *dy, int *dw,
+                      int *dh) {
+    *dx = L->ox + (int)(sx0 * L->scale);
+    *dy = L->oy + (int)(sy0 * L->scale);
+    *dw = (int)(sx1 * L->scale + 0.999) - (int)(sx0 * L->scale);
+    *dh = (int)(sy1 * L->scale + 0.999) - (int)(sy0 * L->scale);
+}
+
+void layout_invalidate_rect(const viewer_layout *L, int32_t l, int32_t t, int32_t r, int32_t b, int *x0, int *y0,
+                            int *x1, int *y1) {
+    *x0 = (int)(l * L->scale) + L->ox - 1;
+    *y0 = (int)(t * L->scale) + L->oy - 1;
+    *x1 = (int)(r * L->scale) + L->ox + 2;
+    *y1 = (int)(b * L->scale) + L->oy + 2;
+}
+
+void layout_text_cells(const viewer_layout *L, int32_t left, int32_t top, int32_t width, int32_t height, int cols,
+                       int rows, int *cellw, int *cellh, int *gx, int *gy) {
+    int w = cols > 0 ? (int)(width * L->scale / cols) : 1;
+    int h = rows > 0 ? (int)(height * L->scale / rows) : 1;
+    *cellw = w > 1 ? w : 1;
+    *cellh = h > 1 ? h : 1;
+    *gx = L->ox + (int)(left * L->scale);
+    *gy = L->oy + (int)(top * L->scale);
+}
+
+int layout_text_run(const uint8_t *row, int c, int cols) {
+    int k = 1;
+    while (c + k < cols && k < LAYOUT_TEXT_RUN_MAX && row[(c + k) * 3 + 2] == row[c * 3 + 2]) k++;
+    return k;
+}
+
+int layout_map_mouse(const viewer_layout *L, int32_t W, int32_t H, int cx, int cy, int32_t *hx, int32_t *hy) {
+    if (L->sw <= 0 || L->sh <= 0) return 0;
+    long long x = (long long)W * (cx - L->ox) / L->sw;
+    long long y = (long long)H * (cy - L->oy) / L->sh;
+    *hx = clamp_int(x, 0, W - 1);
+    *hy = clamp_int(y, 0, H - 1);
+    return 1;
+}
+
+void layout_initial_client(int32_t W, int32_t H, int screen_w, int screen_h, int *cw, int *ch) {
+    int mw = screen_w * 9 / 10, mh = screen_h * 9 / 10;
+    *cw = W < mw ? W : mw;
+    *ch = H < mh ? H : mh;
+}
+
+void layout_title(char *out, size_t cap, const char *host, int32_t W, int32_t H, long fps, long kbs, long hits,
+                  long misses, int text_active) {
+    snprintf(out, cap, "vo - %s  %dx%d  %ld fps  %ld KB/s  cache hits %ld  misses %ld%s", host, W, H, fps, kbs,
+             hits, misses, text_active ? "  [text layer]" : "");
+}
