@@ -154,8 +154,10 @@ static void report(const char *what, const char *name, double ours, double their
            bytes / ours / 1e6, bytes / theirs / 1e6);
 }
 
-int main() {
+int main(int argc, char **argv) {
 #ifndef VO_HAVE_LZ4
+    (void)argc;
+    (void)argv;
     printf("bench_codec: built without liblz4, nothing to compare against\n");
     return 0;
 #else
@@ -164,6 +166,7 @@ int main() {
     for (int k = 0; k < 6; k++) add_class(classes, names[k], k);
     double total[4] = {0, 0, 0, 0}, bytes = (double)TILE * TILES_PER_CLASS;
     for (const bench_class &c : classes) {
+        if (argc > 1 && strcmp(argv[1], c.name)) continue;  // one class only, for profiling
         std::vector<uint8_t> streams;
         std::vector<int> lens;
         size_t ours, theirs;

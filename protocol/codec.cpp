@@ -35,6 +35,10 @@ static inline uint32_t codec_hash4(uint32_t v) { return (v * 2654435761u) >> 20;
 
 // Writes a length remainder as bytes 255 followed by one byte 0..254.
 static inline uint8_t *codec_put_ext(uint8_t *op, size_t rest) {
+    for (int k = 0; k < 4 && rest >= 255; k++) {
+        *op++ = 255;
+        rest -= 255;
+    }
     if (rest >= 255) {
         size_t runs = rest / 255;
         memset(op, 255, runs);
@@ -45,8 +49,18 @@ static inline uint8_t *codec_put_ext(uint8_t *op, size_t rest) {
     return op;
 }
 
+// Copies a run of n bytes. Runs up to 256 bytes go in whole 32-byte chunks when both buffers have
+// room for the overshoot (d_room, s_room: bytes available from d and s); others go to memcpy.
+static inline void codec_copy_run(uint8_t *d, const uint8_t *s, size_t n, size_t d_room,
+                                  size_t s_room) {
+    if (n <= 256 && d_room >= n + 32 && s_room >= n + 32) {
+        for (size_t i = 0; i < n; i += 32) memcpy(d + i, s + i, 32);
+    } else if (n) {
+        memcpy(d, s, n);
+    }
+}
+
 // Writes the token's literal half and the literals [lit, lit + n); returns the new output end.
-// The 16-byte copy may read and write past the run, so it is taken only where both stay in bounds.
 static inline uint8_t *codec_put_literals(uint8_t *op, uint8_t *dst_end, const uint8_t *lit,
                                           const uint8_t *src_end, size_t n) {
     uint8_t *token = op++;
@@ -56,10 +70,7 @@ static inline uint8_t *codec_put_literals(uint8_t *op, uint8_t *dst_end, const u
     } else {
         *token = (uint8_t)(n << 4);
     }
-    if (n <= 16 && src_end - lit >= 16 && dst_end - op >= 16)
-        memcpy(op, lit, 16);
-    else if (n)
-        memcpy(op, lit, n);
+    codec_copy_run(op, lit, n, (size_t)(dst_end - op), (size_t)(src_end - lit));
     return op + n;
 }
 
@@ -184,10 +195,11 @@ static inline size_t codec_fill_pattern(uint8_t *op, uint64_t pat, size_t i, siz
 // chunks never pass avail, the room left in the output.
 static inline size_t codec_copy_short_dist(uint8_t *op, size_t dist, size_t len, size_t avail) {
     const uint8_t *m = op - dist;
-    if (dist == 1) {
+    if (dist == 1 && len > 64) {
         memset(op, *m, len);
         return len;
     }
+    if (dist == 1) return codec_fill_pattern(op, *m * 0x0101010101010101ull, 0, len, avail);
     if (dist == 2) return codec_fill_pattern(op, (uint64_t)(m[0] | m[1] << 8) * 0x0001000100010001ull, 0, len, avail);
     if (dist == 4) return codec_fill_pattern(op, (uint64_t)codec_rd32(m) * 0x0000000100000001ull, 0, len, avail);
     size_t far = dist * ((8 + dist - 1) / dist), i = 0;
@@ -213,6 +225,46 @@ static inline void codec_copy_match(uint8_t *op, size_t dist, size_t len, size_t
     for (; i < len; i++) op[i] = m[i];
 }
 
+// A match of at most 18 bytes with at least 32 bytes of room: fixed wide stores where the
+// distance allows them.
+static inline void codec_short_match(uint8_t *op, size_t dist, size_t len) {
+    const uint8_t *m = op - dist;
+    uint64_t pat;
+    if (dist >= 8) {  // steps of 8 never overlap what they read
+        memcpy(op, m, 8);
+        memcpy(op + 8, m + 8, 8);
+        memcpy(op + 16, m + 16, 8);
+        return;
+    }
+    if (dist == 4) {
+        pat = (uint64_t)codec_rd32(m) * 0x0000000100000001ull;
+    } else if (dist == 2) {
+        pat = (uint64_t)(m[0] | m[1] << 8) * 0x0001000100010001ull;
+    } else if (dist == 1) {
+        pat = m[0] * 0x0101010101010101ull;
+    } else {
+        for (size_t i = 0; i < len; i++) op[i] = m[i];
+        return;
+    }
+    memcpy(op, &pat, 8);
+    memcpy(op + 8, &pat, 8);
+    memcpy(op + 16, &pat, 8);
+}
+
+// Literal part of a sequence whose length needs the full checks. Returns 1 when a match part
+// follows, 0 at the normal end of the stream, -1 for a malformed stream.
+static inline int codec_long_literals(const uint8_t **ip, const uint8_t *src_end, uint8_t **op,
+                                      uint8_t *dst_end, size_t lit) {
+    const uint8_t *p = *ip;
+    if (lit == 15 && !codec_get_ext(&p, src_end, &lit, (size_t)(src_end - p))) return -1;
+    if (lit > (size_t)(src_end - p) || lit > (size_t)(dst_end - *op)) return -1;
+    codec_copy_run(*op, p, lit, (size_t)(dst_end - *op), (size_t)(src_end - p));
+    *op += lit;
+    *ip = p + lit;
+    if (*ip == src_end) return 0;
+    return src_end - *ip < 2 ? -1 : 1;
+}
+
 int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap) {
     if (src_len == 0) return 0;
     if (dst_cap > (size_t)INT_MAX) dst_cap = (size_t)INT_MAX;  // the count must fit the result
@@ -221,23 +273,25 @@ int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t ds
     for (;;) {
         unsigned token = *ip++;
         size_t lit = token >> 4;
-        if (lit == 15 && !codec_get_ext(&ip, src_end, &lit, (size_t)(src_end - ip))) return -1;
-        if (lit > (size_t)(src_end - ip) || lit > (size_t)(dst_end - op)) return -1;
-        if (lit <= 16 && src_end - ip >= 16 && dst_end - op >= 16)
-            memcpy(op, ip, 16);
-        else if (lit)
-            memcpy(op, ip, lit);
-        op += lit;
-        ip += lit;
-        if (ip == src_end) return (int)(op - dst);
-        if (src_end - ip < 2) return -1;
+        if (lit < 15 && src_end - ip >= 32 && dst_end - op >= 16) {
+            memcpy(op, ip, 16);  // at most 14 literals; the distance certainly follows
+            op += lit;
+            ip += lit;
+        } else {
+            int more = codec_long_literals(&ip, src_end, &op, dst_end, lit);
+            if (more <= 0) return more ? -1 : (int)(op - dst);
+        }
         size_t dist = (size_t)ip[0] | (size_t)ip[1] << 8;
         ip += 2;
         if (dist == 0 || dist > (size_t)(op - dst)) return -1;
-        size_t len = (token & 15) + CODEC_MIN_MATCH;
-        if (len == 19 && !codec_get_ext(&ip, src_end, &len, (size_t)(dst_end - op))) return -1;
-        if (len > (size_t)(dst_end - op)) return -1;
-        codec_copy_match(op, dist, len, (size_t)(dst_end - op));
+        size_t len = (token & 15) + CODEC_MIN_MATCH, room = (size_t)(dst_end - op);
+        if (len < 19 && room >= 32) {
+            codec_short_match(op, dist, len);
+        } else {
+            if (len == 19 && !codec_get_ext(&ip, src_end, &len, room)) return -1;
+            if (len > room) return -1;
+            codec_copy_match(op, dist, len, room);
+        }
         op += len;
         if (ip == src_end) return (int)(op - dst);
     }
