@@ -52,7 +52,7 @@ void relay_pair_start(relay_conn *host, relay_conn *viewer) {
     p->viewer = viewer;
     p->since = relay_now_ms();
     g_relay.n_pairs++;
-    int use_pipe = g_relay.fds_open + 4 + RELAY_FD_RESERVE / 2 <= g_relay.fd_limit;
+    int use_pipe = !g_relay.cfg.buffers_only && g_relay.fds_open + 4 + RELAY_FD_RESERVE / 2 <= g_relay.fd_limit;
     int ok = flow_open(&p->up, viewer, host, use_pipe);
     ok = flow_open(&p->down, host, viewer, use_pipe) && ok;
     if (p->up.pipe_r >= 0 && p->down.pipe_r >= 0) g_relay.n_pipe_pairs++;

@@ -76,7 +76,7 @@ struct relay_state {
     relay_config cfg;             // settings in force
     int epfd;                     // the epoll set
     int listen_fd;                // listening socket
-    std::atomic<int> wake_fd;     // eventfd that relay_server_stop writes
+    std::atomic<int> wake_fd{-1}; // eventfd that relay_server_stop writes
     int spare_fd;                 // kept open to be given up when accept hits the file limit
     int fd_limit;                 // the open-file soft limit
     int fds_open;                 // sockets and pipe ends we hold

@@ -18,6 +18,7 @@ struct relay_config {
     uint32_t viewer_queue_bytes;  // bytes a waiting viewer may send before its host arrives
     uint32_t keepalive_s;         // TCP keep-alive idle time on every connection (0 = off)
     FILE *log;                    // event lines go here (NULL = silent)
+    int buffers_only;             // forward through buffers even when pipes could be had (tests)
 };
 
 // Counters the loop keeps up to date; safe to read from any thread.
