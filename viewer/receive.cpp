@@ -1,0 +1,302 @@
+// receive: the viewer state's set-up, the handlers that rebuild the host picture from host
+// messages, the dirty rectangle, and the receive thread that feeds them from the channel.
+#include "viewer/receive.h"
+#include <stdlib.h>
+#include <string.h>
+#include "protocol/codec.h"
+#include "viewer/cache.h"
+#include "viewer/viewer.h"
+
+viewer_state g_viewer;
+
+#define TILE_ROW_BYTES (TILE_EDGE * 4)
+// Largest text block a host can mean: every row of the largest grid once.
+#define TEXT_MAX_BLOCK (VIEWER_TEXT_MAX_ROWS * VIEWER_TEXT_ROW_BYTES(VIEWER_TEXT_MAX_COLS))
+
+static void viewer_lock_ready(void) {
+    if (g_viewer.lock_ready) return;
+    lock_init(&g_viewer.lock);
+    g_viewer.lock_ready = 1;
+}
+
+int viewer_begin(int32_t w, int32_t h) {
+    viewer_lock_ready();
+    viewer_end();
+    if (w < 1 || h < 1 || w > VIEWER_MAX_EDGE || h > VIEWER_MAX_EDGE) return 0;
+    int32_t pw = (w + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
+    int32_t ph = (h + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
+    g_viewer.fb = (uint8_t *)calloc((size_t)pw * (size_t)ph, 4);
+    if (!g_viewer.fb) return 0;
+    g_viewer.W = w;
+    g_viewer.H = h;
+    g_viewer.PW = pw;
+    g_viewer.PH = ph;
+    g_viewer.stride = (size_t)pw * 4;
+    g_viewer.dirty = 0;
+    g_viewer.text.active = 0;
+    g_viewer.bytes_received.store(0);
+    g_viewer.frames.store(0);
+    g_viewer.cache_hits.store(0);
+    g_viewer.cache_misses.store(0);
+    g_viewer.reply_len = 0;
+    return 1;
+}
+
+void viewer_end(void) {
+    free(g_viewer.fb);
+    g_viewer.fb = nullptr;
+    g_viewer.W = g_viewer.H = g_viewer.PW = g_viewer.PH = 0;
+    g_viewer.stride = 0;
+    g_viewer.dirty = 0;
+    g_viewer.text.active = 0;
+}
+
+// Coordinates are taken as 64-bit so that a host's left + width can never overflow.
+void viewer_dirty_add(int64_t l, int64_t t, int64_t r, int64_t b) {
+    if (l < 0) l = 0;
+    if (r > g_viewer.W) r = g_viewer.W;
+    if (l >= r) return;
+    if (t < 0) t = 0;
+    if (b > g_viewer.H) b = g_viewer.H;
+    if (t >= b) return;
+    if (!g_viewer.dirty) {
+        g_viewer.dirty_l = (int32_t)l;
+        g_viewer.dirty_t = (int32_t)t;
+        g_viewer.dirty_r = (int32_t)r;
+        g_viewer.dirty_b = (int32_t)b;
+        g_viewer.dirty = 1;
+        return;
+    }
+    if (l < g_viewer.dirty_l) g_viewer.dirty_l = (int32_t)l;
+    if (t < g_viewer.dirty_t) g_viewer.dirty_t = (int32_t)t;
+    if (r > g_viewer.dirty_r) g_viewer.dirty_r = (int32_t)r;
+    if (b > g_viewer.dirty_b) g_viewer.dirty_b = (int32_t)b;
+}
+
+int viewer_dirty_take(int32_t *l, int32_t *t, int32_t *r, int32_t *b) {
+    if (!g_viewer.dirty) return 0;
+    *l = g_viewer.dirty_l;
+    *t = g_viewer.dirty_t;
+    *r = g_viewer.dirty_r;
+    *b = g_viewer.dirty_b;
+    g_viewer.dirty = 0;
+    return 1;
+}
+
+static uint8_t *fb_at(int64_t x, int64_t y) { return g_viewer.fb + (size_t)y * g_viewer.stride + (size_t)x * 4; }
+
+// A tile position lies wholly inside the padded framebuffer, margin included.
+static int tile_inside(uint32_t tx, uint32_t ty) {
+    return (int64_t)tx * TILE_EDGE < g_viewer.PW && (int64_t)ty * TILE_EDGE < g_viewer.PH;
+}
+
+// ---- MSG_MOVE_RECTS ----
+
+static int move_valid(int64_t sx, int64_t sy, int64_t dx, int64_t dy, int64_t w, int64_t h) {
+    if (w <= 0 || h <= 0 || sx < 0 || sy < 0 || dx < 0 || dy < 0) return 0;
+    return sx + w <= g_viewer.W && dx + w <= g_viewer.W && sy + h <= g_viewer.H && dy + h <= g_viewer.H;
+}
+
+static void apply_move(const uint8_t *r) {
+    int64_t sx = get_i32(r), sy = get_i32(r + 4), dx = get_i32(r + 8), dy = get_i32(r + 12);
+    int64_t w = get_i32(r + 16), h = get_i32(r + 20);
+    if (!move_valid(sx, sy, dx, dy, w, h)) return;
+    size_t bytes = (size_t)w * 4;
+    if (sy < dy) {   // content moves down: copy from the bottom row up
+        for (int64_t i = h - 1; i >= 0; i--) memmove(fb_at(dx, dy + i), fb_at(sx, sy + i), bytes);
+    } else {
+        for (int64_t i = 0; i < h; i++) memmove(fb_at(dx, dy + i), fb_at(sx, sy + i), bytes);
+    }
+    viewer_dirty_add(dx, dy, dx + w, dy + h);
+}
+
+static void on_move_rects(const uint8_t *p, uint32_t len) {
+    for (uint32_t off = 0; len - off >= MOVE_RECT_BYTES; off += MOVE_RECT_BYTES) apply_move(p + off);
+}
+
+// ---- MSG_TILE ----
+
+static void xor_row(uint8_t *dst, const uint8_t *src) {
+    for (int i = 0; i < TILE_ROW_BYTES; i += 8) {
+        uint64_t a, b;
+        memcpy(&a, dst + i, 8);
+        memcpy(&b, src + i, 8);
+        a ^= b;
+        memcpy(dst + i, &a, 8);
+    }
+}
+
+static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+}
+
+static void tile_copy_out(uint8_t *tile, const uint8_t *src) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(tile + r * TILE_ROW_BYTES, src + r * g_viewer.stride, TILE_ROW_BYTES);
+}
+
+static void on_tile(const uint8_t *p, uint32_t len) {
+    if (len < TILE_HEADER_BYTES) return;
+    uint32_t tx = get_u16(p), ty = get_u16(p + 2);
+    if (!tile_inside(tx, ty)) return;
+    uint64_t hash = get_u64(p + 5);
+    const uint8_t *data = p + TILE_HEADER_BYTES;
+    uint32_t n = len - TILE_HEADER_BYTES;
+    uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
+    if (p[4] != 0) {
+        if (n < TILE_BYTES) return;
+        tile_copy_in(dst, data);
+    } else {
+        if (codec_decompress(data, n, g_viewer.tile, TILE_BYTES) != TILE_BYTES) return;
+        for (int r = 0; r < TILE_EDGE; r++) xor_row(dst + r * g_viewer.stride, g_viewer.tile + r * TILE_ROW_BYTES);
+    }
+    if (g_cache.enabled && hash != 0) {
+        tile_copy_out(g_viewer.tile, dst);
+        cache_insert(hash, g_viewer.tile);
+    }
+    viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
+                     (int64_t)ty * TILE_EDGE + TILE_EDGE);
+}
+
+// ---- MSG_TEXT_LAYER ----
+
+// A new grid of rows x cols blank cells; the storage only grows. 0 when it cannot.
+static int text_grid_reset(uint16_t cols, uint16_t rows) {
+    viewer_text *t = &g_viewer.text;
+    size_t need = (size_t)cols * rows * 3;
+    if (need > t->grid_cap) {
+        free(t->grid);
+        t->grid = (uint8_t *)malloc(need);
+        t->grid_cap = t->grid ? need : 0;
+        if (!t->grid) return 0;
+    }
+    memset(t->grid, 0, need);
+    return 1;
+}
+
+// Decompresses the row records into the scratch buffer and copies each into its grid row.
+static void text_rows(const uint8_t *data, uint32_t n_data, uint16_t records, uint32_t size) {
+    viewer_text *t = &g_viewer.text;
+    if (size == 0 || size > TEXT_MAX_BLOCK) return;
+    if (size > t->scratch_cap) {
+        free(t->scratch);
+        t->scratch = (uint8_t *)malloc(size);
+        t->scratch_cap = t->scratch ? size : 0;
+        if (!t->scratch) return;
+    }
+    if (codec_decompress(data, n_data, t->scratch, t->scratch_cap) != (int)size) return;
+    size_t rec = VIEWER_TEXT_ROW_BYTES(t->cols), off = 0;
+    for (uint32_t k = 0; k < records && size - off >= rec; k++, off += rec) {
+        uint16_t row = get_u16(t->scratch + off);
+        if (row < t->rows) memcpy(t->grid + (size_t)row * t->cols * 3, t->scratch + off + 2, rec - 2);
+    }
+}
+
+static void on_text_layer(const uint8_t *p, uint32_t len) {
+    if (len < TEXT_LAYER_HEADER_BYTES) return;
+    uint16_t cols = get_u16(p + 16), rows = get_u16(p + 18);
+    // No console window is larger; a bigger grid would only let a host make us allocate gigabytes.
+    if (cols > VIEWER_TEXT_MAX_COLS || rows > VIEWER_TEXT_MAX_ROWS) return;
+    viewer_text *t = &g_viewer.text;
+    if (t->active) viewer_dirty_add(t->left, t->top, (int64_t)t->left + t->width, (int64_t)t->top + t->height);
+    if (cols == 0 || rows == 0) {
+        t->active = 0;
+        return;
+    }
+    if (!t->active || cols != t->cols || rows != t->rows) {
+        t->active = 0;
+        if (!text_grid_reset(cols, rows)) return;
+    }
+    t->left = get_i32(p);
+    t->top = get_i32(p + 4);
+    t->width = get_i32(p + 8);
+    t->height = get_i32(p + 12);
+    t->cols = cols;
+    t->rows = rows;
+    t->active = 1;
+    viewer_dirty_add(t->left, t->top, (int64_t)t->left + t->width, (int64_t)t->top + t->height);
+    text_rows(p + TEXT_LAYER_HEADER_BYTES, len - TEXT_LAYER_HEADER_BYTES, get_u16(p + 20), get_u32(p + 22));
+}
+
+// ---- MSG_FRAME_END and MSG_CACHE_REF ----
+
+static void on_frame_end(const uint8_t *p, uint32_t len) {
+    // The echo carries the 8 bytes as they came; a short frame end is padded with zeros.
+    header_put(g_viewer.reply, MSG_FRAME_ACK, FRAME_ACK_BYTES);
+    memset(g_viewer.reply + HEADER_BYTES, 0, FRAME_ACK_BYTES);
+    if (len > 0) memcpy(g_viewer.reply + HEADER_BYTES, p, len < FRAME_ACK_BYTES ? len : FRAME_ACK_BYTES);
+    g_viewer.reply_len = HEADER_BYTES + FRAME_ACK_BYTES;
+    g_viewer.frames.fetch_add(1);
+}
+
+static void on_cache_ref(const uint8_t *p, uint32_t len) {
+    if (len < CACHE_REF_BYTES) return;
+    uint16_t tx = get_u16(p), ty = get_u16(p + 2);
+    uint64_t hash = get_u64(p + 4);
+    if (!tile_inside(tx, ty)) return;
+    const uint8_t *tile = cache_lookup(hash);
+    if (tile) {
+        tile_copy_in(fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE), tile);
+        g_viewer.cache_hits.fetch_add(1);
+        viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
+                         (int64_t)ty * TILE_EDGE + TILE_EDGE);
+        return;
+    }
+    header_put(g_viewer.reply, MSG_CACHE_MISS, CACHE_MISS_BYTES);
+    put_u16(g_viewer.reply + HEADER_BYTES, tx);
+    put_u16(g_viewer.reply + HEADER_BYTES + 2, ty);
+    put_u64(g_viewer.reply + HEADER_BYTES + 4, hash);
+    g_viewer.reply_len = HEADER_BYTES + CACHE_MISS_BYTES;
+    g_viewer.cache_misses.fetch_add(1);
+}
+
+int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
+    g_viewer.reply_len = 0;
+    switch (type) {
+    case MSG_MOVE_RECTS: on_move_rects(payload, len); return 0;
+    case MSG_TILE: on_tile(payload, len); return 0;
+    case MSG_TEXT_LAYER: on_text_layer(payload, len); return 0;
+    case MSG_FRAME_END: on_frame_end(payload, len); return 1;
+    case MSG_CACHE_REF: on_cache_ref(payload, len); return 0;
+    default: return 0;   // hello, cursor, window list and unknown types are read past
+    }
+}
+
+// ---- the receive thread ----
+
+void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
+    g_viewer.bytes_received.fetch_add(len + HEADER_BYTES);
+    viewer_lock_ready();
+    lock_enter(&g_viewer.lock);
+    int frame = viewer_apply(type, payload, len);
+    // A failed send is noticed by the next read, which then ends the session.
+    if (g_viewer.reply_len && g_viewer.ch) channel_send(g_viewer.ch, g_viewer.reply, g_viewer.reply_len);
+    lock_leave(&g_viewer.lock);
+    if (frame && g_viewer.on_frame) g_viewer.on_frame();
+}
+
+// Room for a payload of len bytes; the buffer grows to len + 4096 and never shrinks.
+static int payload_room(uint32_t len) {
+    if (len <= g_viewer.payload_cap) return 1;
+    free(g_viewer.payload);
+    g_viewer.payload = (uint8_t *)malloc((size_t)len + 4096);
+    g_viewer.payload_cap = g_viewer.payload ? (size_t)len + 4096 : 0;
+    return g_viewer.payload != nullptr;
+}
+
+int viewer_receive_one(channel *ch) {
+    uint8_t head[HEADER_BYTES];
+    if (!ch || !channel_recv(ch, head, sizeof head)) return 0;
+    MessageHeader h = header_get(head);
+    if (h.length > VIEWER_MAX_PAYLOAD || !payload_room(h.length)) return 0;
+    if (h.length > 0 && !channel_recv(ch, g_viewer.payload, h.length)) return 0;
+    viewer_dispatch(h.type, g_viewer.payload, h.length);
+    return 1;
+}
+
+unsigned viewer_receive_thread(void *arg) {
+    (void)arg;
+    while (viewer_receive_one(g_viewer.ch)) {
+    }
+    if (g_viewer.on_close) g_viewer.on_close();
+    return 0;
+}

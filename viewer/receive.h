@@ -1,0 +1,9 @@
+// receive: the viewer's reconstruction of the host picture. One small handler per host message
+// type applies it to the framebuffer, the text layer and the tile cache; the receive thread (in
+// viewer.h) reads messages and hands them to viewer_dispatch, which wraps viewer_apply in the lock.
+#pragma once
+#include <stdint.h>
+
+// Act on one message with the viewer lock held. Leaves the reply to send (if any) in
+// g_viewer.reply / reply_len. Returns 1 when the message was a frame end.
+int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len);
