@@ -89,7 +89,7 @@ static int set_option(const char *opt, const char *val, relay_config *cfg) {
 int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t cap) {
     static const char *known[] = {"--bind", "--port", "--max-conns", "--join-timeout",
                                   "--viewer-wait", "--viewer-queue", "--keepalive"};
-    for (int i = 1; i < argc; i++) {
+    for (int i = 1; i < argc; i += 2) {
         const char *a = argv[i];
         if (!strcmp(a, "--help") || !strcmp(a, "-h")) return RELAY_ARGS_HELP;
         int found = 0;
@@ -102,7 +102,6 @@ int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t
             snprintf(err, cap, "bad or missing value for %s (see --help)", a);
             return RELAY_ARGS_BAD;
         }
-        i++;
     }
     return RELAY_ARGS_RUN;
 }
