@@ -64,6 +64,11 @@ static inline void codec_copy_run(uint8_t *d, const uint8_t *s, size_t n, size_t
 static inline uint8_t *codec_put_literals(uint8_t *op, uint8_t *dst_end, const uint8_t *lit,
                                           const uint8_t *src_end, size_t n) {
     uint8_t *token = op++;
+    if (n < 15 && dst_end - op >= 16 && src_end - lit >= 16) {
+        *token = (uint8_t)(n << 4);
+        memcpy(op, lit, 16);
+        return op + n;
+    }
     if (n >= 15) {
         *token = 0xF0;
         op = codec_put_ext(op, n - 15);
@@ -74,19 +79,14 @@ static inline uint8_t *codec_put_literals(uint8_t *op, uint8_t *dst_end, const u
     return op + n;
 }
 
-// Number of equal bytes at a and b (b < a), stopping at limit; reads never pass src_end.
-static inline size_t codec_match_len(const uint8_t *a, const uint8_t *b, const uint8_t *limit,
-                                     const uint8_t *src_end) {
+// Number of equal bytes at a and b (b < a), stopping at limit (5 bytes before src_end).
+static inline size_t codec_match_len(const uint8_t *a, const uint8_t *b, const uint8_t *limit) {
     const uint8_t *start = a;
-    while (src_end - a >= 8) {
+    while (a + 8 <= limit) {
         uint64_t x = codec_rd64(a) ^ codec_rd64(b);
-        if (x) {
-            a += __builtin_ctzll(x) >> 3;
-            return (size_t)((a < limit ? a : limit) - start);
-        }
+        if (x) return (size_t)(a - start) + (__builtin_ctzll(x) >> 3);
         a += 8;
         b += 8;
-        if (a >= limit) return (size_t)(limit - start);
     }
     while (a < limit && *a == *b) {
         a++;
@@ -95,12 +95,8 @@ static inline size_t codec_match_len(const uint8_t *a, const uint8_t *b, const u
     return (size_t)(a - start);
 }
 
-// Writes one full sequence: literals [anchor, p), then a match of length len at distance dist.
-static inline uint8_t *codec_put_sequence(uint8_t *op, uint8_t *dst_end, const uint8_t *anchor,
-                                          const uint8_t *p, const uint8_t *src_end, size_t dist,
-                                          size_t len) {
-    uint8_t *token = op;
-    op = codec_put_literals(op, dst_end, anchor, src_end, (size_t)(p - anchor));
+// Writes the match part of a sequence: distance, then the length into the token's low half.
+static inline uint8_t *codec_put_match(uint8_t *op, uint8_t *token, size_t dist, size_t len) {
     op[0] = (uint8_t)dist;
     op[1] = (uint8_t)(dist >> 8);
     op += 2;
@@ -113,38 +109,87 @@ static inline uint8_t *codec_put_sequence(uint8_t *op, uint8_t *dst_end, const u
     return op;
 }
 
-// The greedy scan: every position not inside a match is hashed and tried, in order.
+// The scan's view of one input: its bounds and the position table.
+struct codec_scan_state {
+    const uint8_t *src;      // input start; table entries are offsets from it
+    const uint8_t *src_end;  // input end
+    const uint8_t *limit;    // matches end before the last 5 bytes
+    size_t scan_end;         // no match starts at or after this offset
+    uint32_t table[CODEC_HASH_ENTRIES];  // last offset seen for each 12-bit hash
+};
+
+// Tries a match at p, entering p into the table. Returns the candidate offset or -1 for none.
+static inline __attribute__((always_inline)) long codec_try(codec_scan_state *st, size_t p, int far) {
+    uint32_t v = codec_rd32(st->src + p), h = codec_hash4(v);
+    size_t cand = st->table[h];  // always below p: the table only holds earlier positions
+    st->table[h] = (uint32_t)p;
+    if ((far && p - cand > CODEC_MAX_DISTANCE) || codec_rd32(st->src + cand) != v) return -1;
+    return (long)cand;
+}
+
+// After a match ended at anchor: enters anchor - 2, then writes sequences without literals for as
+// long as a match starts right at the anchor. Returns where the next search starts.
+static inline __attribute__((always_inline)) size_t
+codec_chain(codec_scan_state *st, uint8_t **op_io, size_t anchor, int far) {
+    uint8_t *op = *op_io;
+    const uint8_t *src = st->src;
+    while (anchor < st->scan_end) {
+        st->table[codec_hash4(codec_rd32(src + anchor - 2))] = (uint32_t)(anchor - 2);
+        long cand = codec_try(st, anchor, far);
+        if (cand < 0) break;
+        size_t len = CODEC_MIN_MATCH +
+                     codec_match_len(src + anchor + 4, src + cand + 4, st->limit);
+        *op = 0;
+        op = codec_put_match(op + 1, op, anchor - (size_t)cand, len);
+        anchor += len;
+    }
+    *op_io = op;
+    return anchor;
+}
+
+// The greedy scan: every position not inside a match is hashed and tried, in order. far says
+// whether the input is long enough for a candidate to lie more than 65535 bytes back.
 // Returns the output end; *anchor_out receives the start of the literals still unwritten.
-static uint8_t *codec_scan(const uint8_t *src, size_t n, uint8_t *op, uint8_t *dst_end,
-                           size_t *anchor_out) {
-    uint32_t table[CODEC_HASH_ENTRIES];
-    memset(table, 0, sizeof table);
-    const uint8_t *src_end = src + n;
-    const uint8_t *limit = src_end - CODEC_LAST_LITERALS;
-    size_t scan_end = n - CODEC_TAIL, anchor = 0, p = 1;
-    while (p < scan_end) {
-        uint32_t v = codec_rd32(src + p);
-        uint32_t h = codec_hash4(v);
-        size_t cand = table[h];
-        table[h] = (uint32_t)p;
-        // One unsigned test covers cand < p and p - cand <= 65535.
-        if (p - cand - 1 >= CODEC_MAX_DISTANCE || codec_rd32(src + cand) != v) {
+static inline __attribute__((always_inline)) uint8_t *
+codec_scan(const uint8_t *src, size_t n, uint8_t *op, uint8_t *dst_end, size_t *anchor_out, int far) {
+    codec_scan_state st;
+    st.src = src;
+    st.src_end = src + n;
+    st.limit = st.src_end - CODEC_LAST_LITERALS;
+    st.scan_end = n - CODEC_TAIL;
+    memset(st.table, 0, sizeof st.table);
+    size_t anchor = 0, p = 1;
+    while (p < st.scan_end) {
+        long found = codec_try(&st, p, far);
+        if (found < 0) {
             p++;
             continue;
         }
+        size_t cand = (size_t)found;
         while (p > anchor && cand > 0 && src[p - 1] == src[cand - 1]) {
             p--;
             cand--;
         }
-        size_t len = CODEC_MIN_MATCH + codec_match_len(src + p + 4, src + cand + 4, limit, src_end);
-        op = codec_put_sequence(op, dst_end, src + anchor, src + p, src_end, p - cand, len);
-        anchor = p + len;
-        if (anchor >= scan_end) break;
-        table[codec_hash4(codec_rd32(src + anchor - 2))] = (uint32_t)(anchor - 2);
-        p = anchor;
+        size_t len = CODEC_MIN_MATCH + codec_match_len(src + p + 4, src + cand + 4, st.limit);
+        uint8_t *token = op;
+        op = codec_put_literals(op, dst_end, src + anchor, st.src_end, p - anchor);
+        op = codec_put_match(op, token, p - cand, len);
+        anchor = codec_chain(&st, &op, p + len, far);
+        p = anchor + 1;  // the chain tried the anchor itself already
     }
     *anchor_out = anchor;
     return op;
+}
+
+// Inputs up to 64 KiB (every tile) cannot hold a candidate too far back; they skip that test.
+static uint8_t *codec_scan_near(const uint8_t *src, size_t n, uint8_t *op, uint8_t *dst_end,
+                                size_t *anchor_out) {
+    return codec_scan(src, n, op, dst_end, anchor_out, 0);
+}
+
+static uint8_t *codec_scan_far(const uint8_t *src, size_t n, uint8_t *op, uint8_t *dst_end,
+                               size_t *anchor_out) {
+    return codec_scan(src, n, op, dst_end, anchor_out, 1);
 }
 
 int codec_compress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_cap) {
@@ -153,7 +198,10 @@ int codec_compress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t dst_
     if (dst_cap < codec_bound(src_len)) return -1;
     uint8_t *dst_end = dst + dst_cap, *op = dst;
     size_t anchor = 0;
-    if (src_len > CODEC_TAIL) op = codec_scan(src, src_len, op, dst_end, &anchor);
+    if (src_len > CODEC_TAIL && src_len <= CODEC_MAX_DISTANCE + 1)
+        op = codec_scan_near(src, src_len, op, dst_end, &anchor);
+    else if (src_len > CODEC_TAIL)
+        op = codec_scan_far(src, src_len, op, dst_end, &anchor);
     op = codec_put_literals(op, dst_end, src + anchor, src + src_len, src_len - anchor);
     return (int)(op - dst);
 }
