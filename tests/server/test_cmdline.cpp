@@ -274,3 +274,135 @@ TEST(ServiceCmdline, AwkwardValuesReadBackUnchanged) {
     server_service_cmdline(out, sizeof out, "C:\\vo.exe", &o);
     EXPECT_STREQ(out, "\"C:\\vo.exe\" -svc 9000 -pass Ab3-dE_f");
 }
+
+// ---- Start-up against the host core: options applied, identity made, values read back. ----
+
+#include "host/identity.h"
+#include "server/service.h"
+#include "server/settings.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#include <process.h>
+static std::string fresh_data_dir() {
+    static int seq = 0;
+    const char *base = getenv("TEMP");
+    char path[512];
+    snprintf(path, sizeof path, "%s\\vo_cli_%d_%d", base ? base : ".", _getpid(), seq++);
+    _mkdir(path);
+    _putenv_s("PROGRAMDATA", path);
+    return std::string(path) + "\\vo\\id.txt";
+}
+#else
+#include <stdlib.h>
+static std::string fresh_data_dir() {
+    char tmpl[] = "/tmp/vo_cli_XXXXXX";
+    const char *d = mkdtemp(tmpl);
+    setenv("VO_DATA_DIR", d ? d : "/tmp", 1);
+    return std::string(d ? d : "/tmp") + "/host/id.txt";
+}
+#endif
+
+static bool file_exists(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f) fclose(f);
+    return f != nullptr;
+}
+
+// The program's start-up up to the mode choice; returns the options as the mode sees them.
+static server_options start_up(std::vector<const char *> args) {
+    server_options o = parse(args);
+    if (o.help) return o;
+    server_apply_options(&o);
+    host_identity_init();
+    server_read_identity(&o);
+    return o;
+}
+
+// Test stand-in for the program's host entry (the service thread would run host_run here).
+int server_run_host(const server_options *) { return 0; }
+
+TEST(ServerStartUp, InstallLineAfterIdentityHoldsTheIdAsRoom) {
+    std::string id_file = fresh_data_dir();
+    server_options o = start_up({"-install", "-relay", "-pass", "P", "-rotate", "3", "-gdi"});
+    ASSERT_EQ(strlen(host_id), 9u);
+    EXPECT_STREQ(o.room_name, host_id);
+    EXPECT_STREQ(room_name, host_id);
+    EXPECT_STREQ(password, "P");
+    EXPECT_EQ(password_fixed, 1);
+    EXPECT_EQ(force_gdi, 1);
+    EXPECT_EQ(rotate_hours, 3);
+    EXPECT_EQ(use_relay, 1);
+    EXPECT_EQ(server_choose_mode(&o), SERVER_MODE_INSTALL);
+    char line[1024];
+    server_service_cmdline(line, sizeof line, "C:\\vo\\vo_server.exe", &o);
+    EXPECT_EQ(std::string(line), std::string("\"C:\\vo\\vo_server.exe\" -svc 7777 -relay ") +
+                                     VO_DEFAULT_RELAY_HOST + ":7000 -room " + host_id + " -pass P");
+}
+
+TEST(ServerStartUp, ForegroundBannerShowsIdAndTemporaryPassword) {
+    fresh_data_dir();
+    server_options o = start_up({});
+    EXPECT_EQ(listen_port, 7777);
+    EXPECT_EQ(text_layer_enabled, 1);
+    EXPECT_EQ(window_tracking_enabled, 1);
+    EXPECT_EQ(password_fixed, 0);
+    EXPECT_EQ(strlen(o.password), 8u);
+    char banner[512];
+    server_banner_text(banner, sizeof banner, &o, host_id, o.password);
+    std::string shown(banner);
+    EXPECT_EQ(shown.substr(0, shown.find('\n') + 1),
+              std::string("vo_server: ID ") + host_id + "  password " + o.password + "  listening on port 7777\n");
+
+    o = start_up({"-relay", "-room", "lab", "-notext"});
+    EXPECT_STREQ(o.room_name, "lab");
+    EXPECT_EQ(text_layer_enabled, 0);
+}
+
+TEST(ServerStartUp, HelpEndsBeforeTheDataFolderIsTouched) {
+    std::string id_file = fresh_data_dir();
+    server_options o = start_up({"-relay", "-pass", "x", "-h"});
+    EXPECT_EQ(server_choose_mode(&o), SERVER_MODE_HELP);
+    EXPECT_FALSE(file_exists(id_file));
+}
+
+#ifdef _WIN32
+// Runs the service functions against the real Service Control Manager and returns what they printed.
+static std::string printed(int (*fn)(const server_options *), const server_options *o, int *status) {
+    testing::internal::CaptureStdout();
+    *status = fn(o);
+    return testing::internal::GetCapturedStdout();
+}
+static int uninstall_any(const server_options *) { return service_uninstall(); }
+
+TEST(ServerService, InstallTwiceUninstallTwiceAndSvcFromAConsole) {
+    int st = -1;
+    printed(uninstall_any, nullptr, &st);  // a leftover from an earlier run would spoil the first install
+    server_options o = parse({"-install", "-relay", "r.example:7100", "-room", "lab", "-pass", "my pass", "9000"});
+    std::string out = printed(service_install, &o, &st);
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(out.rfind("installed service 'vo_server' (auto-start). Note:", 0), 0u) << out;
+
+    char line[1024];
+    ASSERT_EQ(service_stored_cmdline(line, sizeof line), 1);
+    std::string stored(line);
+    EXPECT_EQ(stored[0], '"');
+    EXPECT_NE(stored.find("server_test_cmdline.exe\" -svc 9000 -relay r.example:7100 -room lab -pass \"my pass\""),
+              std::string::npos) << stored;
+
+    out = printed(service_install, &o, &st);
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(out, "service already exists\n");
+
+    out = printed(uninstall_any, &o, &st);
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(out, "uninstalled service 'vo_server'\n");
+
+    EXPECT_EQ(service_stored_cmdline(line, sizeof line), 0);
+    out = printed(uninstall_any, &o, &st);
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(out, "service not found\n");
+
+    EXPECT_EQ(service_run(&o), 1);  // not started by the manager: the dispatcher refuses
+}
+#endif
