@@ -1,0 +1,485 @@
+// Encoder: every frame is decoded here by an independent viewer model (moves, tiles through
+// codec_decompress, a tile cache) and must rebuild the host's copy of the viewer's picture exactly;
+// plus message order, budget, references, text cover, scrolls, empty passes, cache misses,
+// recovery and the record size limit.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <map>
+#include <string.h>
+#include <vector>
+#include "host/capture.h"
+#include "host/encoder.h"
+#include "host/flow.h"
+#include "host/log.h"
+#include "host/mirror.h"
+#include "host/picture.h"
+#include "host/synth.h"
+#include "protocol/channel.h"
+#include "protocol/codec.h"
+#include "protocol/messages.h"
+
+struct SentTile {
+    int tx, ty, type, raw;
+};
+
+// The viewer model: a padded framebuffer, a tile cache, and what the last frame carried.
+struct TestViewer {
+    int w, h, pw, ph;
+    std::vector<uint8_t> fb;
+    bool cache_on;
+    std::map<uint64_t, std::vector<uint8_t>> cache;
+    std::vector<SentTile> tiles;                   // tiles and references of the last frame, in order
+    std::vector<std::vector<uint8_t>> misses;      // MSG_CACHE_MISS payloads it would send
+    int moves_msgs, frame_ends, cursors;
+    uint32_t last_frame;
+};
+static TestViewer V;
+
+static void viewer_start(bool cache_on) {
+    V = TestViewer();
+    V.w = g_picture.width;
+    V.h = g_picture.height;
+    V.pw = g_picture.pad_width;
+    V.ph = g_picture.pad_height;
+    V.fb.assign((size_t)V.pw * V.ph * 4, 0);
+    V.cache_on = cache_on;
+}
+
+static uint8_t *vtile(int tx, int ty, int r) { return &V.fb[((size_t)(ty * 64 + r) * V.pw + tx * 64) * 4]; }
+
+static void viewer_move(const uint8_t *p) {
+    int sx = get_i32(p), sy = get_i32(p + 4), dx = get_i32(p + 8), dy = get_i32(p + 12);
+    int w = get_i32(p + 16), h = get_i32(p + 20);
+    ASSERT_TRUE(w > 0 && h > 0 && sx >= 0 && sy >= 0 && dx >= 0 && dy >= 0);
+    ASSERT_TRUE(sx + w <= V.w && dx + w <= V.w && sy + h <= V.h && dy + h <= V.h);
+    std::vector<uint8_t> area((size_t)w * h * 4);
+    for (int r = 0; r < h; r++) memcpy(&area[(size_t)r * w * 4], &V.fb[((size_t)(sy + r) * V.pw + sx) * 4], w * 4);
+    for (int r = 0; r < h; r++) memcpy(&V.fb[((size_t)(dy + r) * V.pw + dx) * 4], &area[(size_t)r * w * 4], w * 4);
+}
+
+static void viewer_tile(const uint8_t *p, uint32_t len) {
+    int tx = get_u16(p), ty = get_u16(p + 2), raw = p[4];
+    uint64_t hash = get_u64(p + 5);
+    uint8_t t[TILE_BYTES];
+    if (raw) {
+        ASSERT_EQ(len, (uint32_t)(13 + TILE_BYTES));
+        memcpy(t, p + 13, TILE_BYTES);
+    } else {
+        ASSERT_GE(len, 14u);
+        ASSERT_LT(len, (uint32_t)(13 + TILE_BYTES));
+        uint8_t d[TILE_BYTES];
+        ASSERT_EQ(codec_decompress(p + 13, len - 13, d, TILE_BYTES), TILE_BYTES);
+        for (int r = 0; r < 64; r++)
+            for (int j = 0; j < 256; j++) t[r * 256 + j] = (uint8_t)(vtile(tx, ty, r)[j] ^ d[r * 256 + j]);
+    }
+    ASSERT_EQ(tile_hash(t), hash) << "tile " << tx << "," << ty;
+    for (int r = 0; r < 64; r++) memcpy(vtile(tx, ty, r), t + r * 256, 256);
+    if (V.cache_on) V.cache[hash] = std::vector<uint8_t>(t, t + TILE_BYTES);
+    V.tiles.push_back({tx, ty, MSG_TILE, raw});
+}
+
+static void viewer_ref(const uint8_t *p) {
+    int tx = get_u16(p), ty = get_u16(p + 2);
+    uint64_t hash = get_u64(p + 4);
+    V.tiles.push_back({tx, ty, MSG_CACHE_REF, 0});
+    auto it = V.cache.find(hash);
+    if (!V.cache_on || it == V.cache.end()) {   // keeps its old tile and reports the miss
+        V.misses.push_back(std::vector<uint8_t>(p, p + 12));
+        return;
+    }
+    for (int r = 0; r < 64; r++) memcpy(vtile(tx, ty, r), &it->second[r * 256], 256);
+}
+
+// Message order of a frame: moves, text, windows, tiles in scan order, cursor, frame end last.
+static int order_rank(int type) {
+    switch (type) {
+    case MSG_MOVE_RECTS: return 0;
+    case MSG_TEXT_LAYER: return 1;
+    case MSG_WINDOW_LIST: return 2;
+    case MSG_TILE: case MSG_CACHE_REF: return 3;
+    case MSG_CURSOR: return 4;
+    default: return 5;
+    }
+}
+
+// Applies one flushed frame (the whole output buffer) and checks its order.
+static void viewer_apply(const uint8_t *data, size_t len) {
+    V.tiles.clear();
+    int rank = 0, last_index = -1, moves_here = 0;
+    size_t pos = 0;
+    while (pos < len) {
+        ASSERT_LE(pos + 8, len);
+        MessageHeader hd = header_get(data + pos);
+        const uint8_t *p = data + pos + 8;
+        ASSERT_LE(pos + 8 + hd.length, len);
+        int r = order_rank(hd.type);
+        ASSERT_GE(r, rank) << "message " << (int)hd.type << " out of order";
+        rank = r;
+        if (hd.type == MSG_MOVE_RECTS) {
+            V.moves_msgs++;
+            ASSERT_EQ(++moves_here, 1) << "more than one move message in a frame";
+            for (uint32_t i = 0; i + 24 <= hd.length; i += 24) viewer_move(p + i);
+        } else if (hd.type == MSG_TILE || hd.type == MSG_CACHE_REF) {
+            int index = get_u16(p) + get_u16(p + 2) * g_picture.cols;
+            ASSERT_GT(index, last_index) << "tiles out of scan order";
+            last_index = index;
+            if (hd.type == MSG_TILE) viewer_tile(p, hd.length);
+            else viewer_ref(p);
+        } else if (hd.type == MSG_CURSOR) {
+            V.cursors++;
+        } else if (hd.type == MSG_FRAME_END) {
+            ASSERT_EQ(pos + 8 + hd.length, len) << "frame end is not last";
+            V.last_frame = get_u32(p);
+            V.frame_ends++;
+        }
+        pos += 8 + hd.length;
+    }
+}
+
+static int tile_equal(const uint8_t *a, const uint8_t *b, int tx, int ty) {
+    size_t stride = (size_t)g_picture.pad_width * 4, off = (size_t)ty * 64 * stride + (size_t)tx * 256;
+    for (int r = 0; r < 64; r++)
+        if (memcmp(a + off + r * stride, b + off + r * stride, 256)) return 0;
+    return 1;
+}
+
+// One pass of the session loop without pacing: capture, encode, close, and the viewer applies it.
+// Returns the capture result; *closed tells whether a frame went out.
+static int pass(int *closed = nullptr, bool check = true) {
+    int r = capture_pass();
+    if (r != CAPTURE_RECOVERED) {
+        picture_lock();
+        encode_frame();
+        picture_unlock();
+    }
+    uint32_t before = frame_counter.load();
+    int c = r != CAPTURE_RECOVERED && encode_pass_close();
+    if (closed) *closed = c;
+    if (c) {
+        EXPECT_EQ(frame_counter.load(), before + 1);
+        viewer_apply(g_out.data, g_out.len);
+        EXPECT_EQ(V.last_frame, before + 1);
+    } else {
+        EXPECT_EQ(g_out.len, 0u) << "a pass without a frame end left bytes behind";
+        EXPECT_EQ(frame_counter.load(), before);
+    }
+    out_reset();
+    if (!check) return r;
+    EXPECT_EQ(memcmp(V.fb.data(), g_picture.sent, V.fb.size()), 0) << "viewer and sent disagree";
+    for (auto &t : V.tiles) EXPECT_TRUE(tile_equal(g_picture.current, g_picture.sent, t.tx, t.ty));
+    return r;
+}
+
+// Synthetic screen in duplication mode, a fresh session, and a viewer that starts black.
+static void session_start(int w, int h, bool cache, int workload = SYNTH_IDLE) {
+    ASSERT_TRUE(synth_open(w, h));
+    g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
+    picture_lock_create();
+    ASSERT_TRUE(capture_init_dxgi());
+    picture_lock();
+    picture_reset();
+    ASSERT_TRUE(mirror_clear());
+    picture_unlock();
+    flow_reset(0);
+    encoder_session_reset(cache ? 1 : 0);
+    viewer_start(cache);
+    out_reset();
+    synth_set_workload(workload);
+}
+
+static void expect_converged(void) {
+    for (int i = 0; i < 3; i++) pass();
+    EXPECT_EQ(memcmp(g_picture.current, g_picture.sent, V.fb.size()), 0);
+    EXPECT_EQ(memcmp(V.fb.data(), g_picture.current, V.fb.size()), 0);
+}
+
+TEST(Encoder, EveryWorkloadRebuildsThePictureFrameByFrame) {
+    for (int cache = 0; cache <= 1; cache++)
+        for (int gdi = 0; gdi <= 1; gdi++) {
+            session_start(700, 420, cache);
+            if (gdi) capture_init_gdi();
+            for (int wl = 0; wl < SYNTH_WORKLOADS; wl++) {
+                synth_set_workload(wl);
+                for (int step = 0; step < 8; step++) pass();
+                EXPECT_TRUE(V.misses.empty());
+            }
+            flow.budget.store(FLOW_BUDGET_MIN);   // a small budget only delays, never corrupts
+            synth_set_workload(SYNTH_DRAG);
+            for (int step = 0; step < 10; step++) pass();
+            flow.budget.store(FLOW_BUDGET_MAX);
+            synth_set_workload(SYNTH_IDLE);
+            expect_converged();
+            EXPECT_GT(g_encoder.session_tiles, 0u);
+            if (!cache) {
+                EXPECT_EQ(g_encoder.session_refs, 0u);
+            }
+        }
+    synth_close();
+}
+
+// Fill tile (tx, ty) of current with a pattern (0 = black) and mark it dirty, as capture would.
+static void paint(int tx, int ty, uint32_t seed) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    uint8_t *p = g_picture.current + (size_t)ty * 64 * stride + (size_t)tx * 256;
+    for (int r = 0; r < 64; r++)
+        for (int j = 0; j < 256; j++) p[r * stride + j] = seed ? (uint8_t)((r * 7 + j / 4 * 3) ^ seed) : 0;
+    g_picture.dirty[tx + ty * g_picture.cols] = 1;
+}
+
+static uint64_t tile_hash_at(int tx, int ty) {
+    uint8_t t[TILE_BYTES];
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    for (int r = 0; r < 64; r++)
+        memcpy(t + r * 256, g_picture.current + (size_t)(ty * 64 + r) * stride + tx * 256, 256);
+    return tile_hash(t);
+}
+
+TEST(Encoder, BudgetServesTilesInScanOrderAcrossPasses) {
+    session_start(640, 400, false);
+    expect_converged();
+    for (int i = 3; i < 23; i++) paint(i % 10, i / 10, 0x40 + i);
+    flow.budget.store(8);
+    int expected = 3;
+    for (int n : {8, 8, 4}) {
+        pass();
+        ASSERT_EQ((int)V.tiles.size(), n);
+        for (auto &t : V.tiles) EXPECT_EQ(t.tx + t.ty * 10, expected++);
+        EXPECT_EQ(g_encoder.tiles_this_frame, n);
+    }
+    int closed = 1;
+    pass(&closed);
+    EXPECT_EQ(closed, 0);
+    flow.budget.store(FLOW_BUDGET_MAX);
+    synth_close();
+}
+
+TEST(Encoder, UnchangedDirtyTilesAndEmptyPassesSendNothing) {
+    session_start(640, 400, true);
+    expect_converged();
+    uint32_t frames = frame_counter.load();
+    memset(g_picture.dirty, 1, (size_t)g_picture.cols * g_picture.rows);   // as every GDI pass does
+    int closed = 1;
+    pass(&closed);
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(g_encoder.tiles_this_frame, 0);
+    pass(&closed);   // nothing captured, nothing dirty
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(frame_counter.load(), frames);
+    // A changed tile among 69 unchanged dirty ones costs exactly one tile of the budget.
+    memset(g_picture.dirty, 1, (size_t)g_picture.cols * g_picture.rows);
+    paint(9, 6, 0x11);
+    flow.budget.store(1);
+    pass(&closed);
+    EXPECT_EQ(closed, 1);
+    ASSERT_EQ(V.tiles.size(), 1u);
+    EXPECT_EQ(V.tiles[0].tx, 9);
+    flow.budget.store(FLOW_BUDGET_MAX);
+    synth_close();
+}
+
+TEST(Encoder, ReferencesOnlyWithTheCacheInUse) {
+    for (int cache = 0; cache <= 1; cache++) {
+        session_start(640, 400, cache);
+        expect_converged();
+        paint(0, 0, 0x21);
+        paint(5, 2, 0x21);   // same content twice in one frame
+        paint(7, 3, 0x33);
+        picture_lock();
+        mirror_insert(tile_hash_at(7, 3));   // as advertised by the viewer
+        picture_unlock();
+        uint32_t count = mirror_count;
+        // The viewer's cache holds the advertised content.
+        std::vector<uint8_t> t(TILE_BYTES);
+        for (int r = 0; r < 64; r++)
+            memcpy(&t[r * 256], g_picture.current + (size_t)(3 * 64 + r) * g_picture.pad_width * 4 + 7 * 256, 256);
+        V.cache[tile_hash_at(7, 3)] = t;
+        pass();
+        ASSERT_EQ(V.tiles.size(), 3u);
+        if (!cache) {
+            for (auto &s : V.tiles) EXPECT_EQ(s.type, MSG_TILE);
+            EXPECT_EQ(mirror_count, count) << "the mirror was touched without a cache";
+            EXPECT_EQ(g_encoder.refs_this_frame, 0);
+        } else {
+            EXPECT_EQ(V.tiles[0].type, MSG_TILE);
+            EXPECT_EQ(V.tiles[1].type, MSG_CACHE_REF);
+            EXPECT_EQ(V.tiles[2].type, MSG_CACHE_REF);
+            EXPECT_EQ(g_encoder.refs_this_frame, 2);
+            EXPECT_EQ(g_encoder.tiles_this_frame, 3);
+            EXPECT_TRUE(V.misses.empty());
+        }
+    }
+    synth_close();
+}
+
+TEST(Encoder, TilesWhollyUnderTheTextLayerWait) {
+    session_start(640, 400, false);
+    expect_converged();
+    for (int ty = 1; ty <= 3; ty++)
+        for (int tx = 1; tx <= 4; tx++) paint(tx, ty, 0x50 + tx + ty);
+    g_encoder.text_cover = 1;
+    g_encoder.cover_left = 64;
+    g_encoder.cover_top = 64;
+    g_encoder.cover_right = 266;    // tiles 1..3 wholly, tile 4 in part
+    g_encoder.cover_bottom = 192;   // rows 1..2 wholly
+    pass();
+    EXPECT_EQ(V.tiles.size(), 12u - 6u);
+    for (auto &t : V.tiles) EXPECT_TRUE(t.tx == 4 || t.ty == 3);
+    pass();
+    EXPECT_EQ(g_picture.dirty[1 + 1 * 10], 1);
+    g_encoder.text_cover = 0;
+    pass();
+    EXPECT_EQ(V.tiles.size(), 6u);
+    expect_converged();
+    synth_close();
+}
+
+// Tiles whose pixels a frame's dirty rectangles touch.
+static std::vector<int> touched_tiles(void) {
+    std::vector<int> set;
+    for (int i = 0; i < g_synth.dirty_count; i++) {
+        const CaptureRect &d = g_synth.dirty[i];
+        for (int ty = d.top / 64; ty <= (d.bottom - 1) / 64; ty++)
+            for (int tx = d.left / 64; tx <= (d.right - 1) / 64; tx++) set.push_back(tx + ty * g_picture.cols);
+    }
+    return set;
+}
+
+TEST(Encoder, ScrollSendsOneMoveAndOnlyTheNewStrip) {
+    size_t bytes[2] = {0, 0};
+    for (int moves = 1; moves >= 0; moves--) {
+        session_start(1280, 720, false);
+        g_synth.moves_enabled = moves;
+        expect_converged();
+        synth_set_workload(SYNTH_SCROLL);
+        for (int step = 0; step < 10; step++) {
+            int before = V.moves_msgs;
+            capture_pass();
+            std::vector<int> allowed = touched_tiles();
+            picture_lock();
+            encode_frame();
+            picture_unlock();
+            ASSERT_TRUE(encode_pass_close());
+            bytes[moves] += g_out.len;
+            viewer_apply(g_out.data, g_out.len);
+            out_reset();
+            ASSERT_EQ(memcmp(V.fb.data(), g_picture.sent, V.fb.size()), 0);
+            if (!moves) continue;
+            EXPECT_EQ(V.moves_msgs, before + 1);
+            for (auto &t : V.tiles) {
+                int idx = t.tx + t.ty * g_picture.cols;
+                EXPECT_NE(std::find(allowed.begin(), allowed.end(), idx), allowed.end()) << "tile " << idx;
+            }
+        }
+        expect_converged();
+    }
+    EXPECT_LT(bytes[1] * 4, bytes[0]) << bytes[1] << " with moves, " << bytes[0] << " without";
+    synth_close();
+}
+
+// A reference the viewer cannot serve: it keeps its old tile, reports the miss, and the host must
+// land the resend on that old content (whole tile), also when the new content is black.
+TEST(Encoder, CacheMissResendLandsOnTheViewersOldTile) {
+    for (uint32_t content : {0x3Cu, 0u}) {
+        session_start(256, 128, true);
+        paint(1, 0, 0x77);
+        pass();
+        expect_converged();
+        paint(1, 0, content);
+        picture_lock();
+        mirror_insert(tile_hash_at(1, 0));   // advertised, but gone from the viewer's cache
+        picture_unlock();
+        pass(nullptr, false);
+        ASSERT_EQ(V.misses.size(), 1u);
+        EXPECT_EQ(V.tiles[0].type, MSG_CACHE_REF);
+        encoder_on_cache_miss(V.misses[0].data(), V.misses[0].size());
+        EXPECT_FALSE(mirror_lookup(tile_hash_at(1, 0)));
+        int closed = 0;
+        pass(&closed);
+        ASSERT_EQ(closed, 1) << "content " << content;
+        ASSERT_EQ(V.tiles.size(), 1u);
+        EXPECT_EQ(V.tiles[0].raw, 1);
+        expect_converged();
+        uint8_t short_miss[11] = {0};
+        encoder_on_cache_miss(short_miss, sizeof short_miss);   // ignored
+        uint8_t outside[12] = {9, 0, 9, 0};
+        encoder_on_cache_miss(outside, sizeof outside);         // outside the grid: hash only
+        int c2 = 1;
+        pass(&c2);
+        EXPECT_EQ(c2, 0);
+    }
+    synth_close();
+}
+
+TEST(Encoder, AfterRecoveryEveryTileIsReplacedWhole) {
+    session_start(640, 400, false, SYNTH_TYPING);
+    for (int i = 0; i < 5; i++) pass();
+    expect_converged();
+    g_synth.fail_next = 1;
+    synth_set_workload(SYNTH_TYPING);
+    EXPECT_EQ(pass(nullptr, false), CAPTURE_RECOVERED);
+    pass();
+    EXPECT_EQ((int)V.tiles.size(), g_picture.cols * g_picture.rows);
+    for (auto &t : V.tiles) EXPECT_EQ(t.raw, 1);
+    for (int i = 0; i < 5; i++) pass();
+    for (auto &t : V.tiles) EXPECT_EQ(t.raw, 0);   // typing again travels as deltas
+    expect_converged();
+    synth_close();
+}
+
+TEST(Encoder, FramesStayWithinOneRecord) {
+    picture_lock_create();
+    ASSERT_TRUE(picture_resize(4096, 2176));
+    picture_reset();
+    encoder_session_reset(0);
+    viewer_start(false);
+    uint32_t x = 12345;
+    for (size_t i = 0; i < (size_t)4096 * 2176 * 4; i++) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        g_picture.current[i] = (uint8_t)x;
+    }
+    int frames = 0;
+    for (;;) {
+        picture_lock();
+        encode_frame();
+        picture_unlock();
+        if (!encode_pass_close()) break;
+        EXPECT_LE(g_out.len, (size_t)CHANNEL_MAX_RECORD);
+        viewer_apply(g_out.data, g_out.len);
+        out_reset();
+        frames++;
+    }
+    EXPECT_GE(frames, 3);
+    EXPECT_EQ(memcmp(V.fb.data(), g_picture.current, V.fb.size()), 0);
+    picture_resize(64, 64);
+}
+
+TEST(Encoder, FrameLogLineAndCursor) {
+    session_start(256, 128, false);
+    expect_converged();
+    host_log_capture_start();
+    frame_counter.store(200);
+    paint(0, 0, 0x12);
+    pass();
+    paint(0, 0, 0x13);
+    pass();
+    host_log_capture_stop();
+    EXPECT_EQ(host_log_count("frame 201: 1 tiles (0 as refs), "), 1);
+    EXPECT_EQ(host_log_count("frame 202"), 0);
+
+    encode_cursor(5, 6, 1);
+    encode_cursor(5, 6, 1);
+    EXPECT_EQ(g_out.len, (size_t)(8 + CURSOR_BYTES));
+    encode_cursor(5, 6, 0);
+    EXPECT_EQ(g_out.len, (size_t)(2 * (8 + CURSOR_BYTES)));
+    EXPECT_EQ(g_out.data[0], MSG_CURSOR);
+    EXPECT_EQ(get_i32(g_out.data + 8), 5);
+    out_reset();
+
+    g_encoder.session_tiles = 8;
+    g_encoder.session_refs = 2;
+    host_log_capture_start();
+    encoder_log_session_stats();
+    host_log_capture_stop();
+    EXPECT_EQ(host_log_count("session stats: 8 tiles sent, 2 as cache refs (25%)"), 1);
+    synth_close();
+}
