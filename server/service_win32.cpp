@@ -7,12 +7,15 @@
 #include <windows.h>
 #include "host/identity.h"
 #include "host/log.h"
+#include "platform/thread.h"
 
 // The running service's state: written by service_main on the service thread, read by the
 // control handler on the dispatcher's (main) thread.
 struct service_state {
     SERVICE_STATUS_HANDLE handle;   // from RegisterServiceCtrlHandlerA, or 0 before it
-    SERVICE_STATUS status;          // last status reported
+    SERVICE_STATUS status;          // last status reported (under lock)
+    plat_lock lock;                 // orders the two threads' status reports
+    int stopped;                    // 1 once SERVICE_STOPPED went out: nothing is reported after it
     const server_options *options;  // the parsed command line, handed to server_run_host
 };
 static service_state g_service;
@@ -105,19 +108,26 @@ int service_stored_cmdline(char *out, size_t cap) {
     return ok;
 }
 
-// Reports a new state to the manager (nothing before the handler is registered).
+// Reports a new state to the manager. The handler and the service thread both report; the lock
+// keeps a late "stop pending" from following "stopped". A non-zero host result is reported as the
+// service's own exit code.
 static void service_report(DWORD state, DWORD wait_hint, DWORD exit_code) {
-    g_service.status.dwCurrentState = state;
-    g_service.status.dwWaitHint = wait_hint;
-    g_service.status.dwWin32ExitCode = exit_code ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
-    g_service.status.dwServiceSpecificExitCode = exit_code;
-    if (g_service.handle) SetServiceStatus(g_service.handle, &g_service.status);
+    lock_enter(&g_service.lock);
+    if (!g_service.stopped) {
+        g_service.status.dwCurrentState = state;
+        g_service.status.dwWaitHint = wait_hint;
+        g_service.status.dwWin32ExitCode = exit_code ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+        g_service.status.dwServiceSpecificExitCode = exit_code;
+        g_service.stopped = state == SERVICE_STOPPED;
+        SetServiceStatus(g_service.handle, &g_service.status);
+    }
+    lock_leave(&g_service.lock);
 }
 
 // Runs on the dispatcher's thread. Stop and shutdown end the host loop; other controls are ignored.
 static VOID WINAPI service_control_handler(DWORD control) {
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
-    host_stop();
+    host_stop();  // stop_requested, the current connection and a waiting accept all end
     service_report(SERVICE_STOP_PENDING, 0, 0);
 }
 
@@ -139,6 +149,7 @@ static VOID WINAPI service_main(DWORD argc, LPSTR *argv) {
 
 int service_run(const server_options *o) {
     g_service.options = o;
+    lock_init(&g_service.lock);
     SERVICE_TABLE_ENTRYA table[2] = {{(LPSTR)SERVER_SERVICE_NAME, service_main}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherA(table) ? 0 : 1;
 }
