@@ -145,14 +145,14 @@ static const uint8_t ZERO32[32] = {0};
 static const uint8_t TEST_KEY[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
                                      16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 
-// A keyed pair with a fixed key: tx sends on the viewer end, rx receives on the host end.
-static sock_pair keyed_pair(channel *tx, channel *rx, int tx_lock) {
+// A keyed pair sharing one key: tx sends on the viewer end, rx receives on the host end.
+static sock_pair keyed_pair(channel *tx, channel *rx, int tx_lock, const uint8_t *key = TEST_KEY) {
     sock_pair p = make_pair();
     channel_init(tx, p.viewer, tx_lock);
     channel_init(rx, p.host, 0);
     tx->keyed = rx->keyed = 1;
-    memcpy(tx->send_key, TEST_KEY, 32);
-    memcpy(rx->recv_key, TEST_KEY, 32);
+    memcpy(tx->send_key, key, 32);
+    memcpy(rx->recv_key, key, 32);
     return p;
 }
 
@@ -212,24 +212,18 @@ TEST(ChannelHandshake, VectorsReproduceEveryStepAndTheFirstRecords) {
         ASSERT_EQ(channel_send(&s.viewer, chello.data(), 0), 1);
         EXPECT_EQ(read_raw(s.p.host, crec1.size()), crec1);
 
-        // The same wire bytes open through channel_recv; the empty record yields nothing.
-        sock_pair q = make_pair();
-        channel rx;
-        channel_init(&rx, q.host, 0);
-        rx.keyed = 1;
-        memcpy(rx.recv_key, c2s, 32);
-        bytes wire = crec0;
+        // The same wire bytes open through channel_recv; the empty record yields nothing but counts.
+        channel tx, rx;
+        sock_pair q = keyed_pair(&tx, &rx, 0, c2s);
+        bytes wire = crec0, third = seal(c2s, 2, {'!'});
         wire.insert(wire.end(), crec1.begin(), crec1.end());
+        wire.insert(wire.end(), third.begin(), third.end());
         ASSERT_EQ(net_send_all(q.viewer, wire.data(), wire.size()), 1);
-        net_shutdown_send(q.viewer);
-        bytes got(chello.size());
+        bytes got(chello.size() + 1);
         ASSERT_EQ(channel_recv(&rx, got.data(), got.size()), 1);
-        EXPECT_EQ(got, chello);
-        EXPECT_EQ(channel_recv(&rx, got.data(), 1), 0);
-        EXPECT_EQ(rx.recv_counter, UINT64_MAX);   // the stream is over for good
-        channel_free(&rx);
-        net_close(q.host);
-        net_close(q.viewer);
+        EXPECT_EQ(bytes(got.begin(), got.end() - 1), chello);
+        EXPECT_EQ(got.back(), '!');
+        close_pair(q, &tx, &rx);
         end_session(&s);
     }
 }
@@ -365,6 +359,7 @@ TEST(ChannelRecords, LargestRecordPassesOneMoreIsRefusedWithoutAllocating) {
     uint8_t hdr[8] = {0};
     put_u32(hdr, CHANNEL_MAX_RECORD + 1);
     ASSERT_EQ(net_send_all(p.viewer, hdr, sizeof hdr), 1);
+    net_shutdown_send(p.viewer);
     EXPECT_EQ(channel_recv(&rx, got.data(), 1), 0);
     EXPECT_EQ(rx.recv_buf, nullptr);
     EXPECT_EQ(rx.recv_cap, 0u);
