@@ -91,7 +91,7 @@ function(vo_programs dir lib)
       set(extra ${CMAKE_SOURCE_DIR}/${dir}/${prog}_win32.rc)
     endif()
     add_executable(${prog} ${m} ${extra})
-    target_link_libraries(${prog} PRIVATE ${lib})
+    target_link_libraries(${prog} PRIVATE ${lib} ${ARGN})
   endforeach()
 endfunction()
 

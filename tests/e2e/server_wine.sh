@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# vo_server.exe under Wine on Xvfb: GDI fallback, a native viewer rebuilds the display's picture,
+# a mouse message moves the X pointer, and the service commands behave.
+source "$(dirname "$0")/common.sh"
+cd "$E2E_WORK"
+xvfb_start HD || fail "no Xvfb"
+export DISPLAY=$HD
+wine_up
+show_colour "$HD" '#20a040' 400x300+100+120 || fail "no test pattern window"
+show_colour "$HD" '#c03030' 200x100+700+500 || fail "no second pattern window"
+sleep 1
+
+port=$(free_port)
+wine "$EXE/vo_server.exe" -pass P "$port" >server.out 2>&1 &
+PIDS="$PIDS $!"
+wait_for vo_server.log "server up on port $port" 60 || { cat server.out vo_server.log; fail "host did not start"; }
+grep -q "DuplicateOutput 80004001" vo_server.log || grep -q "device" vo_server.log || fail "no duplication line"
+grep -q "GDI capture 1280x800" vo_server.log || fail "no GDI fallback line"
+grep -q "vo_server: ID [0-9]\{9\}  password P  listening on port $port" server.out || fail "banner: $(cat server.out)"
+ok "host up, GDI fallback"
+
+import -display "$HD" -window root host.png || fail "no screenshot"
+VO_DATA_DIR="$E2E_WORK/viewer" "$NATIVE/vo_probe" 127.0.0.1 "$port" P viewer.ppm --mouse 321 123 >probe.out 2>&1 \
+  || { cat probe.out; fail "probe session"; }
+diff=$(compare -metric AE host.png viewer.ppm null: 2>&1 | cut -d' ' -f1)
+echo "pixels differing from the host screenshot: $diff"
+[ "${diff%.*}" -le 2000 ] 2>/dev/null || fail "viewer picture differs from the host display ($diff pixels)"
+convert viewer.ppm -format '%[pixel:p{250,250}]' info: | grep -qi -e 'srgb(32,160,64)' -e '#20A040' \
+  || fail "test colour not in the picture: $(convert viewer.ppm -format '%[pixel:p{250,250}]' info:)"
+ok "viewer rebuilt the display"
+
+loc=$(xdotool getmouselocation --shell | tr '\n' ' ')
+case "$loc" in *"X=321 Y=123"*) ok "mouse moved the X pointer" ;; *) fail "pointer at $loc" ;; esac
+wait_for vo_server.log "client disconnected" 10 || fail "session end not logged"
+
+# Service commands (the service is never started here).
+wine "$EXE/vo_server.exe" -install -relay -pass P -rotate 3 -gdi >install.out 2>&1; rc=$?
+[ $rc -eq 0 ] && grep -q "installed service 'vo_server' (auto-start)" install.out || fail "install: rc=$rc $(cat install.out)"
+id=$(cat "$WINEPREFIX/drive_c/ProgramData/vo/id.txt")
+# This Wine's sc has no "qc": read the stored configuration from the registry instead.
+wine reg query 'HKLM\System\CurrentControlSet\Services\vo_server' >qc.out 2>&1
+tr -d '\r' <qc.out | grep -q -- "vo_server.exe\" -svc 7777 -relay localhost:7000 -room $id -pass P" || fail "service command line: $(cat qc.out)"
+grep -q -- "-rotate\|-gdi" qc.out && fail "service command line carries -rotate/-gdi"
+ok "install with the right command line"
+wine "$EXE/vo_server.exe" -install >install2.out 2>&1; rc=$?
+[ $rc -eq 1 ] && grep -q "service already exists" install2.out || fail "second install: rc=$rc $(cat install2.out)"
+wine "$EXE/vo_server.exe" -uninstall >un.out 2>&1; rc=$?
+[ $rc -eq 0 ] && grep -q "uninstalled service 'vo_server'" un.out || fail "uninstall: rc=$rc $(cat un.out)"
+wine "$EXE/vo_server.exe" -uninstall >un2.out 2>&1; rc=$?
+[ $rc -eq 1 ] && grep -q "service not found" un2.out || fail "second uninstall: rc=$rc $(cat un2.out)"
+timeout 30 wine "$EXE/vo_server.exe" -svc >svc.out 2>&1; rc=$?
+[ $rc -eq 1 ] || fail "-svc in a console: rc=$rc"
+ok "service commands"
+echo "server_wine: all checks passed"
