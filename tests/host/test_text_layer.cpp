@@ -216,3 +216,12 @@ TEST_F(TextLayer, PassReadsTheFedConsoleAndSwitchesOffWhenItLeaves) {
     EXPECT_EQ(g_out.len, 0u);
 }
 #endif
+
+#ifdef _WIN32
+// This process has a console of its own (or none in front), so attaching fails: no layer.
+TEST_F(TextLayer, NoReadableConsoleSendsNothing) {
+    text_layer_pass();
+    EXPECT_EQ(g_out.len, 0u);
+    EXPECT_EQ(g_text_layer.text_active, 0);
+}
+#endif

@@ -141,3 +141,26 @@ TEST_F(WindowList, PassUsesTheFedWindows) {
     EXPECT_EQ(g_out.len, 0u);
 }
 #endif
+
+#ifdef _WIN32
+// The real enumeration: whatever windows exist, the list is well formed and within its limits.
+TEST_F(WindowList, EnumeratedListIsWellFormed) {
+    out_reset();
+    window_list_pass();   // first pass of a session: always a list
+    ASSERT_GE(g_out.len, (size_t)HEADER_BYTES + 2);
+    uint32_t len = get_u32(g_out.data + 4);
+    ASSERT_EQ(g_out.len, HEADER_BYTES + (size_t)len);
+    int count = get_u16(g_out.data + HEADER_BYTES), seen = 0;
+    size_t pos = HEADER_BYTES + 2;
+    while (pos < g_out.len) {
+        int L = g_out.data[pos + 21];
+        EXPECT_GE(L, 1);
+        EXPECT_LE(L, 199);
+        pos += 22 + (size_t)L;
+        seen++;
+    }
+    EXPECT_EQ(pos, g_out.len);
+    EXPECT_EQ(seen, count);
+    EXPECT_LE(len - 2, (uint32_t)WINDOW_LIST_MAX);
+}
+#endif
