@@ -202,10 +202,7 @@ int host_app_init(int relay) {
 void host_stop(void) {
     stop_requested.store(1);
     lock_enter(&g_sock_lock);
-    // The current connection is only shut down: the session loop still owns the descriptor and
-    // closes it (host_close_sock), so it is never reused under a thread that is reading it.
-    net_sock cur = host_current_sock.load();
-    if (cur != NET_INVALID) net_shutdown(cur);
+    host_end_current_sock(&host_current_sock);   // a blocked receive returns
     // A blocking accept returns only when its socket is closed (shutdown does not suffice on
     // every platform). Taking it out first means the session loop cannot close it twice.
     net_sock lis = host_listen_sock.exchange(NET_INVALID);

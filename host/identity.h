@@ -53,6 +53,9 @@ extern char viewer_name[33];             // connected viewer's name, "" between 
 extern std::atomic<net_sock> host_listen_sock;    // direct mode listening socket; host_stop closes it
 extern std::atomic<net_sock> host_current_sock;   // current connection; host_stop shuts it down
 void host_close_sock(std::atomic<net_sock> *slot);  // take the socket out (NET_INVALID) and close it
+// Ends a blocking receive on the socket in `slot` (host_stop calls it under the socket lock).
+// POSIX shuts it down and leaves it to its owner; Windows takes it out and closes it.
+void host_end_current_sock(std::atomic<net_sock> *slot);
 
 // Identity and password. Each returns 1, or 0 when the system random source kept failing
 // (then nothing is made from unset bytes: the ID stays empty / the old password stays).

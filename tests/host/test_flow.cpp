@@ -4,6 +4,7 @@
 #include <vector>
 #include "host/flow.h"
 #include "host/log.h"
+#include "platform/thread.h"
 #include "protocol/messages.h"
 
 // Acknowledges `frame` whose echoed tick lies `rtt` ms before `now`.
@@ -152,4 +153,28 @@ TEST(Flow, IdleTimeSurvivesTheTickWrap) {
     flow_pass_done(0x10);
     frame_counter.fetch_add(1);
     EXPECT_EQ(flow_may_send(0x20), 0);
+}
+
+// The receive thread acknowledges while the session loop gates and reads the budget.
+static unsigned ack_thread(void *) {
+    for (uint32_t i = 0; i < 20000; i++) ack(i, 1000 + i, (int64_t)(i % 90));
+    return 0;
+}
+
+TEST(Flow, ConcurrentAcksAndGateKeepTheBudgetInRange) {
+    flow_reset(0);
+    thread_handle t = thread_create(ack_thread, nullptr);
+    ASSERT_NE(t, nullptr);
+    for (uint32_t i = 0; i < 20000; i++) {
+        if (flow_may_send(i)) {
+            frame_counter.fetch_add(1);
+            flow_pass_done(i);
+        }
+        int32_t b = flow_budget();
+        ASSERT_GE(b, 8);
+        ASSERT_LE(b, 4096);
+    }
+    thread_wait(t, THREAD_INFINITE);
+    thread_close(t);
+    EXPECT_EQ(flow.ack_count.load(), 20000u);
 }
