@@ -3,7 +3,7 @@
 // throughput and processor time per byte are compared: the second stays meaningful on a busy machine.
 #include <sodium.h>
 #include <chrono>
-#include <time.h>
+#include <sys/resource.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,17 +24,25 @@ static double now_s(void) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-static double cpu_s(void) { return (double)clock() / CLOCKS_PER_SEC; }   // all threads of the process
+// Processor time of all threads of the process, and the part of it spent in the kernel.
+static double cpu_s(double *kernel) {
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    *kernel = (double)ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    return *kernel + (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6;
+}
 
 // One measurement: megabytes per wall-clock second and per processor second.
 struct rate {
     double wall;
     double cpu;
+    double kernel_share;   // fraction of the processor time spent in the kernel
 };
 
-static rate rate_of(double wall_s, double cpu_used_s) {
+static rate rate_of(double wall_s, double cpu_used_s, double kernel_s) {
     double mb = (double)RECORDS * RECORD_BYTES / 1e6;
-    rate r = {wall_s > 0 ? mb / wall_s : 0, cpu_used_s > 0 ? mb / cpu_used_s : 0};
+    rate r = {wall_s > 0 ? mb / wall_s : 0, cpu_used_s > 0 ? mb / cpu_used_s : 0,
+              cpu_used_s > 0 ? kernel_s / cpu_used_s : 0};
     return r;
 }
 
@@ -42,8 +50,8 @@ static rate rate_of(double wall_s, double cpu_used_s) {
 static rate anchor_rate(uint8_t *buf) {
     uint8_t tag[16], nonce[24] = {0}, ad[4];
     put_u32(ad, RECORD_BYTES);
-    rate fail = {0, 0};
-    double t0 = now_s(), c0 = cpu_s();
+    rate fail = {0, 0, 0};
+    double k0, k1, t0 = now_s(), c0 = cpu_s(&k0);
     for (uint64_t i = 0; i < RECORDS; i++) {
         put_u64(nonce, i);
         crypto_aead_xchacha20poly1305_ietf_encrypt_detached(buf, tag, nullptr, buf, RECORD_BYTES, ad, 4, nullptr,
@@ -52,7 +60,8 @@ static rate anchor_rate(uint8_t *buf) {
                                                                 KEY) != 0)
             return fail;
     }
-    return rate_of(now_s() - t0, cpu_s() - c0);
+    double c1 = cpu_s(&k1);
+    return rate_of(now_s() - t0, c1 - c0, k1 - k0);
 }
 
 struct sender_job {
@@ -70,7 +79,7 @@ static unsigned sender(void *arg) {
 
 // The record layer: a keyed pair over 127.0.0.1, sender on a thread, receiver here.
 static rate channel_rate(const uint8_t *data, uint8_t *dst) {
-    rate fail = {0, 0};
+    rate fail = {0, 0, 0};
     net_sock l = net_listen("127.0.0.1", 0, 1);
     net_sock c = net_connect("127.0.0.1", net_local_port(l));
     net_sock s = net_accept(l);
@@ -87,25 +96,28 @@ static rate channel_rate(const uint8_t *data, uint8_t *dst) {
     memcpy(tx.send_key, KEY, 32);
     memcpy(rx.recv_key, KEY, 32);
     sender_job job = {&tx, data, 0};
-    double t0 = now_s(), c0 = cpu_s();
+    double k0, k1, t0 = now_s(), c0 = cpu_s(&k0);
     thread_handle t = thread_create(sender, &job);
     int ok = 1;
     for (int i = 0; i < RECORDS && ok; i++) ok = channel_recv(&rx, dst, RECORD_BYTES);
     if (!ok) net_shutdown(s);
     thread_wait(t, THREAD_INFINITE);
     thread_close(t);
-    double t1 = now_s(), c1 = cpu_s();
+    double t1 = now_s(), c1 = cpu_s(&k1);
     ok = ok && job.ok && memcmp(dst, data, RECORD_BYTES) == 0;
     channel_free(&tx);
     channel_free(&rx);
     net_close(c);
     net_close(s);
-    return ok ? rate_of(t1 - t0, c1 - c0) : fail;
+    return ok ? rate_of(t1 - t0, c1 - c0, k1 - k0) : fail;
 }
 
 static void keep_best(rate *best, rate r) {
     if (r.wall > best->wall) best->wall = r.wall;
-    if (r.cpu > best->cpu) best->cpu = r.cpu;
+    if (r.cpu > best->cpu) {
+        best->cpu = r.cpu;
+        best->kernel_share = r.kernel_share;
+    }
 }
 
 int main(void) {
@@ -113,7 +125,7 @@ int main(void) {
     uint8_t *data = (uint8_t *)malloc(RECORD_BYTES), *dst = (uint8_t *)malloc(RECORD_BYTES);
     if (!data || !dst) return 1;
     for (int i = 0; i < RECORD_BYTES; i++) data[i] = (uint8_t)(i * 31 + (i >> 8));
-    rate anchor = {0, 0}, chan = {0, 0};
+    rate anchor = {0, 0, 0}, chan = {0, 0, 0};
     for (int r = 0; r < RUNS; r++) {   // best of several runs: the machine is shared
         memcpy(dst, data, RECORD_BYTES);
         keep_best(&anchor, anchor_rate(dst));
@@ -128,7 +140,8 @@ int main(void) {
     printf("channel send+recv over loopback, 64 KiB:     %8.1f MB/s wall, %8.1f MB per cpu-s\n", chan.wall,
            chan.cpu);
     printf("ratio channel/anchor wall-clock: %.2f (target >= 0.90)\n", chan.wall / anchor.wall);
-    printf("ratio channel/anchor cpu time:   %.2f (target >= 0.90)\n", chan.cpu / anchor.cpu);
+    printf("ratio channel/anchor cpu time:   %.2f (target >= 0.90); channel time in the kernel: %.0f%%\n",
+           chan.cpu / anchor.cpu, chan.kernel_share * 100);
     free(data);
     free(dst);
     return 0;
