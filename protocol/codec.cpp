@@ -3,6 +3,9 @@
 #include "protocol/codec.h"
 #include <limits.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "codec: the wide loads below assume a little-endian host"
@@ -80,8 +83,32 @@ static inline uint8_t *codec_put_literals(uint8_t *op, uint8_t *dst_end, const u
 }
 
 // Number of equal bytes at a and b (b < a), stopping at limit (5 bytes before src_end).
+// Most matches are short, so the first 8 bytes are tried alone before wider steps.
 static inline size_t codec_match_len(const uint8_t *a, const uint8_t *b, const uint8_t *limit) {
     const uint8_t *start = a;
+    if (a + 8 <= limit) {
+        uint64_t x = codec_rd64(a) ^ codec_rd64(b);
+        if (x) return (size_t)(__builtin_ctzll(x) >> 3);
+        a += 8;
+        b += 8;
+    }
+#if defined(__SSE2__)
+    while (a + 32 <= limit) {
+        __m128i e0 = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)a), _mm_loadu_si128((const __m128i *)b));
+        __m128i e1 = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(a + 16)),
+                                    _mm_loadu_si128((const __m128i *)(b + 16)));
+        if (_mm_movemask_epi8(_mm_and_si128(e0, e1)) != 0xFFFF) break;  // the 16-byte step finds it
+        a += 32;
+        b += 32;
+    }
+    while (a + 16 <= limit) {
+        __m128i eq = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)a), _mm_loadu_si128((const __m128i *)b));
+        unsigned diff = (unsigned)_mm_movemask_epi8(eq) ^ 0xFFFFu;
+        if (diff) return (size_t)(a - start) + (size_t)__builtin_ctz(diff);
+        a += 16;
+        b += 16;
+    }
+#endif
     while (a + 8 <= limit) {
         uint64_t x = codec_rd64(a) ^ codec_rd64(b);
         if (x) return (size_t)(a - start) + (__builtin_ctzll(x) >> 3);
@@ -118,13 +145,34 @@ struct codec_scan_state {
     uint32_t table[CODEC_HASH_ENTRIES];  // last offset seen for each 12-bit hash
 };
 
-// Tries a match at p, entering p into the table. Returns the candidate offset or -1 for none.
-static inline __attribute__((always_inline)) long codec_try(codec_scan_state *st, size_t p, int far) {
-    uint32_t v = codec_rd32(st->src + p), h = codec_hash4(v);
-    size_t cand = st->table[h];  // always below p: the table only holds earlier positions
-    st->table[h] = (uint32_t)p;
-    if ((far && p - cand > CODEC_MAX_DISTANCE) || codec_rd32(st->src + cand) != v) return -1;
-    return (long)cand;
+// Tries positions from p on, entering each into the table, until one has a match. Four positions
+// share one 8-byte load. Returns the matching position (its candidate in *cand), or scan_end.
+static inline __attribute__((always_inline)) size_t
+codec_search(codec_scan_state *st, size_t p, size_t *cand, int far) {
+    const uint8_t *src = st->src;
+    uint32_t *table = st->table;
+    for (; p + 4 <= st->scan_end; p += 4) {
+        uint64_t x = codec_rd64(src + p);
+        for (int k = 0; k < 4; k++) {
+            uint32_t v = (uint32_t)(x >> (8 * k)), h = codec_hash4(v);
+            size_t c = table[h];  // always below p + k: the table only holds earlier positions
+            table[h] = (uint32_t)(p + k);
+            if ((!far || p + k - c <= CODEC_MAX_DISTANCE) && codec_rd32(src + c) == v) {
+                *cand = c;
+                return p + k;
+            }
+        }
+    }
+    for (; p < st->scan_end; p++) {
+        uint32_t v = codec_rd32(src + p), h = codec_hash4(v);
+        size_t c = table[h];
+        table[h] = (uint32_t)p;
+        if ((!far || p - c <= CODEC_MAX_DISTANCE) && codec_rd32(src + c) == v) {
+            *cand = c;
+            return p;
+        }
+    }
+    return p;
 }
 
 // After a match ended at anchor: enters anchor - 2, then writes sequences without literals for as
@@ -134,13 +182,19 @@ codec_chain(codec_scan_state *st, uint8_t **op_io, size_t anchor, int far) {
     uint8_t *op = *op_io;
     const uint8_t *src = st->src;
     while (anchor < st->scan_end) {
-        st->table[codec_hash4(codec_rd32(src + anchor - 2))] = (uint32_t)(anchor - 2);
-        long cand = codec_try(st, anchor, far);
-        if (cand < 0) break;
+        // Enter anchor - 2, then look anchor up; both hashes come from one load, and the lookup
+        // does not wait for the store (when they share a slot, the answer is anchor - 2).
+        uint64_t x = codec_rd64(src + anchor - 2);
+        uint32_t v = (uint32_t)(x >> 16), h2 = codec_hash4((uint32_t)x), h = codec_hash4(v);
+        size_t cand = st->table[h];
+        st->table[h2] = (uint32_t)(anchor - 2);
+        cand = h == h2 ? anchor - 2 : cand;
+        st->table[h] = (uint32_t)anchor;
+        if ((far && anchor - cand > CODEC_MAX_DISTANCE) || codec_rd32(src + cand) != v) break;
         size_t len = CODEC_MIN_MATCH +
                      codec_match_len(src + anchor + 4, src + cand + 4, st->limit);
         *op = 0;
-        op = codec_put_match(op + 1, op, anchor - (size_t)cand, len);
+        op = codec_put_match(op + 1, op, anchor - cand, len);
         anchor += len;
     }
     *op_io = op;
@@ -159,13 +213,10 @@ codec_scan(const uint8_t *src, size_t n, uint8_t *op, uint8_t *dst_end, size_t *
     st.scan_end = n - CODEC_TAIL;
     memset(st.table, 0, sizeof st.table);
     size_t anchor = 0, p = 1;
-    while (p < st.scan_end) {
-        long found = codec_try(&st, p, far);
-        if (found < 0) {
-            p++;
-            continue;
-        }
-        size_t cand = (size_t)found;
+    for (;;) {
+        size_t cand = 0;
+        p = codec_search(&st, p, &cand, far);
+        if (p >= st.scan_end) break;
         while (p > anchor && cand > 0 && src[p - 1] == src[cand - 1]) {
             p--;
             cand--;
