@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# vo_client.exe views vo_server.exe under Wine, each on its own Xvfb display: the viewer window
+# shows the host's picture scaled, its title carries the statistics, a click and a typed key
+# arrive on the host display, and a wrong password is refused with exit code 1.
+source "$(dirname "$0")/common.sh"
+cd "$E2E_WORK"
+xvfb_start HD || fail "no Xvfb for the host"
+xvfb_start VD || fail "no Xvfb for the viewer"
+export DISPLAY=$HD
+wine_up
+show_colour "$HD" '#2050d0' 500x300+60+60 || fail "no test pattern"
+show_colour "$HD" '#e0c020' 300x200+800+500 || fail "no second test pattern"
+DISPLAY=$HD xev -geometry 300x150+900+100 >xev.out 2>&1 &
+PIDS="$PIDS $!"
+sleep 1
+
+port=$(free_port)
+wine "$EXE/vo_server.exe" -pass P "$port" >server.out 2>&1 &
+PIDS="$PIDS $!"
+wait_for vo_server.log "server up on port $port" 60 || { cat server.out; fail "host did not start"; }
+
+DISPLAY=$VD wine "$EXE/vo_client.exe" 127.0.0.1 "$port" -p wrong >wrong.out 2>&1; rc=$?
+[ $rc -eq 1 ] || fail "wrong password: exit $rc"
+tr -d '\r' <wrong.out | grep -qx "authentication failed (wrong password, or host not online)" || fail "wrong password: $(cat wrong.out)"
+ok "wrong password refused"
+
+DISPLAY=$VD wine "$EXE/vo_client.exe" 127.0.0.1 "$port" -p P >client.out 2>&1 &
+cpid=$!; PIDS="$PIDS $cpid"
+win=""
+for _ in $(seq 1 300); do
+  win=$(DISPLAY=$VD xdotool search --name '^vo - ' 2>/dev/null | head -n 1); [ -n "$win" ] && break; sleep 0.1
+done
+[ -n "$win" ] || { cat client.out; fail "no viewer window"; }
+sleep 3
+title=$(DISPLAY=$VD xdotool getwindowname "$win")
+echo "title: $title"
+echo "$title" | grep -Eq '^vo - .+  1280x800  [0-9]+ fps  [0-9]+ KB/s  cache hits [0-9]+  misses [0-9]+$' || fail "title: $title"
+ok "title shows the statistics"
+
+# The client area is 9/10 of the 1280x800 viewer screen: the picture at scale 0.9.
+eval "$(DISPLAY=$VD xdotool getwindowgeometry --shell "$win")"
+import -display "$HD" -window root host.png
+import -display "$VD" -window root viewer-screen.png
+# Find the client area: the window's inner 1152x720 lies at the bottom of its frame.
+cx=$((X + (WIDTH - 1152) / 2)); cy=$((Y + HEIGHT - 720 - (WIDTH - 1152) / 2))
+convert viewer-screen.png -crop "1152x720+$cx+$cy" +repage viewer.png
+convert host.png -resize 1152x720! host-scaled.png
+rmse=$(compare -metric RMSE host-scaled.png viewer.png null: 2>&1 | sed -E 's/.*\(([0-9.]+)\).*/\1/')
+echo "normalised RMSE between the scaled host screen and the viewer client area: $rmse"
+awk -v r="$rmse" 'BEGIN { exit !(r < 0.06) }' || fail "viewer picture differs (RMSE $rmse)"
+ok "viewer shows the host picture"
+
+# A click over the xev window on the host (host 1050,175 -> client 945,157), then a key.
+DISPLAY=$VD xdotool mousemove --sync $((cx + 945)) $((cy + 157)) click 1
+sleep 1
+loc=$(DISPLAY=$HD xdotool getmouselocation --shell | tr '\n' ' ')
+echo "host pointer: $loc"
+case "$loc" in *"X=1049 "*|*"X=1050 "*|*"X=1051 "*) ;; *) fail "click did not reach the host: $loc" ;; esac
+grep -q "ButtonPress" xev.out || fail "no button press on the host"
+DISPLAY=$VD xdotool windowfocus --sync "$win" 2>/dev/null || true
+DISPLAY=$VD xdotool key --window "$win" q
+sleep 1
+grep -A3 "KeyPress" xev.out | grep -q "keysym 0x71, q" || fail "typed key did not reach the host: $(grep -c KeyPress xev.out) presses"
+ok "click and key arrive on the host"
+kill "$cpid" 2>/dev/null
+echo "client_wine: all checks passed"
