@@ -1,5 +1,6 @@
 // input_posix: the native stand-in for injection. It records the events it would have injected
 // (the latest 256) so tests can read them back, and maps virtual keys with a US keyboard table.
+#include <mutex>
 #include <string.h>
 #include "host/input.h"
 #include "platform/thread.h"
@@ -11,16 +12,12 @@ struct InputRecord {
     int start;                          // index of the oldest event
     int count;                          // events held, at most RECORD_SLOTS
     plat_lock lock;                     // the receive thread writes while a test may read
-    int lock_ready;                     // lock initialised
 };
 static InputRecord g_record;
+static std::once_flag g_record_once;    // the lock is made on first use, from whichever thread
 
 static void record_lock(void) {
-    // First use happens on one thread (the test or the receive thread) before any concurrency.
-    if (!g_record.lock_ready) {
-        lock_init(&g_record.lock);
-        g_record.lock_ready = 1;
-    }
+    std::call_once(g_record_once, [] { lock_init(&g_record.lock); });
     lock_enter(&g_record.lock);
 }
 
