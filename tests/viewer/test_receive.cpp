@@ -160,7 +160,8 @@ TEST_F(ReceiveTest, RawTileNeedsAllItsBytes) {
 }
 
 TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
-    ASSERT_EQ(cache_open(test_temp_dir("recv").c_str()), 1);
+    std::string dir = test_temp_dir("recv");
+    ASSERT_EQ(cache_open(dir.c_str()), 1);
     bytes first(TILE_BYTES);
     for (size_t i = 0; i < first.size(); i++) first[i] = (uint8_t)(i * 7);
     dispatch(MSG_TILE, tile_msg(2, 3, 1, 0, first));
@@ -187,6 +188,7 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     for (uint64_t h = 43; h <= 46; h++) EXPECT_EQ(cache_lookup(h), nullptr);
     g_cache.path[0] = 0;
     cache_close();
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(ReceiveTest, CacheReferencesHitOrAnswerWithAMiss) {
