@@ -119,19 +119,4 @@ TEST(InputPayload, HandlersInjectDecodedMessages) {
     EXPECT_EQ(ev.scan, 0x41);
     EXPECT_FALSE(input_recorded(4, &ev));
 }
-
-TEST(InputPayload, RecordKeepsOnlyTheLatestEvents) {
-    input_record_clear();
-    uint8_t ch[2] = {0, 0};
-    for (int i = 0; i < 300; i++) {
-        put_u16(ch, (uint16_t)i);
-        input_char(ch);   // two events each
-    }
-    ASSERT_EQ(input_recorded_count(), 256);
-    input_event ev;
-    ASSERT_TRUE(input_recorded(255, &ev));
-    EXPECT_EQ(ev.scan, 299);
-    ASSERT_TRUE(input_recorded(0, &ev));
-    EXPECT_EQ(ev.scan, 300 - 128);
-}
 #endif
