@@ -187,7 +187,7 @@ int host_set_password(const char *text) {
 int host_identity_init(void) {
     sysinfo_computer_name(computer_name, sizeof computer_name);   // kept as it was on failure
     int ok = host_load_id();
-    if (use_relay && !room_given) copy_limited(room_name, sizeof room_name, host_id, 18);
+    if (use_relay && !room_given && host_id[0]) copy_limited(room_name, sizeof room_name, host_id, 18);
     ok &= host_rotate_password(1);
     return ok;
 }

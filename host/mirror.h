@@ -12,14 +12,17 @@
 extern uint64_t *mirror_slots;    // the table (NULL until the first mirror_clear); 0 = empty
 extern uint32_t mirror_count;     // hashes stored
 
-int mirror_clear(void);           // allocate on first use, empty the table; 0 when not allocated
+// Allocates on first use and empties the table. 0 when it cannot be allocated: the session then
+// runs as if the viewer's cache were off (lookups fail, inserts and removals do nothing).
+int mirror_clear(void);
 int mirror_ready(void);           // 1 when the table exists
 int mirror_lookup(uint64_t h);    // 1 when h is stored (0 is never stored)
 void mirror_insert(uint64_t h);   // store h unless present, 0, or over the capacity rule
 void mirror_remove(uint64_t h);   // remove h and re-seat the rest of its probe cluster
 
 // Viewer messages (the receive thread calls these with the picture lock held).
-// MSG_CACHE_ADVERT: inserts each whole 8-byte hash of the payload; returns how many there were.
+// MSG_CACHE_ADVERT: inserts each whole 8-byte hash of the payload; returns how many there were
+// (read mirror_count before releasing the lock for the "cache: client advertised" line).
 uint32_t mirror_apply_advert(const uint8_t *payload, size_t len);
 // MSG_CACHE_MISS: with at least 12 bytes, removes the hash and reports the named tile column
 // and row (the caller re-dirties that tile if it lies in the grid); 0 for a short payload.
