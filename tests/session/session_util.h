@@ -1,0 +1,139 @@
+// Shared helpers of the session tests: a host core on a thread over the synthetic screen, and a
+// bare test viewer made from the protocol pieces.
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include "host/host.h"
+#include "host/synth.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "protocol/channel.h"
+#include "protocol/messages.h"
+
+// A data folder of its own for the test process.
+static inline void session_use_temp_dir(void) {
+    static char dir[64];
+    if (!dir[0]) {
+        snprintf(dir, sizeof dir, "/tmp/vo-session-%d", (int)getpid());
+        setenv("VO_DATA_DIR", dir, 1);
+    }
+}
+
+static inline int session_free_port(void) {
+    net_init();
+    net_sock l = net_listen("127.0.0.1", 0, 1);
+    int p = net_local_port(l);
+    net_close(l);
+    return p;
+}
+
+// Wait until cond() holds, at most ms milliseconds.
+template <class F> static inline bool session_wait(F cond, uint32_t ms) {
+    uint32_t start = clock_tick();
+    while (!cond()) {
+        if (clock_tick() - start > ms) return false;
+        clock_sleep(2);
+    }
+    return true;
+}
+
+static unsigned session_host_entry(void *) {
+    host_run();
+    return 0;
+}
+
+// The host core on a thread, direct mode on a fresh port, fixed password "pw".
+struct test_host {
+    thread_handle thread;
+    int port;
+};
+
+static inline void host_start_direct(test_host *h, int relay = 0) {
+    session_use_temp_dir();
+    stop_requested.store(0);
+    host_state.store(HOST_STARTING);
+    use_relay = relay;
+    h->port = session_free_port();
+    listen_port = h->port;
+    host_identity_init();
+    host_set_password("pw");
+    h->thread = thread_create(session_host_entry, nullptr);
+    ASSERT_NE(h->thread, nullptr);
+    if (!relay) {
+        ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+    }
+}
+
+static inline void host_finish(test_host *h) {
+    host_stop();
+    EXPECT_EQ(thread_wait(h->thread, 10000), 1);
+    thread_close(h->thread);
+    h->thread = nullptr;
+}
+
+// A bare viewer: TCP, handshake, hellos, raw message reads.
+struct test_viewer {
+    channel ch;
+    net_sock sock;
+};
+
+static inline int tv_connect(test_viewer *v, int port, const char *password) {
+    v->sock = net_connect("127.0.0.1", port);
+    if (v->sock == NET_INVALID) return 0;
+    channel_init(&v->ch, v->sock, 1);
+    return channel_handshake_viewer(&v->ch, password);
+}
+
+static inline int tv_send(test_viewer *v, uint8_t type, const void *payload, uint32_t len) {
+    std::string m(HEADER_BYTES + len, '\0');
+    header_put((uint8_t *)&m[0], type, len);
+    if (len) memcpy(&m[HEADER_BYTES], payload, len);
+    return channel_send(&v->ch, m.data(), m.size());
+}
+
+static inline int tv_hello(test_viewer *v, uint16_t caps, uint8_t host_hello[HOST_HELLO_BYTES]) {
+    uint8_t p[CLIENT_HELLO_BYTES] = {0};
+    put_u16(p, caps);
+    memcpy(p + 2, "TEST-VIEWER", 11);
+    if (!tv_send(v, MSG_CLIENT_HELLO, p, sizeof p)) return 0;
+    uint8_t head[HEADER_BYTES];
+    if (!channel_recv(&v->ch, head, sizeof head)) return 0;
+    MessageHeader h = header_get(head);
+    if (h.type != MSG_HOST_HELLO || h.length != HOST_HELLO_BYTES) return 0;
+    return channel_recv(&v->ch, host_hello, HOST_HELLO_BYTES);
+}
+
+// Reads one message; payload into buf (resized). 0 when the connection failed.
+static inline int tv_read(test_viewer *v, uint8_t *type, std::string *buf) {
+    uint8_t head[HEADER_BYTES];
+    if (!channel_recv(&v->ch, head, sizeof head)) return 0;
+    MessageHeader h = header_get(head);
+    *type = h.type;
+    buf->resize(h.length);
+    return h.length == 0 || channel_recv(&v->ch, &(*buf)[0], h.length);
+}
+
+// Reads up to and including the next frame end; counts tiles and references on the way.
+static inline int tv_read_frame(test_viewer *v, uint32_t *frame, int *tiles, int *refs) {
+    uint8_t type;
+    std::string p;
+    *tiles = *refs = 0;
+    while (tv_read(v, &type, &p)) {
+        if (type == MSG_TILE) (*tiles)++;
+        if (type == MSG_CACHE_REF) (*refs)++;
+        if (type == MSG_FRAME_END) {
+            *frame = get_u32((const uint8_t *)p.data());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static inline void tv_close(test_viewer *v) {
+    net_shutdown(v->sock);
+    net_close(v->sock);
+    channel_free(&v->ch);
+}

@@ -1,0 +1,159 @@
+// The host session loop over loopback with a bare test viewer: authentication failures, the first
+// message rule, the viewer payload limit, session resets between viewers, and relay mode.
+#include "session_util.h"
+#include "host/encoder.h"
+#include "host/flow.h"
+#include "host/mirror.h"
+#include "protocol/relay.h"
+
+TEST(HostSession, WrongPasswordIsLoggedAndTheNextViewerIsServed) {
+    host_log_capture_start();
+    test_host h;
+    host_start_direct(&h);
+    test_viewer bad;
+    EXPECT_EQ(tv_connect(&bad, h.port, "nope"), 0);
+    tv_close(&bad);
+    EXPECT_TRUE(session_wait([] { return host_log_count("auth failed (wrong password or not an vo client)") == 1; }, 5000));
+    clock_sleep(300);
+    test_viewer good;
+    ASSERT_EQ(tv_connect(&good, h.port, "pw"), 1);
+    uint8_t hello[HOST_HELLO_BYTES];
+    ASSERT_EQ(tv_hello(&good, 3, hello), 1);
+    EXPECT_EQ(get_i32(hello), g_synth.width);
+    EXPECT_EQ(get_i32(hello + 4), g_synth.height);
+    EXPECT_EQ(get_u16(hello + 8), 64);
+    EXPECT_EQ(get_u16(hello + 10), 3);
+    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 5000));
+    EXPECT_EQ(host_log_count("client connected: TEST-VIEWER, caps=3 (text=1 cache=1)"), 1);
+    tv_close(&good);
+    EXPECT_TRUE(session_wait([] { return host_log_count("client disconnected") == 1; }, 5000));
+    EXPECT_EQ(host_log_count("session stats: "), 1);
+    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    host_finish(&h);
+    host_log_capture_stop();
+}
+
+TEST(HostSession, AnotherFirstMessageIsClosedSilently) {
+    host_log_capture_start();
+    test_host h;
+    host_start_direct(&h);
+    test_viewer v;
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    uint8_t ack[FRAME_ACK_BYTES] = {0};
+    ASSERT_EQ(tv_send(&v, MSG_FRAME_ACK, ack, sizeof ack), 1);
+    uint8_t byte;
+    EXPECT_EQ(channel_recv(&v.ch, &byte, 1), 0);   // the host hung up
+    tv_close(&v);
+    // A hello of the wrong length is just as bad.
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    uint8_t hello[CLIENT_HELLO_BYTES + 1] = {3};
+    ASSERT_EQ(tv_send(&v, MSG_CLIENT_HELLO, hello, sizeof hello), 1);
+    EXPECT_EQ(channel_recv(&v.ch, &byte, 1), 0);
+    tv_close(&v);
+    EXPECT_EQ(host_state.load(), HOST_WAITING);
+    char log[4096];
+    host_log_captured(log, sizeof log);
+    EXPECT_EQ(host_log_count("auth failed"), 0) << log;
+    EXPECT_EQ(host_log_count("client connected"), 0) << log;
+    host_finish(&h);
+    host_log_capture_stop();
+}
+
+TEST(HostSession, ViewerPayloadOf65536IsReadAnd65537EndsTheSession) {
+    host_log_capture_start();
+    test_host h;
+    host_start_direct(&h);
+    test_viewer v;
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    uint8_t hello[HOST_HELLO_BYTES];
+    ASSERT_EQ(tv_hello(&v, 3, hello), 1);
+    std::string big(65536, 'x');
+    ASSERT_EQ(tv_send(&v, 0x99, big.data(), (uint32_t)big.size()), 1);
+    uint8_t key[KEY_BYTES] = {0x41, 0, 1, 0};
+    ASSERT_EQ(tv_send(&v, MSG_KEY, key, sizeof key), 1);
+    clock_sleep(300);
+    EXPECT_EQ(host_log_count("client disconnected"), 0);
+    EXPECT_EQ(host_state.load(), HOST_VIEWER_CONNECTED);
+    uint8_t head[HEADER_BYTES];
+    header_put(head, 0x99, 65537);
+    ASSERT_EQ(channel_send(&v.ch, head, sizeof head), 1);
+    EXPECT_TRUE(session_wait([] { return host_log_count("client disconnected") == 1; }, 5000));
+    tv_close(&v);
+    host_finish(&h);
+    host_log_capture_stop();
+}
+
+TEST(HostSession, NextSessionStartsFreshButFrameNumbersGoOn) {
+    test_host h;
+    host_start_direct(&h);
+    uint32_t f1 = 0, f2 = 0;
+    int tiles1, refs1, tiles2, refs2;
+    test_viewer v;
+    uint8_t hello[HOST_HELLO_BYTES];
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    ASSERT_EQ(tv_hello(&v, 3, hello), 1);
+    ASSERT_EQ(tv_read_frame(&v, &f1, &tiles1, &refs1), 1);
+    EXPECT_GT(tiles1 + refs1, 0);
+    tv_close(&v);
+    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    ASSERT_EQ(tv_hello(&v, 3, hello), 1);
+    ASSERT_EQ(tv_read_frame(&v, &f2, &tiles2, &refs2), 1);
+    EXPECT_GT(f2, f1);
+    // Every tile went again, and none as a reference to the previous viewer's tiles.
+    EXPECT_EQ(tiles2, tiles1);
+    EXPECT_EQ(refs2, refs1);
+    tv_close(&v);
+    host_finish(&h);
+}
+
+TEST(HostSession, RelayModeJoinsAsHostWithTheIdAsRoom) {
+    host_log_capture_start();
+    net_init();
+    net_sock relay = net_listen("127.0.0.1", 0, 4);
+    ASSERT_NE(relay, NET_INVALID);
+    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
+    relay_port = net_local_port(relay);
+    room_given = 0;
+    test_host h;
+    host_start_direct(&h, 1);
+    net_sock s = net_accept(relay);
+    ASSERT_NE(s, NET_INVALID);
+    uint8_t join[RELAY_JOIN_BYTES];
+    ASSERT_EQ(net_recv_all(s, join, sizeof join), 1);
+    EXPECT_EQ(memcmp(join, "VORL\x02H", 6), 0);
+    char room[RELAY_ROOM_BYTES + 1] = {0};
+    memcpy(room, join + 6, RELAY_ROOM_BYTES);
+    EXPECT_STREQ(room, host_get_id());
+    char name[33] = {0};
+    memcpy(name, join + 24, 32);
+    EXPECT_STREQ(name, host_get_computer_name());
+    std::string line = "relay: connected to 127.0.0.1:" + std::to_string(relay_port) + ", room '" + room + "', waiting for a viewer";
+    EXPECT_TRUE(session_wait([&] { return host_log_count(line.c_str()) == 1; }, 5000));
+    net_close(s);   // the relay drops the waiting host: a failed handshake, then a new join
+    EXPECT_TRUE(session_wait([] { return host_log_count("auth failed") == 1; }, 5000));
+    s = net_accept(relay);
+    EXPECT_NE(s, NET_INVALID);
+    host_finish(&h);
+    net_close(s);
+    net_close(relay);
+    use_relay = 0;
+    host_log_capture_stop();
+}
+
+TEST(HostSession, UnreachableRelayIsRetriedEveryThreeSeconds) {
+    host_log_capture_start();
+    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
+    relay_port = session_free_port();
+    test_host h;
+    host_start_direct(&h, 1);
+    std::string line = "relay: connect 127.0.0.1:" + std::to_string(relay_port) + " failed (";
+    ASSERT_TRUE(session_wait([&] { return host_log_count(line.c_str()) >= 1; }, 5000));
+    uint32_t t0 = clock_tick();
+    ASSERT_TRUE(session_wait([&] { return host_log_count(line.c_str()) >= 2; }, 6000));
+    uint32_t gap = clock_tick() - t0;
+    EXPECT_GE(gap, 2500u);
+    host_finish(&h);
+    use_relay = 0;
+    host_log_capture_stop();
+}
