@@ -65,39 +65,43 @@ void encode_moves(void) {
     g_out.len += (size_t)(q - p);
 }
 
-static int encode_tile_same(const uint8_t *cur, const uint8_t *snt, size_t stride) {
-    for (int r = 0; r < TILE_EDGE; r++)
-        if (memcmp(cur + r * stride, snt + r * stride, TILE_ROW_BYTES) != 0) return 0;
-    return 1;
-}
+#define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
 
-// Gather the new tile from current and, unless it goes raw anyway, its delta against sent.
-static void encode_gather(const uint8_t *cur, const uint8_t *snt, size_t stride, int with_delta) {
+// Take a changed tile in one sweep over its rows: the new pixels go to s_tile, their delta against
+// sent to s_delta, and sent takes the new pixels. Hashing s_tile afterwards (in L1) is far quicker
+// than hashing across the strided rows.
+static void encode_take(const uint8_t *cur, uint8_t *snt, size_t stride) {
     for (int r = 0; r < TILE_EDGE; r++) {
-        const uint8_t *c = cur + r * stride, *s = snt + r * stride;
-        uint8_t *t = s_tile + r * TILE_ROW_BYTES, *d = s_delta + r * TILE_ROW_BYTES;
-        memcpy(t, c, TILE_ROW_BYTES);
-        if (with_delta)
-            for (int j = 0; j < TILE_ROW_BYTES; j++) d[j] = (uint8_t)(c[j] ^ s[j]);
+        const uint8_t *c = cur + r * stride;
+        uint8_t *d = snt + r * stride, *t = s_tile + r * TILE_ROW_BYTES, *x = s_delta + r * TILE_ROW_BYTES;
+        if (r + TAKE_AHEAD < TILE_EDGE)
+            for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
+                __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
+                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 1);
+            }
+        for (int j = 0; j < TILE_ROW_BYTES; j += 8) {
+            uint64_t cw, sw;
+            memcpy(&cw, c + j, 8);
+            memcpy(&sw, d + j, 8);
+            sw ^= cw;
+            memcpy(t + j, &cw, 8);
+            memcpy(x + j, &sw, 8);
+            memcpy(d + j, &cw, 8);
+        }
     }
 }
 
-static int encode_cache_ref(int32_t tx, int32_t ty, uint64_t h) {
-    uint8_t *p = out_reserve(HEADER_BYTES + CACHE_REF_BYTES);
-    if (!p) return 0;
+static void encode_cache_ref(uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
     header_put(p, MSG_CACHE_REF, CACHE_REF_BYTES);
     put_u16(p + 8, (uint16_t)tx);
     put_u16(p + 10, (uint16_t)ty);
     put_u64(p + 12, h);
     g_out.len += HEADER_BYTES + CACHE_REF_BYTES;
     g_encoder.refs_this_frame++;
-    return 1;
 }
 
-// MSG_TILE straight into the output buffer: the compressed delta when it is 1..16383 bytes, else raw.
-static int encode_tile_msg(int32_t tx, int32_t ty, uint64_t h, int force_raw) {
-    uint8_t *p = out_reserve(HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
-    if (!p) return 0;
+// MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels.
+static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int force_raw) {
     uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES;
     int n = force_raw ? -1 : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
     int raw = !(n >= 1 && n < TILE_BYTES);
@@ -112,22 +116,22 @@ static int encode_tile_msg(int32_t tx, int32_t ty, uint64_t h, int force_raw) {
     p[12] = (uint8_t)raw;
     put_u64(p + 13, h);
     g_out.len += HEADER_BYTES + TILE_HEADER_BYTES + (size_t)n;
-    return 1;
 }
 
-// One changed tile: reference or tile message, then sent takes the new content. 0 when out of memory.
+// One changed tile: reference or tile message, and sent takes the new content.
+// 0 when the output buffer cannot grow (then nothing changed).
 static int encode_tile(int32_t tx, int32_t ty, size_t off, int force_raw, int use_cache) {
     size_t stride = (size_t)g_picture.pad_width * 4;
-    uint8_t *snt = g_picture.sent + off;
-    encode_gather(g_picture.current + off, snt, stride, !force_raw);
+    uint8_t *p = out_reserve(HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
+    if (!p) return 0;
+    encode_take(g_picture.current + off, g_picture.sent + off, stride);
     uint64_t h = tile_hash(s_tile);
     if (use_cache && mirror_lookup(h)) {
-        if (!encode_cache_ref(tx, ty, h)) return 0;
-    } else {
-        if (!encode_tile_msg(tx, ty, h, force_raw)) return 0;
-        if (use_cache) mirror_insert(h);
+        encode_cache_ref(p, tx, ty, h);
+        return 1;
     }
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s_tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+    encode_tile_msg(p, tx, ty, h, force_raw);
+    if (use_cache) mirror_insert(h);
     return 1;
 }
 
@@ -137,28 +141,68 @@ static int encode_covered(int32_t tx, int32_t ty) {
            x + TILE_EDGE - 1 < g_encoder.cover_right && y + TILE_EDGE - 1 < g_encoder.cover_bottom;
 }
 
+// Which candidate tiles of tile row ty differ from sent. Compared pixel row by pixel row across
+// runs of neighbouring candidates, so an unchanged screen costs about one memcmp of the picture.
+static void encode_compare_band(int32_t ty, const uint8_t *candidate, uint8_t *changed) {
+    size_t stride = (size_t)g_picture.pad_width * 4, base = (size_t)ty * TILE_EDGE * stride;
+    int32_t cols = g_picture.cols;
+    for (int r = 0; r < TILE_EDGE; r++) {
+        const uint8_t *c = g_picture.current + base + r * stride, *s = g_picture.sent + base + r * stride;
+        for (int32_t tx = 0; tx < cols;) {
+            if (!candidate[tx] || changed[tx]) {
+                tx++;
+                continue;
+            }
+            int32_t end = tx;
+            while (end < cols && candidate[end] && !changed[end]) end++;
+            size_t at = (size_t)tx * TILE_ROW_BYTES;
+            if (memcmp(c + at, s + at, (size_t)(end - tx) * TILE_ROW_BYTES) != 0)
+                for (int32_t k = tx; k < end; k++)
+                    changed[k] = memcmp(c + (size_t)k * TILE_ROW_BYTES, s + (size_t)k * TILE_ROW_BYTES, TILE_ROW_BYTES) != 0;
+            tx = end;
+        }
+    }
+}
+
+#define MAX_COLS (PICTURE_MAX_EDGE / TILE_EDGE)
+static uint8_t s_candidate[MAX_COLS];   // per tile column of the band: dirty and not under the text layer
+static uint8_t s_changed[MAX_COLS];     // per tile column: differs from sent (or must be sent whole)
+
+// Tile row ty in scan order. 0 when the pass must stop (budget, record size, memory).
+static int encode_band(int32_t ty, int32_t budget, int use_cache) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    int32_t cols = g_picture.cols;
+    const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
+    for (int32_t tx = 0; tx < cols; tx++) {
+        s_candidate[tx] = dirty[tx] && !encode_covered(tx, ty);
+        s_changed[tx] = s_candidate[tx] && force[tx];
+    }
+    encode_compare_band(ty, s_candidate, s_changed);
+    for (int32_t tx = 0; tx < cols; tx++) {
+        if (!s_candidate[tx]) continue;
+        if (g_encoder.tiles_this_frame >= budget) return 0;
+        // A frame must fit one record; what does not fit waits for the next pass.
+        if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
+        size_t i = (size_t)tx + (size_t)ty * cols;
+        if (!s_changed[tx]) {
+            g_picture.dirty[i] = 0;
+            continue;
+        }
+        if (!encode_tile(tx, ty, (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES,
+                         g_picture.force_raw[i], use_cache))
+            return 0;
+        g_picture.dirty[i] = 0;
+        g_picture.force_raw[i] = 0;
+        g_encoder.tiles_this_frame++;
+    }
+    return 1;
+}
+
 void encode_tiles(int32_t budget) {
     g_encoder.tiles_this_frame = g_encoder.refs_this_frame = g_encoder.raw_this_frame = 0;
     int use_cache = g_encoder.cache_in_use && mirror_ready();
-    size_t stride = (size_t)g_picture.pad_width * 4;
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
-        for (int32_t tx = 0; tx < g_picture.cols; tx++) {
-            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
-            if (!g_picture.dirty[i] || encode_covered(tx, ty)) continue;
-            if (g_encoder.tiles_this_frame >= budget) return;
-            // A frame must fit one record; what does not fit waits for the next pass.
-            if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return;
-            size_t off = (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES;
-            g_picture.dirty[i] = 0;
-            int force_raw = g_picture.force_raw[i];
-            if (!force_raw && encode_tile_same(g_picture.current + off, g_picture.sent + off, stride)) continue;
-            if (!encode_tile(tx, ty, off, force_raw, use_cache)) {
-                g_picture.dirty[i] = 1;
-                return;
-            }
-            g_picture.force_raw[i] = 0;
-            g_encoder.tiles_this_frame++;
-        }
+        if (!encode_band(ty, budget, use_cache)) return;
 }
 
 void encode_frame(void) {

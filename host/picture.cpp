@@ -31,7 +31,7 @@ void picture_free(void) {
 int picture_resize(int32_t w, int32_t h) {
     picture_free();
     g_picture.full_refresh = 1;
-    if (w <= 0 || h <= 0 || w > 65536 || h > 65536) return 0;
+    if (w <= 0 || h <= 0 || w > PICTURE_MAX_EDGE || h > PICTURE_MAX_EDGE) return 0;
     int32_t cols = (w + TILE_EDGE - 1) / TILE_EDGE, rows = (h + TILE_EDGE - 1) / TILE_EDGE;
     size_t bytes = (size_t)cols * TILE_EDGE * (size_t)rows * TILE_EDGE * 4;
     size_t tiles = (size_t)cols * (size_t)rows;

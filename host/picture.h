@@ -6,6 +6,8 @@
 #include "platform/thread.h"
 #include "protocol/messages.h"
 
+#define PICTURE_MAX_EDGE 65536   // widest and tallest screen the picture accepts
+
 // A rectangle of the picture that moved from (src_x, src_y) to (dst_x, dst_y); the MSG_MOVE_RECTS layout.
 struct MoveRect {
     int32_t src_x, src_y, dst_x, dst_y, width, height;

@@ -113,12 +113,20 @@ static void synth_doc_row(uint32_t seed, int32_t doc_y, int32_t y, int32_t x0, i
     }
 }
 
+// Wallpaper: a photo-like picture, smooth colour fields from a 48-pixel grid plus sensor noise.
 static uint32_t synth_background(int32_t x, int32_t y) {
-    uint32_t v = g_synth.variant;
-    uint32_t b = 90 + (uint32_t)y * 110 / (uint32_t)g_synth.height;
-    uint32_t g = 50 + (uint32_t)x * 70 / (uint32_t)g_synth.width;
-    uint32_t r = (30 + v * 53) & 0x7F;
-    return (r << 16) | (g << 8) | b;
+    uint32_t v = g_synth.variant, gx = (uint32_t)x / 48, gy = (uint32_t)y / 48;
+    uint32_t fx = (uint32_t)x % 48, fy = (uint32_t)y % 48;
+    uint32_t c00 = synth_hash(gx, gy, v), c10 = synth_hash(gx + 1, gy, v);
+    uint32_t c01 = synth_hash(gx, gy + 1, v), c11 = synth_hash(gx + 1, gy + 1, v);
+    uint32_t noise = synth_hash((uint32_t)x, (uint32_t)y, v + 99), rgb = 0;
+    for (int sh = 0; sh < 24; sh += 8) {
+        uint32_t top = ((c00 >> sh & 0xFF) * (48 - fx) + (c10 >> sh & 0xFF) * fx) / 48;
+        uint32_t bottom = ((c01 >> sh & 0xFF) * (48 - fx) + (c11 >> sh & 0xFF) * fx) / 48;
+        int32_t ch = (int32_t)((top * (48 - fy) + bottom * fy) / 48) / 2 + 40 + (int32_t)(noise >> sh & 7) - 3;
+        rgb |= (uint32_t)(ch < 0 ? 0 : ch > 255 ? 255 : ch) << sh;
+    }
+    return rgb;
 }
 
 static void synth_window(SynthBox win, uint32_t title_rgb, uint32_t seed, int32_t text_rows) {
