@@ -1,7 +1,7 @@
 // vo_relay against the nginx stream proxy: forwarding throughput at 100 concurrent pairs (both ways at
-// once, then a half-close, same traffic for both; one nginx process with proxy_half_close for one
-// relay thread) as a ratio (>= 1.00x is the
-// target), and the resident memory of vo_relay holding 10,000 idle waiting hosts (target <= 64 MiB).
+// once, then a half-close; one nginx process with proxy_half_close against the one relay thread) as a
+// ratio (>= 1.00x is the target), and vo_relay's resident memory with 10,000 idle waiting hosts
+// (target <= 64 MiB).
 // vo_relay is taken from beside this program; nginx runs unprivileged from a temporary prefix.
 #include <errno.h>
 #include <fcntl.h>
