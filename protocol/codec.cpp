@@ -355,9 +355,23 @@ static inline void codec_short_match(uint8_t *op, size_t dist, size_t len) {
 static inline int codec_long_literals(const uint8_t **ip, const uint8_t *src_end, uint8_t **op,
                                       uint8_t *dst_end, size_t lit) {
     const uint8_t *p = *ip;
-    if (lit == 15 && !codec_get_ext(&p, src_end, &lit, (size_t)(src_end - p))) return -1;
-    if (lit > (size_t)(src_end - p) || lit > (size_t)(dst_end - *op)) return -1;
-    codec_copy_run(*op, p, lit, (size_t)(dst_end - *op), (size_t)(src_end - p));
+    if (lit == 15 && p < src_end && *p != 255) {
+        lit += *p++;  // the usual single extension byte
+    } else if (lit == 15 && !codec_get_ext(&p, src_end, &lit, (size_t)(src_end - p))) {
+        return -1;
+    }
+    size_t s_room = (size_t)(src_end - p), d_room = (size_t)(dst_end - *op);
+    if (lit > s_room || lit > d_room) return -1;
+    if (lit <= 512 && d_room >= lit + 32 && s_room >= lit + 32) {
+        uint8_t *d = *op;
+        size_t i = 0;
+        do {
+            memcpy(d + i, p + i, 32);
+            i += 32;
+        } while (i < lit);
+    } else if (lit) {
+        memcpy(*op, p, lit);
+    }
     *op += lit;
     *ip = p + lit;
     if (*ip == src_end) return 0;
