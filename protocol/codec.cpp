@@ -266,6 +266,11 @@ static inline int codec_get_ext(const uint8_t **ip, const uint8_t *src_end, size
                                 size_t max) {
     const uint8_t *p = *ip;
     size_t n = *len;
+    while (src_end - p >= 8 && codec_rd64(p) == ~(uint64_t)0) {  // long runs of 255
+        n += 8 * 255;
+        p += 8;
+        if (n > max) return 0;
+    }
     for (;;) {
         if (p >= src_end) return 0;
         unsigned b = *p++;
@@ -278,9 +283,16 @@ static inline int codec_get_ext(const uint8_t **ip, const uint8_t *src_end, size
     return 1;
 }
 
+// Where chunked copying of len bytes must stop so that no chunk of size chunk, started below the
+// returned offset, passes avail (the room left in the output).
+static inline size_t codec_chunk_end(size_t len, size_t avail, size_t chunk) {
+    if (avail < chunk) return 0;
+    return len < avail - chunk + 1 ? len : avail - chunk + 1;
+}
+
 // Stores the 8-byte pattern pat from op + i on, 32 bytes a step while the step stays within avail.
 static inline size_t codec_fill_pattern(uint8_t *op, uint64_t pat, size_t i, size_t len, size_t avail) {
-    for (; i < len && avail - i >= 32; i += 32) {
+    for (size_t end = codec_chunk_end(len, avail, 32); i < end; i += 32) {
         memcpy(op + i, &pat, 8);
         memcpy(op + i + 8, &pat, 8);
         memcpy(op + i + 16, &pat, 8);
@@ -303,7 +315,7 @@ static inline size_t codec_copy_short_dist(uint8_t *op, size_t dist, size_t len,
     if (dist == 4) return codec_fill_pattern(op, (uint64_t)codec_rd32(m) * 0x0000000100000001ull, 0, len, avail);
     size_t far = dist * ((8 + dist - 1) / dist), i = 0;
     for (; i < far - dist && i < len; i++) op[i] = m[i];
-    for (; i < len && avail - i >= 8; i += 8) memcpy(op + i, op + i - far, 8);
+    for (size_t end = codec_chunk_end(len, avail, 8); i < end; i += 8) memcpy(op + i, op + i - far, 8);
     return i;
 }
 
@@ -313,11 +325,11 @@ static inline void codec_copy_match(uint8_t *op, size_t dist, size_t len, size_t
     const uint8_t *m = op - dist;
     size_t i = 0;
     if (dist >= 32) {
-        for (; i < len && avail - i >= 32; i += 32) memcpy(op + i, m + i, 32);
+        for (size_t end = codec_chunk_end(len, avail, 32); i < end; i += 32) memcpy(op + i, m + i, 32);
     } else if (dist >= 16) {
-        for (; i < len && avail - i >= 16; i += 16) memcpy(op + i, m + i, 16);
+        for (size_t end = codec_chunk_end(len, avail, 16); i < end; i += 16) memcpy(op + i, m + i, 16);
     } else if (dist >= 8) {
-        for (; i < len && avail - i >= 8; i += 8) memcpy(op + i, m + i, 8);
+        for (size_t end = codec_chunk_end(len, avail, 8); i < end; i += 8) memcpy(op + i, m + i, 8);
     } else {
         i = codec_copy_short_dist(op, dist, len, avail);
     }
