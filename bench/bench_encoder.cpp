@@ -31,7 +31,7 @@ static void session(int cache, int workload, int moves) {
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
     g_synth.moves_enabled = moves;
     picture_lock_create();
-    capture_init_dxgi();
+    synth_capture_init_dxgi();
     picture_reset();
     mirror_clear();
     flow_reset(0);
@@ -42,7 +42,7 @@ static void session(int cache, int workload, int moves) {
 
 // One pass without pacing; the bytes that went on the wire (0 when nothing was sent).
 static size_t pass(void) {
-    if (capture_pass() == CAPTURE_RECOVERED) return 0;
+    if (synth_capture_pass() == CAPTURE_RECOVERED) return 0;
     encode_frame();
     size_t n = encode_pass_close() ? g_out.len : 0;
     out_reset();
@@ -52,7 +52,7 @@ static size_t pass(void) {
 // A full change: every tile of the desktop against a black viewer, as at session start.
 static void bench_full_change(void) {
     session(0, SYNTH_IDLE, 1);
-    capture_pass();   // the whole screen into current
+    synth_capture_pass();   // the whole screen into current
     double best_enc = 1e30, best_anchor = 1e30;
     int tiles = 0;
     std::vector<uint8_t> deltas((size_t)g_picture.cols * g_picture.rows * TILE_BYTES), out(codec_bound(TILE_BYTES));
@@ -108,8 +108,9 @@ static void bench_unchanged_pass(void) {
 }
 
 // Wire bytes of STEPS frames of a workload after the first full frame.
-static size_t workload_bytes(int workload, int moves, int *frames) {
+static size_t workload_bytes(int workload, int moves, int *frames, int scroll_step = 16) {
     session(1, SYNTH_IDLE, moves);
+    g_synth.scroll_step = scroll_step;
     pass();
     synth_set_workload(workload);
     size_t total = 0;
@@ -137,6 +138,11 @@ int main(int argc, char **argv) {
     size_t with_moves = workload_bytes(SYNTH_SCROLL, 1, &f1), without = workload_bytes(SYNTH_SCROLL, 0, &f0);
     printf("  scroll without move rectangles: %zu bytes\n", without);
     printf("  ratio scroll_with_moves/without = %.3f (target <= 0.100)\n", (double)with_moves / (double)without);
+    // The same page jumping a whole wheel notch (48 rows) per frame: the strip spans two tile rows.
+    with_moves = workload_bytes(SYNTH_SCROLL, 1, &f1, 48);
+    without = workload_bytes(SYNTH_SCROLL, 0, &f0, 48);
+    printf("  scroll by 48 rows per frame: %zu bytes with moves, %zu without\n", with_moves, without);
+    printf("  ratio scroll48_with_moves/without = %.3f\n", (double)with_moves / (double)without);
     synth_close();
     return 0;
 }

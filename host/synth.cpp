@@ -243,7 +243,7 @@ static void synth_step_typing(void) {
 
 static void synth_step_scroll(void) {
     SynthBox t = synth_page_text(), c = synth_client(synth_page());
-    int32_t w = t.x1 - t.x0, h = t.y1 - t.y0, s = 48;
+    int32_t w = t.x1 - t.x0, h = t.y1 - t.y0, s = g_synth.scroll_step > 0 ? g_synth.scroll_step : 1;
     if (w <= 0 || h <= 0) return;
     if (s > h) s = h;
     g_synth.page_offset += s;
@@ -342,6 +342,7 @@ int synth_open(int32_t w, int32_t h) {
     g_synth.moves_enabled = 1;
     g_synth.wait_ms = 2;
     g_synth.gdi_pause_ms = 16;
+    g_synth.scroll_step = 16;
     g_synth.drag_dx = 12;
     g_synth.drag_dy = 5;
     return synth_alloc(w, h);

@@ -7,7 +7,7 @@
 
 #define SYNTH_IDLE 0      // nothing changes
 #define SYNTH_TYPING 1    // one character per frame in the editor
-#define SYNTH_SCROLL 2    // the page scrolls three lines per frame: a move plus the new strip
+#define SYNTH_SCROLL 2    // the page scrolls (smoothly, a line per frame): a move plus the new strip
 #define SYNTH_DRAG 3      // a window is dragged across the desktop
 #define SYNTH_VIDEO 4     // a video region changes completely every frame
 #define SYNTH_FULL 5      // the whole screen changes every frame (switching applications)
@@ -29,6 +29,8 @@ struct SynthScreen {
     uint32_t wait_ms;           // pause of a duplication pass that finds nothing new (default 2)
     uint32_t gdi_pause_ms;      // pause after a GDI pass (default 16)
     int32_t page_offset;        // document row shown at the top of the page window
+    int32_t scroll_step;        // pixel rows the page scrolls per frame (default 16: a wheel notch of
+                                // three lines animated over three frames)
     int32_t type_line, type_col;  // editor cursor (character cells)
     int32_t drag_x, drag_y;     // dragged window's top-left corner
     int32_t drag_dx, drag_dy;   // its motion per frame
@@ -49,3 +51,10 @@ void synth_set_workload(int workload);
 // Advance one frame of the workload: pixels change, moves and dirty rectangles describe how.
 void synth_step(void);
 const char *synth_workload_name(int workload);
+
+// Capture of the synthetic screen (synth_capture.cpp): the POSIX capture backend, and what tests on
+// both targets use. A duplication failure recovers through capture_recover, i.e. the real backend.
+void synth_capture_screen_size(int32_t *w, int32_t *h);
+int synth_capture_init_dxgi(void);
+void synth_capture_init_gdi(void);
+int synth_capture_pass(void);
