@@ -188,7 +188,8 @@ codec_chain(codec_scan_state *st, uint8_t **op_io, size_t anchor, int far) {
         uint32_t v = (uint32_t)(x >> 16), h2 = codec_hash4((uint32_t)x), h = codec_hash4(v);
         size_t cand = st->table[h];
         st->table[h2] = (uint32_t)(anchor - 2);
-        cand = h == h2 ? anchor - 2 : cand;
+        size_t same = (size_t)0 - (size_t)(h == h2);  // all ones when they share a slot
+        cand = (cand & ~same) | ((anchor - 2) & same);   // without a branch: sharing is common
         st->table[h] = (uint32_t)anchor;
         if ((far && anchor - cand > CODEC_MAX_DISTANCE) || codec_rd32(src + cand) != v) break;
         size_t len = CODEC_MIN_MATCH +
