@@ -150,7 +150,9 @@ static int prepare(const bench_class &c, std::vector<uint8_t> &streams, std::vec
 }
 
 static void report(const char *what, const char *name, double ours, double theirs, double bytes) {
-    printf("%-16s/%-14s %5.2fx lz4   (ours %7.0f MB/s, lz4 %7.0f MB/s)\n", what, name, theirs / ours,
+    char label[64];
+    snprintf(label, sizeof label, "%s/%s", what, name);
+    printf("%-32s %5.2fx lz4   (ours %7.0f MB/s, lz4 %7.0f MB/s)\n", label, theirs / ours,
            bytes / ours / 1e6, bytes / theirs / 1e6);
 }
 
@@ -182,8 +184,10 @@ int main(int argc, char **argv) {
             }
         report("codec_compress", c.name, best[0], best[1], bytes);
         report("codec_decompress", c.name, best[2], best[3], bytes);
-        printf("%-16s/%-14s %5.3f ours, %5.3f lz4 (compressed/original)\n", "codec_size", c.name,
-               (double)ours / bytes, (double)theirs / bytes);
+        char label[64];
+        snprintf(label, sizeof label, "codec_size/%s", c.name);
+        printf("%-32s %5.3f ours, %5.3f lz4 (compressed/original)\n", label, (double)ours / bytes,
+               (double)theirs / bytes);
         if (strcmp(c.name, "incompressible"))
             for (int w = 0; w < 4; w++) total[w] += best[w];
     }
