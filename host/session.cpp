@@ -190,6 +190,9 @@ static void host_frame_loop(void) {
 static void host_end_session(void) {
     encoder_log_session_stats();
     host_log("client disconnected");
+    // Shut down before closing: on POSIX a close alone does not wake the receive thread's read.
+    net_sock cur = host_current_sock.load();
+    if (cur != NET_INVALID) net_shutdown(cur);
     host_close_sock(&host_current_sock);
     if (S.receiver) {
         // The closed socket ends the thread's read. The channel it reads is freed below, so a

@@ -26,6 +26,7 @@ xvfb_start HOST_DISPLAY || exit 1
 xvfb_start VIEWER_DISPLAY || exit 1
 export DISPLAY=$HOST_DISPLAY
 wine_up
+wine_up "$VIEWER_PREFIX"
 say "host display $HOST_DISPLAY, viewer display $VIEWER_DISPLAY"
 
 # Something to look at on the host: the ImageMagick logo and a colour bar.
@@ -44,7 +45,7 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 # window, prints its title, then closes it.
 view() {
   local name=$1; shift
-  DISPLAY=$VIEWER_DISPLAY wine "$ROOT/build/mingw/vo_client.exe" "$@" >"$OUT/$name-client.out" 2>&1 &
+  DISPLAY=$VIEWER_DISPLAY WINEPREFIX=$VIEWER_PREFIX wine "$ROOT/build/mingw/vo_client.exe" "$@" >"$OUT/$name-client.out" 2>&1 &
   local pid=$! win="" i
   for i in $(seq 1 300); do
     win=$(DISPLAY=$VIEWER_DISPLAY xdotool search --name '^vo - ' 2>/dev/null | head -n 1)

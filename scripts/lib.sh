@@ -43,15 +43,22 @@ xvfb_start() {
   return 1
 }
 
+# A second Wine prefix for the viewer side: two programs in one prefix share one wineserver and
+# with it one desktop (pointer position included), which two separate computers would not.
+VIEWER_PREFIX="$ROOT/build/wineprefix-viewer"
+
+# wine_up [PREFIX]: boots the prefix once and keeps its wineserver running.
 wine_up() {
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 || true
+  local prefix=${1:-$WINEPREFIX}
+  if [ ! -f "$prefix/system.reg" ]; then
+    WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true
   fi
-  wineserver -p >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 || true
 }
 
 cleanup_env() {
   wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$VIEWER_PREFIX wineserver -k >/dev/null 2>&1 || true
   for p in $XVFB_PIDS; do kill "$p" 2>/dev/null || true; done
   XVFB_PIDS=""
 }
