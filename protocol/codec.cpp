@@ -192,11 +192,12 @@ codec_chain(codec_scan_state *st, uint8_t **op_io, size_t anchor, int far) {
         cand = (cand & ~same) | ((anchor - 2) & same);   // without a branch: sharing is common
         st->table[h] = (uint32_t)anchor;
         if ((far && anchor - cand > CODEC_MAX_DISTANCE) || codec_rd32(src + cand) != v) break;
-        size_t len = CODEC_MIN_MATCH +
-                     codec_match_len(src + anchor + 4, src + cand + 4, st->limit);
-        *op = 0;
-        op = codec_put_match(op + 1, op, anchor - cand, len);
-        anchor += len;
+        size_t extra = codec_match_len(src + anchor + 4, src + cand + 4, st->limit);
+        uint16_t dist = (uint16_t)(anchor - cand);
+        op[0] = (uint8_t)(extra < 15 ? extra : 15);  // token: no literals
+        memcpy(op + 1, &dist, 2);
+        op = extra < 15 ? op + 3 : codec_put_ext(op + 3, extra - 15);
+        anchor += CODEC_MIN_MATCH + extra;
     }
     *op_io = op;
     return anchor;
