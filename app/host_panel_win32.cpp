@@ -1,0 +1,66 @@
+// host panel (Windows): the ID, password and status texts refreshed from the host core, the
+// two clipboard buttons and "Set password...".
+#include "app/app_win32.h"
+#include <string.h>
+#include "app/status.h"
+#include "host/identity.h"
+
+// Sets a control's text only when it differs, so the once-a-second refresh does not flicker.
+static void set_text(HWND control, const char *text) {
+    char now[APP_TEXT_BYTES];
+    GetWindowTextA(control, now, sizeof now);
+    if (strcmp(now, text) != 0) SetWindowTextA(control, text);
+}
+
+void app_refresh_status(void) {
+    char text[APP_TEXT_BYTES], viewer[40], pass[40];
+    app_format_id(text, sizeof text, host_get_id());
+    set_text(g_app.id_display, text);
+    host_copy_password(pass, sizeof pass);
+    set_text(g_app.password_display, pass);
+    SecureZeroMemory(pass, sizeof pass);
+    host_copy_viewer_name(viewer, sizeof viewer);
+    app_status_text(text, sizeof text, host_get_state(), viewer, VO_DEFAULT_RELAY_HOST, host_get_computer_name());
+    set_text(g_app.status_line, text);
+}
+
+void app_copy_text(const char *text) {
+    if (!OpenClipboard(g_app.main_window)) return;
+    EmptyClipboard();
+    size_t n = strlen(text) + 1;
+    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, n);
+    if (mem) {
+        void *p = GlobalLock(mem);
+        if (p) {
+            memcpy(p, text, n);
+            GlobalUnlock(mem);
+            if (!SetClipboardData(CF_TEXT, mem)) GlobalFree(mem);
+        } else {
+            GlobalFree(mem);
+        }
+    }
+    CloseClipboard();
+}
+
+static void set_password(void) {
+    char buf[APP_INPUT_BYTES] = "";
+    if (app_input_dialog(g_app.main_window, "Set password",
+                         "New password for this computer (empty = back to an automatic temporary password):", buf)) {
+        host_set_password(buf);
+        app_refresh_status();
+    }
+    SecureZeroMemory(buf, sizeof buf);
+}
+
+void app_command_host_panel(int id) {
+    if (id == IDC_COPY_ID) {
+        app_copy_text(host_get_id());
+    } else if (id == IDC_COPY_PASSWORD) {
+        char pass[40];
+        host_copy_password(pass, sizeof pass);
+        app_copy_text(pass);
+        SecureZeroMemory(pass, sizeof pass);
+    } else if (id == IDC_SET_PASSWORD) {
+        set_password();
+    }
+}
