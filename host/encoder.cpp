@@ -27,10 +27,20 @@ void encoder_session_reset(int cache_in_use) {
     g_encoder.cache_in_use = cache_in_use;
 }
 
+// 1 when a tile that rect touches must go whole: the host does not know what the viewer shows there.
+static int encode_touches_forgotten(int32_t x, int32_t y, int32_t w, int32_t h) {
+    for (int32_t ty = y / TILE_EDGE; ty <= (y + h - 1) / TILE_EDGE; ty++)
+        for (int32_t tx = x / TILE_EDGE; tx <= (x + w - 1) / TILE_EDGE; tx++)
+            if (g_picture.force_raw[tx + ty * g_picture.cols]) return 1;
+    return 0;
+}
+
 // Rows of one sent-copy move, in the order that keeps overlapping areas intact.
 static void encode_move_sent(const MoveRect *m) {
     size_t stride = (size_t)g_picture.pad_width * 4, bytes = (size_t)m->width * 4;
     uint8_t *base = g_picture.sent;
+    // Content we only know as zeros moves along: its new place must be resent whole as well.
+    int forgotten = encode_touches_forgotten(m->src_x, m->src_y, m->width, m->height);
     for (int32_t i = 0; i < m->height; i++) {
         int32_t r = m->dst_y > m->src_y ? m->height - 1 - i : i;
         memmove(base + (size_t)(m->dst_y + r) * stride + (size_t)m->dst_x * 4,
@@ -39,7 +49,10 @@ static void encode_move_sent(const MoveRect *m) {
     // The moved area may now differ from current wherever capture did not say so.
     int32_t tx1 = (m->dst_x + m->width - 1) / TILE_EDGE, ty1 = (m->dst_y + m->height - 1) / TILE_EDGE;
     for (int32_t ty = m->dst_y / TILE_EDGE; ty <= ty1; ty++)
-        for (int32_t tx = m->dst_x / TILE_EDGE; tx <= tx1; tx++) g_picture.dirty[tx + ty * g_picture.cols] = 1;
+        for (int32_t tx = m->dst_x / TILE_EDGE; tx <= tx1; tx++) {
+            g_picture.dirty[tx + ty * g_picture.cols] = 1;
+            if (forgotten) g_picture.force_raw[tx + ty * g_picture.cols] = 1;
+        }
 }
 
 void encode_moves(void) {

@@ -85,9 +85,12 @@ void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y
     for (int32_t y = y0; y < y1; y++)
         memcpy(g_picture.current + y * dst_stride + (size_t)x0 * 4, src + (size_t)y * stride + (size_t)x0 * 4,
                row_bytes);
+    // The receive thread also sets dirty bytes (under the lock); the pixels above need no lock.
     int32_t tx1 = (x1 - 1) / TILE_EDGE, ty1 = (y1 - 1) / TILE_EDGE;
+    if (g_picture_lock_ready) lock_enter(&g_picture_lock);
     for (int32_t ty = y0 / TILE_EDGE; ty <= ty1; ty++)
         memset(g_picture.dirty + (size_t)ty * g_picture.cols + x0 / TILE_EDGE, 1, (size_t)(tx1 - x0 / TILE_EDGE + 1));
+    if (g_picture_lock_ready) lock_leave(&g_picture_lock);
 }
 
 int picture_add_move(const MoveRect *m) {

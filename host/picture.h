@@ -49,6 +49,7 @@ void picture_forget_tile(uint32_t tx, uint32_t ty);
 
 // Copy the rectangle [x0,x1) x [y0,y1) of a full-screen image (stride bytes per row) into current,
 // clamped to the screen, and mark the tiles it touches dirty.
+// Takes the picture lock briefly for the dirty bytes: never call it with the lock held.
 void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y0, int32_t x1, int32_t y1);
 // Append a move; 1, or 0 when 256 are already pending (the caller still copies its destination).
 int picture_add_move(const MoveRect *m);

@@ -14,6 +14,8 @@
 #include "host/mirror.h"
 #include "host/picture.h"
 #include "host/synth.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
 #include "protocol/channel.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"
@@ -485,5 +487,63 @@ TEST(Encoder, FrameLogLineAndCursor) {
     encoder_log_session_stats();
     host_log_capture_stop();
     EXPECT_EQ(host_log_count("session stats: 8 tiles sent, 2 as cache refs (25%)"), 1);
+    synth_close();
+}
+
+// The receive thread reports misses while the session loop captures and encodes; once the misses
+// stop, every forgotten tile has been resent whole and the viewer matches the screen.
+static unsigned miss_thread(void *arg) {
+    int *stop = (int *)arg;
+    uint32_t x = 777;
+    for (int i = 0; i < 300 && !__atomic_load_n(stop, __ATOMIC_ACQUIRE); i++) {
+        x = x * 1103515245u + 12345u;
+        uint8_t miss[12] = {0};
+        put_u16(miss, (uint16_t)(x >> 8) % 11);   // some columns outside the grid
+        put_u16(miss + 2, (uint16_t)(x >> 20) % 7);
+        put_u64(miss + 4, x);
+        encoder_on_cache_miss(miss, sizeof miss);
+        clock_sleep(1);
+    }
+    return 0;
+}
+
+TEST(Encoder, MissesFromAnotherThreadWhileEncoding) {
+    session_start(640, 400, true, SYNTH_TYPING);
+    int stop = 0;
+    thread_handle t = thread_create(miss_thread, &stop);
+    ASSERT_NE(t, nullptr);
+    for (int i = 0; i < 150; i++) pass(nullptr, false);
+    __atomic_store_n(&stop, 1, __ATOMIC_RELEASE);
+    thread_wait(t, THREAD_INFINITE);
+    thread_close(t);
+    synth_set_workload(SYNTH_IDLE);
+    expect_converged();
+    synth_close();
+}
+
+// A tile the host forgot (after a miss) scrolls up before it is resent: wherever its unknown content
+// lands, the resend must replace the viewer's tile whole.
+TEST(Encoder, ForgottenTileThatScrollsAwayIsStillRepaired) {
+    session_start(640, 400, false);   // no references: they would replace the tiles whole anyway
+    expect_converged();
+    picture_lock();
+    picture_forget_tile(5, 2);   // inside the page; the viewer keeps showing the old pixels
+    picture_forget_tile(6, 3);
+    picture_unlock();
+    flow.budget.store(FLOW_BUDGET_MIN);   // the forgotten tiles wait while the page moves
+    g_encoder.text_cover = 1;             // hold back everything in the page for a few frames
+    g_encoder.cover_left = 0;
+    g_encoder.cover_top = 0;
+    g_encoder.cover_right = 640;
+    g_encoder.cover_bottom = 400;
+    synth_set_workload(SYNTH_SCROLL);
+    for (int i = 0; i < 3; i++) pass(nullptr, false);
+    g_encoder.text_cover = 0;
+    flow.budget.store(FLOW_BUDGET_MAX);
+    for (int i = 0; i < 3; i++) pass(nullptr, false);
+    synth_set_workload(SYNTH_IDLE);
+    for (int i = 0; i < 3; i++) pass(nullptr, false);
+    EXPECT_EQ(memcmp(V.fb.data(), g_picture.current, V.fb.size()), 0);
+    EXPECT_EQ(memcmp(V.fb.data(), g_picture.sent, V.fb.size()), 0);
     synth_close();
 }
