@@ -174,14 +174,18 @@ static int capture_pass_gdi(void) {
     return CAPTURE_NEW;
 }
 
+// Room for the frame's rectangles: the buffer grows to exactly what the frame needs. 0 without memory.
+static int capture_grow_metadata(UINT need) {
+    if (need <= s_win.metadata_cap) return 1;
+    uint8_t *grown = (uint8_t *)realloc(s_win.metadata, need);
+    if (!grown) return 0;
+    s_win.metadata = grown;
+    s_win.metadata_cap = need;
+    return 1;
+}
+
 // The frame's move and dirty rectangles into the metadata buffer. 0 when they cannot be had.
-static int capture_read_metadata(const DXGI_OUTDUPL_FRAME_INFO *fi, UINT *move_bytes, UINT *dirty_bytes) {
-    if (fi->TotalMetadataBufferSize > s_win.metadata_cap) {
-        uint8_t *grown = (uint8_t *)realloc(s_win.metadata, fi->TotalMetadataBufferSize);
-        if (!grown) return 0;
-        s_win.metadata = grown;
-        s_win.metadata_cap = fi->TotalMetadataBufferSize;
-    }
+static int capture_read_metadata(UINT *move_bytes, UINT *dirty_bytes) {
     *move_bytes = *dirty_bytes = 0;
     if (FAILED(s_win.duplication->GetFrameMoveRects(s_win.metadata_cap, (DXGI_OUTDUPL_MOVE_RECT *)s_win.metadata,
                                                    move_bytes)))
@@ -251,13 +255,14 @@ static int capture_pass_dxgi(void) {
         resource->Release();
         return CAPTURE_NOTHING;
     }
+    int room = capture_grow_metadata(fi.TotalMetadataBufferSize);
     CaptureFrameInfo info;
     info.last_present_time = fi.LastPresentTime.QuadPart;
     info.accumulated_frames = fi.AccumulatedFrames;
     info.metadata_bytes = fi.TotalMetadataBufferSize;
-    int partial = capture_choose_partial(g_picture.full_refresh, &info);
+    int partial = room && capture_choose_partial(g_picture.full_refresh, &info);
     UINT move_bytes = 0, dirty_bytes = 0;
-    if (partial && !capture_read_metadata(&fi, &move_bytes, &dirty_bytes)) partial = 0;
+    if (partial && !capture_read_metadata(&move_bytes, &dirty_bytes)) partial = 0;
     return capture_take_frame(resource, partial, (int)(move_bytes / sizeof(CaptureMove)),
                               (int)(dirty_bytes / sizeof(CaptureRect)));
 }
