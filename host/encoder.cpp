@@ -27,6 +27,11 @@ void encoder_session_reset(int cache_in_use) {
     g_encoder.cache_in_use = cache_in_use;
 }
 
+void encoder_viewer_caps(uint16_t caps) {
+    g_encoder.text_wanted = caps & 1;
+    g_encoder.cache_in_use = (caps >> 1) & 1;
+}
+
 // 1 when a tile that rect touches must go whole: the host does not know what the viewer shows there.
 static int encode_touches_forgotten(int32_t x, int32_t y, int32_t w, int32_t h) {
     for (int32_t ty = y / TILE_EDGE; ty <= (y + h - 1) / TILE_EDGE; ty++)

@@ -10,6 +10,7 @@ struct channel;
 
 struct EncoderState {
     int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept
+    int text_wanted;                // viewer caps bit 0: the viewer draws a console text layer
     int text_cover;                 // 1 while an active text layer hides the tiles wholly inside cover_*
     int32_t cover_left, cover_top;  // the text layer's client area in screen pixels
     int32_t cover_right, cover_bottom;
@@ -28,6 +29,8 @@ extern EncoderState g_encoder;
 
 // Session start: counters zero, cursor forgotten, no text cover, references on when cache_in_use.
 void encoder_session_reset(int cache_in_use);
+// The viewer's caps from its hello (after encoder_session_reset): bit 0 text layer, bit 1 tile cache.
+void encoder_viewer_caps(uint16_t caps);
 
 // The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget.
 void encode_frame(void);

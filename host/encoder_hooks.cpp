@@ -1,11 +1,23 @@
 // encoder_hooks: where the encoder reaches the text layer, the window list and the pointer.
-// Until those modules are wired in here, a pass has no text layer, no window list and no pointer.
+#include "host/cursor.h"
 #include "host/encoder.h"
+#include "host/identity.h"
+#include "host/text_layer.h"
+#include "host/window_list.h"
 
-void encoder_overlays_pass(void) {}
-
-int encoder_pointer(int32_t *x, int32_t *y, int *visible) {
-    *x = *y = 0;
-    *visible = 0;
-    return 0;
+void encoder_overlays_pass(void) {
+    if (text_layer_enabled && g_encoder.text_wanted) {
+        text_layer_pass();
+        g_encoder.text_cover = g_text_layer.text_active;
+        g_encoder.cover_left = g_text_layer.text_rect.left;
+        g_encoder.cover_top = g_text_layer.text_rect.top;
+        g_encoder.cover_right = g_text_layer.text_rect.right;
+        g_encoder.cover_bottom = g_text_layer.text_rect.bottom;
+    } else if (g_text_layer.text_active) {
+        text_layer_off();
+        g_encoder.text_cover = 0;
+    }
+    if (window_tracking_enabled) window_list_pass();
 }
+
+int encoder_pointer(int32_t *x, int32_t *y, int *visible) { return cursor_read(x, y, visible); }

@@ -8,12 +8,16 @@
 #include <string.h>
 #include <vector>
 #include "host/capture.h"
+#include "host/cursor.h"
 #include "host/encoder.h"
 #include "host/flow.h"
+#include "host/identity.h"
 #include "host/log.h"
 #include "host/mirror.h"
 #include "host/picture.h"
 #include "host/synth.h"
+#include "host/text_layer.h"
+#include "host/window_list.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "protocol/channel.h"
@@ -32,7 +36,8 @@ struct TestViewer {
     std::map<uint64_t, std::vector<uint8_t>> cache;
     std::vector<SentTile> tiles;                   // tiles and references of the last frame, in order
     std::vector<std::vector<uint8_t>> misses;      // MSG_CACHE_MISS payloads it would send
-    int moves_msgs, frame_ends, cursors;
+    int moves_msgs, frame_ends, cursors, texts, windows;
+    std::vector<int> types;                        // message types of the last frame, in order
     uint32_t last_frame;
 };
 static TestViewer V;
@@ -107,6 +112,7 @@ static int order_rank(int type) {
 // Applies one flushed frame (the whole output buffer) and checks its order.
 static void viewer_apply(const uint8_t *data, size_t len) {
     V.tiles.clear();
+    V.types.clear();
     int rank = 0, last_index = -1, moves_here = 0;
     size_t pos = 0;
     while (pos < len) {
@@ -117,6 +123,9 @@ static void viewer_apply(const uint8_t *data, size_t len) {
         int r = order_rank(hd.type);
         ASSERT_GE(r, rank) << "message " << (int)hd.type << " out of order";
         rank = r;
+        V.types.push_back(hd.type);
+        if (hd.type == MSG_TEXT_LAYER) V.texts++;
+        if (hd.type == MSG_WINDOW_LIST) V.windows++;
         if (hd.type == MSG_MOVE_RECTS) {
             V.moves_msgs++;
             ASSERT_EQ(++moves_here, 1) << "more than one move message in a frame";
@@ -547,3 +556,43 @@ TEST(Encoder, ForgottenTileThatScrollsAwayIsStillRepaired) {
     EXPECT_EQ(memcmp(V.fb.data(), g_picture.sent, V.fb.size()), 0);
     synth_close();
 }
+
+// The native stand-ins of the text layer, the window list and the pointer, fed by the test.
+#ifndef _WIN32
+TEST(Encoder, OverlaysAndPointerTakeTheirPlacesInTheFrame) {
+    session_start(640, 400, false, SYNTH_SCROLL);
+    encoder_viewer_caps(1);   // text layer wanted, no tile cache
+    text_layer_session_reset();
+    window_list_session_reset();
+    text_layer_enabled = 1;
+    window_tracking_enabled = 1;
+    std::vector<text_cell> cells(40 * 10, text_cell{'a', 7});
+    text_rect_t rect = {0, 0, 300, 200};   // covers tiles 0..3 x 0..2 wholly
+    text_console_feed(cells.data(), 40, 10, &rect);
+    WindowInfo win = {0x1234, 1, 0, 10, 20, 310, 220, 1, 0, "Console", 7};
+    window_list_feed(&win, 1);
+    cursor_feed(1, 50, 60, 1);
+    pass();
+    pass();   // the scroll brings a move; the pointer, text and windows are unchanged
+    EXPECT_EQ(V.types.front(), MSG_MOVE_RECTS);
+    EXPECT_EQ(V.types.back(), MSG_FRAME_END);
+    EXPECT_EQ(V.texts, 1);
+    EXPECT_EQ(V.windows, 1);
+    EXPECT_EQ(V.cursors, 1);
+    for (auto &t : V.tiles) EXPECT_FALSE(t.tx <= 3 && t.ty <= 2) << "tile under the text layer";
+    cursor_feed(1, 51, 60, 1);
+    text_console_feed(nullptr, 0, 0, nullptr);   // the console leaves the foreground
+    synth_set_workload(SYNTH_IDLE);
+    pass();
+    ASSERT_EQ(V.types.size(), 15u);   // layer off, the 12 tiles it held back, pointer, frame end
+    EXPECT_EQ(V.types[0], MSG_TEXT_LAYER);
+    EXPECT_EQ(V.tiles.size(), 12u);
+    EXPECT_EQ(V.types[13], MSG_CURSOR);
+    EXPECT_EQ(g_encoder.text_cover, 0);
+    cursor_feed(0, 0, 0, 0);
+    text_layer_enabled = window_tracking_enabled = 0;
+    window_list_feed(nullptr, 0);
+    expect_converged();
+    synth_close();
+}
+#endif
