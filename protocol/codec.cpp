@@ -312,9 +312,11 @@ static inline size_t codec_copy_short_dist(uint8_t *op, size_t dist, size_t len,
         memset(op, *m, len);
         return len;
     }
-    if (dist == 1) return codec_fill_pattern(op, *m * 0x0101010101010101ull, 0, len, avail);
-    if (dist == 2) return codec_fill_pattern(op, (uint64_t)(m[0] | m[1] << 8) * 0x0001000100010001ull, 0, len, avail);
-    if (dist == 4) return codec_fill_pattern(op, (uint64_t)codec_rd32(m) * 0x0000000100000001ull, 0, len, avail);
+    uint64_t pat = 0;
+    if (dist == 1) pat = m[0] * 0x0101010101010101ull;
+    if (dist == 2) pat = (uint64_t)(m[0] | m[1] << 8) * 0x0001000100010001ull;
+    if (dist == 4) pat = (uint64_t)codec_rd32(m) * 0x0000000100000001ull;
+    if (dist == 1 || dist == 2 || dist == 4) return codec_fill_pattern(op, pat, 0, len, avail);
     size_t far = dist * ((8 + dist - 1) / dist), i = 0;
     for (; i < far - dist && i < len; i++) op[i] = m[i];
     for (size_t end = codec_chunk_end(len, avail, 8); i < end; i += 8) memcpy(op + i, op + i - far, 8);
