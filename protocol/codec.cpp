@@ -182,14 +182,10 @@ codec_chain(codec_scan_state *st, uint8_t **op_io, size_t anchor, int far) {
     uint8_t *op = *op_io;
     const uint8_t *src = st->src;
     while (anchor < st->scan_end) {
-        // Enter anchor - 2, then look anchor up; both hashes come from one load, and the lookup
-        // does not wait for the store (when they share a slot, the answer is anchor - 2).
-        uint64_t x = codec_rd64(src + anchor - 2);
-        uint32_t v = (uint32_t)(x >> 16), h2 = codec_hash4((uint32_t)x), h = codec_hash4(v);
+        // Enter anchor - 2, then look anchor up.
+        uint32_t v = codec_rd32(src + anchor), h = codec_hash4(v);
+        st->table[codec_hash4(codec_rd32(src + anchor - 2))] = (uint32_t)(anchor - 2);
         size_t cand = st->table[h];
-        st->table[h2] = (uint32_t)(anchor - 2);
-        size_t same = (size_t)0 - (size_t)(h == h2);  // all ones when they share a slot
-        cand = (cand & ~same) | ((anchor - 2) & same);   // without a branch: sharing is common
         st->table[h] = (uint32_t)anchor;
         if ((far && anchor - cand > CODEC_MAX_DISTANCE) || codec_rd32(src + cand) != v) break;
         size_t extra = codec_match_len(src + anchor + 4, src + cand + 4, st->limit);
