@@ -46,10 +46,10 @@ static int watch(const char *cls, int n, DWORD ms) {
     HWND w = wait_window(cls, ms);
     if (!w) return 1;
     while (GetTickCount() - start < ms) {
-        HWND c = nth_child(w, n);
+        HWND c = nth_child(w, n);   // NULL while the window is still making its controls
         text[0] = 0;
         if (c) SendMessageTimeoutA(c, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
-        if (strcmp(text, last) != 0) {
+        if (c && strcmp(text, last) != 0) {
             printf("%lu\t%s\n", (unsigned long)(GetTickCount() - start), text);
             fflush(stdout);
             strcpy(last, text);
