@@ -324,6 +324,10 @@ static inline size_t codec_copy_short_dist(uint8_t *op, size_t dist, size_t len,
 static inline void codec_copy_match(uint8_t *op, size_t dist, size_t len, size_t avail) {
     const uint8_t *m = op - dist;
     size_t i = 0;
+    if (dist >= 256 && len >= 256) {  // long and far: pieces of up to dist bytes never overlap
+        for (; i < len; i += dist) memcpy(op + i, m + i, len - i < dist ? len - i : dist);
+        return;
+    }
     if (dist >= 32) {
         for (size_t end = codec_chunk_end(len, avail, 32); i < end; i += 32) memcpy(op + i, m + i, 32);
     } else if (dist >= 16) {

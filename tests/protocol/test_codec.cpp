@@ -246,19 +246,24 @@ TEST(CodecDecompress, ExactCapacityAndOneShort) {
     }
 }
 
-TEST(CodecDecompress, ShortDistancesRepeatTheirPattern) {
-    // Every distance below 17 with many lengths, near and far from the capacity end.
-    for (size_t d = 1; d <= 16; d++) {
-        for (size_t len = 4; len <= 300; len += (len < 40 ? 1 : 37)) {
+TEST(CodecDecompress, MatchCopiesEqualTheByteWiseCopy) {
+    // Short distances repeat a pattern, long ones copy in pieces; lengths on both sides of every
+    // copy width, with the capacity ending right at the match or a little after it.
+    const size_t dists[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 15, 16, 17, 31, 32, 33, 63, 64,
+                            255, 256, 300, 1000};
+    const size_t lens[] = {4, 5, 7, 8, 9, 15, 16, 17, 18, 19, 20, 31, 32, 33, 40, 64, 65, 77,
+                           255, 256, 300, 1000, 3000};
+    for (size_t d : dists) {
+        for (size_t len : lens) {
             bytes s, lit;
-            for (size_t k = 0; k < d; k++) lit.push_back((uint8_t)(0x11 * k + 1));
+            for (size_t k = 0; k < d; k++) lit.push_back((uint8_t)(0x11 * k + 1 + k / 256));
             model_literals(s, lit.data(), d);
             s[0] |= (uint8_t)(len >= 19 ? 15 : len - 4);
             s.push_back((uint8_t)d);
-            s.push_back(0);
+            s.push_back((uint8_t)(d >> 8));
             if (len >= 19) model_ext(s, len - 19);
             long want_len;
-            bytes want = model_decompress(s, 1000, &want_len), out;
+            bytes want = model_decompress(s, 5000, &want_len), out;
             ASSERT_EQ(want_len, (long)(d + len));
             for (size_t cap : {d + len, d + len + 7, d + len + 40}) {
                 ASSERT_EQ(decompress_guarded(s, cap, &out), (int)(d + len));
@@ -299,7 +304,8 @@ TEST(CodecLz4, Lz4DecodesEveryStreamWeEmit) {
     for (int kind = 0; kind < KINDS; kind++) {
         for (size_t n : SIZES) {
             bytes in = make_input(n, kind), s = compress(in), out(n + 1);
-            int r = LZ4_decompress_safe((const char *)s.data(), (char *)out.data(), (int)s.size(), (int)n + 1);
+            int r = LZ4_decompress_safe((const char *)s.data(), (char *)out.data(), (int)s.size(),
+                                        (int)n + 1);
             ASSERT_EQ(r, (int)n) << "kind " << kind << " size " << n;
             out.resize(n);
             ASSERT_EQ(out, in);
@@ -320,7 +326,8 @@ TEST(CodecLz4, WeDecodeEveryStreamLz4Emits) {
                 else r = LZ4_compress_HC(src, d, (int)n, cap, level == 3 ? 3 : level == 4 ? 9 : 12);
                 ASSERT_GT(r, 0);
                 bytes stream(s.begin(), s.begin() + r);
-                ASSERT_EQ(decompress_guarded(stream, n, &out), (int)n) << "kind " << kind << " level " << level;
+                ASSERT_EQ(decompress_guarded(stream, n, &out), (int)n)
+                    << "kind " << kind << " level " << level;
                 ASSERT_EQ(out, in);
             }
         }
