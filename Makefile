@@ -22,5 +22,11 @@ bench:
 fuzz:
 	@FUZZ_SECONDS=$${FUZZ_SECONDS:-300} bash scripts/fuzz.sh
 
+# 1000 sequential loopback sessions against one host; resident memory must stay flat.
+soak:
+	@bash scripts/deps.sh >/dev/null
+	@cmake --preset release >/dev/null && cmake --build build/release -j2 --target vo_soak >/dev/null
+	@build/release/vo_soak 1000 3
+
 clean:
 	rm -rf build

@@ -165,6 +165,7 @@ static int host_begin_session(void) {
     text_layer_session_reset();
     window_list_session_reset();
     encoder_session_reset(S.cache_in_use);
+    encoder_viewer_caps(S.viewer_caps);
     flow_reset(clock_tick());
     host_receive_start(&S.ch);
     S.receiver = thread_create(host_receive_thread, &S.ch);

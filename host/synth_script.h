@@ -1,0 +1,10 @@
+// synth_script: steers the synthetic screen from another thread (tests, soak, benchmarks). A
+// request (workload, passes) is taken by the capture thread at the start of a pass; after that
+// many passes the screen goes idle and synth_script_done reports it, so the caller can compare
+// what a viewer shows with a screen that no longer changes.
+#pragma once
+#include <stdint.h>
+
+void synth_script_request(int workload, uint32_t passes);
+int synth_script_done(void);      // 1 once the last request has run its passes (or none came)
+void synth_script_apply(void);    // capture thread, at the start of each pass

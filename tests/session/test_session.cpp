@@ -1,0 +1,140 @@
+// The real host core and the real viewer core over loopback: after every synthetic workload the
+// viewer's framebuffer equals the host's screen, across a second session that loads and
+// advertises tiles.bin, and a session whose viewer cache cannot serve the host's references.
+#include "session_util.h"
+#include <atomic>
+#include "host/flow.h"
+#include "host/picture.h"
+#include "host/synth_script.h"
+#include "viewer/cache.h"
+#include "viewer/session.h"
+#include "viewer/viewer.h"
+
+static char g_port_text[16];
+static std::atomic<int> g_viewer_result{-1};
+
+static unsigned viewer_entry(void *) {
+    char err[128];
+    g_viewer_result.store(viewer_session_run("127.0.0.1", g_port_text, 0, nullptr, "pw", err, sizeof err));
+    return 0;
+}
+
+static std::atomic<int> g_connected{0};
+static void on_connected(const char *, const char *) { g_connected.store(1); }
+
+static thread_handle viewer_start(int port) {
+    snprintf(g_port_text, sizeof g_port_text, "%d", port);
+    g_viewer_result.store(-1);
+    g_connected.store(0);
+    viewer_on_connected = on_connected;
+    thread_handle t = thread_create(viewer_entry, nullptr);
+    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 10000));
+    // This session's counters are set up, and its first frame has arrived (after the viewer loaded
+    // its cache, which can take a while).
+    EXPECT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));
+    EXPECT_TRUE(session_wait([] { return g_viewer.frames.load() > 0; }, 60000));
+    return t;
+}
+
+static void viewer_finish(thread_handle t) {
+    viewer_window_close();
+    EXPECT_EQ(thread_wait(t, 60000), 1);   // saving the 128 MiB tile cache takes a while
+    thread_close(t);
+    EXPECT_EQ(g_viewer_result.load(), 0);
+    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+}
+
+// 1 when the host has nothing left to send and the viewer has acknowledged every frame.
+static int host_caught_up(void) {
+    picture_lock();
+    int pending = g_picture.move_count;
+    for (int32_t i = 0; i < g_picture.cols * g_picture.rows && !pending; i++) pending = g_picture.dirty[i];
+    picture_unlock();
+    return !pending && flow.acked_frame.load() == frame_counter.load();
+}
+
+// Runs a workload for `passes` capture passes, then waits until the screen is idle, the host has
+// sent everything and the viewer has acknowledged it.
+static void run_workload(int workload, uint32_t passes) {
+    synth_script_request(workload, passes);
+    ASSERT_TRUE(session_wait([] { return synth_script_done() == 1; }, 60000));
+    int quiet = 0;
+    ASSERT_TRUE(session_wait(
+        [&] {
+            quiet = host_caught_up() ? quiet + 1 : 0;
+            clock_sleep(20);
+            return quiet >= 5;
+        },
+        60000));
+}
+
+// Pixels (of the visible screen) where the viewer differs from the host's screen.
+static long picture_differences(void) {
+    long diff = 0;
+    lock_enter(&g_viewer.lock);
+    EXPECT_EQ(g_viewer.W, g_synth.width);
+    EXPECT_EQ(g_viewer.H, g_synth.height);
+    for (int32_t y = 0; y < g_synth.height && g_viewer.fb; y++)
+        for (int32_t x = 0; x < g_synth.width; x++)
+            diff += memcmp(g_viewer.fb + (size_t)y * g_viewer.stride + (size_t)x * 4,
+                           g_synth.pixels + ((size_t)y * g_synth.width + x) * 4, 4) != 0;
+    lock_leave(&g_viewer.lock);
+    return diff;
+}
+
+static void setup_screen(void) {
+    session_use_temp_dir();
+    // A size that is not a multiple of 64, so edge tiles reach into the margin.
+    synth_open(1000, 700);
+    g_synth.dxgi_unavailable = 0;
+    g_synth.wait_ms = 1;
+    g_synth.gdi_pause_ms = 1;
+    force_gdi = 0;
+}
+
+TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
+    setup_screen();
+    char cache_file[512];
+    snprintf(cache_file, sizeof cache_file, "%s/tiles.bin", getenv("VO_DATA_DIR"));
+    remove(cache_file);
+    test_host h;
+    host_start_direct(&h);
+
+    // First session: an empty cache on both sides.
+    thread_handle v = viewer_start(h.port);
+    const int workloads[] = {SYNTH_TYPING, SYNTH_SCROLL, SYNTH_DRAG, SYNTH_VIDEO, SYNTH_FULL, SYNTH_TYPING};
+    for (int w : workloads) {
+        run_workload(w, 150);
+        EXPECT_EQ(picture_differences(), 0) << "after workload " << w;
+    }
+    viewer_finish(v);   // the window's end saves tiles.bin
+
+    // Second session: the viewer loads tiles.bin and advertises it (after the host's first frame
+    // has gone out whole); content seen in the first session then comes as references that hit.
+    v = viewer_start(h.port);
+    run_workload(SYNTH_IDLE, 5);
+    EXPECT_EQ(picture_differences(), 0);
+    run_workload(SYNTH_DRAG, 150);
+    run_workload(SYNTH_FULL, 20);
+    EXPECT_GT(g_viewer.cache_hits.load(), 0u);
+    EXPECT_EQ(g_viewer.cache_misses.load(), 0u);
+    EXPECT_EQ(picture_differences(), 0);
+    viewer_finish(v);
+
+    // Third session: once settled, the viewer loses every cached tile (as a cache too small for
+    // the workload would), so the references the host sends for revealed desktop tiles miss and
+    // those tiles must come again, whole, while the viewer keeps its old content there.
+    v = viewer_start(h.port);
+    run_workload(SYNTH_IDLE, 5);
+    lock_enter(&g_viewer.lock);
+    cache_clear();
+    lock_leave(&g_viewer.lock);
+    ASSERT_EQ(cache_resident(), 0u);
+    run_workload(SYNTH_DRAG, 200);
+    run_workload(SYNTH_IDLE, 5);
+
+    EXPECT_GT(g_viewer.cache_misses.load(), 0u);
+    EXPECT_EQ(picture_differences(), 0);
+    viewer_finish(v);
+    host_finish(&h);
+}
