@@ -275,10 +275,3 @@ void encoder_log_session_stats(void) {
     host_log("session stats: %llu tiles sent, %llu as cache refs (%.0f%%)",
              (unsigned long long)g_encoder.session_tiles, (unsigned long long)g_encoder.session_refs, share);
 }
-
-void encoder_on_cache_miss(const uint8_t *payload, size_t len) {
-    uint16_t tx, ty;
-    picture_lock();
-    if (mirror_apply_miss(payload, len, &tx, &ty)) picture_forget_tile(tx, ty);
-    picture_unlock();
-}

@@ -48,10 +48,6 @@ void encode_cursor(int32_t x, int32_t y, int visible);
 // "session stats: ..." line for the session end.
 void encoder_log_session_stats(void);
 
-// MSG_CACHE_MISS from the receive thread (takes the picture lock itself): the hash leaves the mirror
-// and the named tile is sent again, whole, because the viewer kept its old content there.
-void encoder_on_cache_miss(const uint8_t *payload, size_t len);
-
 // Hook points into the text layer, the window list and the pointer (encoder_hooks.cpp).
 void encoder_overlays_pass(void);   // appends MSG_TEXT_LAYER / MSG_WINDOW_LIST, sets the text cover
 int encoder_pointer(int32_t *x, int32_t *y, int *visible);   // 1 when the pointer could be read

@@ -10,6 +10,7 @@
 #include "host/capture.h"
 #include "host/cursor.h"
 #include "host/encoder.h"
+#include "host/receive.h"
 #include "host/flow.h"
 #include "host/identity.h"
 #include "host/log.h"
@@ -402,7 +403,7 @@ TEST(Encoder, CacheMissResendLandsOnTheViewersOldTile) {
         pass(nullptr, false);
         ASSERT_EQ(V.misses.size(), 1u);
         EXPECT_EQ(V.tiles[0].type, MSG_CACHE_REF);
-        encoder_on_cache_miss(V.misses[0].data(), V.misses[0].size());
+        host_receive_dispatch(MSG_CACHE_MISS, (const uint8_t *)V.misses[0].data(), (uint32_t)V.misses[0].size());
         EXPECT_FALSE(mirror_lookup(tile_hash_at(1, 0)));
         int closed = 0;
         pass(&closed);
@@ -411,9 +412,9 @@ TEST(Encoder, CacheMissResendLandsOnTheViewersOldTile) {
         EXPECT_EQ(V.tiles[0].raw, 1);
         expect_converged();
         uint8_t short_miss[11] = {0};
-        encoder_on_cache_miss(short_miss, sizeof short_miss);   // ignored
+        host_receive_dispatch(MSG_CACHE_MISS, short_miss, sizeof short_miss);   // ignored
         uint8_t outside[12] = {9, 0, 9, 0};
-        encoder_on_cache_miss(outside, sizeof outside);         // outside the grid: hash only
+        host_receive_dispatch(MSG_CACHE_MISS, outside, sizeof outside);       // outside the grid: hash only
         int c2 = 1;
         pass(&c2);
         EXPECT_EQ(c2, 0);
@@ -510,7 +511,7 @@ static unsigned miss_thread(void *arg) {
         put_u16(miss, (uint16_t)(x >> 8) % 11);   // some columns outside the grid
         put_u16(miss + 2, (uint16_t)(x >> 20) % 7);
         put_u64(miss + 4, x);
-        encoder_on_cache_miss(miss, sizeof miss);
+        host_receive_dispatch(MSG_CACHE_MISS, miss, sizeof miss);
         clock_sleep(1);
     }
     return 0;
