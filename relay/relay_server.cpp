@@ -257,9 +257,10 @@ static void close_everything(void) {
     free_dead();
     close(g_relay.listen_fd);
     close(g_relay.epfd);
-    close(g_relay.wake_fd);
     if (g_relay.spare_fd >= 0) close(g_relay.spare_fd);
-    g_relay.listen_fd = g_relay.epfd = g_relay.spare_fd = g_relay.wake_fd = -1;
+    g_relay.listen_fd = g_relay.epfd = g_relay.spare_fd = -1;
+    // The wake eventfd stays open: relay_server_stop may still be writing to it. relay_server_join
+    // (or the next relay_server_open) closes it.
     relay_rooms_free();
 }
 
@@ -305,9 +306,15 @@ static int listen_socket(const relay_config *cfg) {
     return fd;
 }
 
+static void close_wake(void) {
+    int fd = g_relay.wake_fd.exchange(-1);
+    if (fd >= 0) close(fd);
+}
+
 static void reset_state(const relay_config *cfg) {
+    close_wake();
     g_relay.cfg = *cfg;
-    g_relay.epfd = g_relay.listen_fd = g_relay.wake_fd = g_relay.spare_fd = -1;
+    g_relay.epfd = g_relay.listen_fd = g_relay.spare_fd = -1;
     g_relay.fds_open = 0;
     g_relay.joins.head = g_relay.joins.tail = g_relay.waits.head = g_relay.waits.tail = nullptr;
     g_relay.dead = nullptr;
@@ -377,6 +384,7 @@ void relay_server_join(void) {
     thread_wait(g_relay.thread, THREAD_INFINITE);
     thread_close(g_relay.thread);
     g_relay.thread = nullptr;
+    close_wake();
 }
 
 void relay_server_stats(relay_stats *out) {

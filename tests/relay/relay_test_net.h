@@ -30,8 +30,14 @@ static inline void rt_fast_config(relay_config *cfg) {
     cfg->log = nullptr;
 }
 
-static inline int rt_connect(int port) {
+// bufsize > 0 caps the socket's send and receive buffers (set before connecting, so the window
+// follows), which bounds the bytes a test keeps in flight.
+static inline int rt_connect(int port, int bufsize = 0) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0 && bufsize > 0) {
+        setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bufsize, sizeof bufsize);
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bufsize, sizeof bufsize);
+    }
     sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
@@ -58,8 +64,9 @@ static inline int rt_send(int s, const void *p, size_t n) {
 }
 
 // Connects and sends a join; room given as its raw 18 bytes when raw_room is set.
-static inline int rt_join(int port, char role, const char *room, const uint8_t *raw_room = nullptr) {
-    int s = rt_connect(port);
+static inline int rt_join(int port, char role, const char *room, const uint8_t *raw_room = nullptr,
+                          int bufsize = 0) {
+    int s = rt_connect(port, bufsize);
     if (s < 0) return -1;
     uint8_t j[RELAY_JOIN_BYTES];
     relay_build_join(j, role, room, role == 'H' ? "host-pc" : "viewer-pc");
