@@ -129,4 +129,8 @@ void relay_pairs_again(void);              // pumps the pairs left over from the
 void relay_conn_close(relay_conn *c);      // closes the socket and frees the record after the batch
 void relay_conn_state(relay_conn *c, int state);  // moves c to state, keeping the counters right
 void relay_refuse(relay_conn *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// relay_accept.cpp
+void relay_accept_all(void);               // takes every pending connection off the listener
+void relay_conn_event(relay_conn *c, uint32_t events);  // one epoll event on a connection
 void relay_viewer_read(relay_conn *c);     // a waiting viewer's early bytes into its queue
