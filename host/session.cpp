@@ -187,21 +187,22 @@ static void host_frame_loop(void) {
     }
 }
 
-// Step 15: statistics, close, join the receive thread, forget the channel and the viewer.
+// Step 15: statistics, end the connection, join the receive thread, forget the channel and viewer.
 static void host_end_session(void) {
     encoder_log_session_stats();
     host_log("client disconnected");
-    // Shut down before closing: on POSIX a close alone does not wake the receive thread's read.
+    // Shutting the connection down ends the receive thread's read (a close alone does not on
+    // POSIX). The socket is closed once the thread is gone, so its descriptor is never reused
+    // under the thread, and the channel it reads is freed below: a thread still running after
+    // the usual second is waited for rather than left behind.
     net_sock cur = host_current_sock.load();
     if (cur != NET_INVALID) net_shutdown(cur);
-    host_close_sock(&host_current_sock);
     if (S.receiver) {
-        // The closed socket ends the thread's read. The channel it reads is freed below, so a
-        // thread still running after the usual second is waited for rather than left behind.
         if (!thread_wait(S.receiver, RECEIVE_JOIN_MS)) thread_wait(S.receiver, THREAD_INFINITE);
         thread_close(S.receiver);
         S.receiver = nullptr;
     }
+    host_close_sock(&host_current_sock);
     channel_free(&S.ch);
     out_reset();
     host_set_viewer_name(nullptr, 0);
