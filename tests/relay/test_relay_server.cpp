@@ -157,12 +157,12 @@ TEST(RelayServer, MalformedAndSlowJoinsAreClosed) {
 TEST(RelayServer, NewHostReplacesTheWaitingOneAndAWaitingHostIsKept) {
     relay_config cfg;
     rt_fast_config(&cfg);
-    cfg.join_timeout_ms = 100;
+    cfg.join_timeout_ms = 200;
     int port = start_relay(&cfg);
     int h1 = rt_join(port, 'H', "42");
     ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_hosts == 1; }));
     // Time-outs do not touch a waiting host.
-    EXPECT_TRUE(rt_silent(h1, 400));
+    EXPECT_TRUE(rt_silent(h1, 600));
     int h2 = rt_join(port, 'H', "42");
     EXPECT_TRUE(rt_closed(h1));
     int v = rt_join(port, 'V', "42");
@@ -206,12 +206,16 @@ TEST(RelayServer, ViewerWaitAndQueueAreBounded) {
     relay_config cfg;
     rt_fast_config(&cfg);
     cfg.viewer_wait_ms = 300;
-    cfg.viewer_queue_bytes = 1000;
     int port = start_relay(&cfg);
     int lonely = rt_join(port, 'V', "no-host");
     EXPECT_TRUE(rt_silent(lonely, 150));
     EXPECT_TRUE(rt_closed(lonely, 2000));
+    close(lonely);
+    stop_relay();
     // Exactly the bound is held and delivered; one byte more closes the viewer.
+    rt_fast_config(&cfg);
+    cfg.viewer_queue_bytes = 1000;
+    port = start_relay(&cfg);
     std::string q;
     fill(&q, 1000, 3);
     int full = rt_join(port, 'V', "full");
@@ -224,7 +228,7 @@ TEST(RelayServer, ViewerWaitAndQueueAreBounded) {
     std::string got(1000, 0);
     ASSERT_TRUE(rt_recv(h, &got[0], got.size()));
     EXPECT_TRUE(got == q);
-    for (int s : {lonely, full, over, h}) close(s);
+    for (int s : {full, over, h}) close(s);
     stop_relay();
 }
 
