@@ -61,10 +61,10 @@ void relay_conn_close(relay_conn *c) {
     relay_conn_state(c, RELAY_CLOSED);
     relay_timer_clear(c);
     relay_room_remove(c);
+    g_relay.n_conns--;  // counted down before the peer can see the close
     close(c->fd);
     c->fd = -1;
     g_relay.fds_open--;
-    g_relay.n_conns--;
     free(c->queue);
     c->queue = nullptr;
     c->timer_next = g_relay.dead;
