@@ -1,4 +1,4 @@
-// net_posix: BSD sockets behind net.h.
+// net_posix: BSD sockets behind net.h (the system calls; loops and helpers are in net.cpp).
 #include "platform/net.h"
 #include <arpa/inet.h>
 #include <errno.h>
@@ -57,16 +57,6 @@ net_sock net_connect_addr(const net_addr *addr) {
     return s;
 }
 
-net_sock net_connect(const char *host, int port) {
-    net_addr addrs[16];
-    int n = net_resolve(host, port, addrs, 16);
-    for (int i = 0; i < n; i++) {
-        net_sock s = net_connect_addr(&addrs[i]);
-        if (s != NET_INVALID) return s;
-    }
-    return NET_INVALID;
-}
-
 net_sock net_listen(const char *bind_ip, int port, int backlog) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return NET_INVALID;
@@ -104,39 +94,17 @@ int net_local_port(net_sock s) {
 }
 
 int net_send(net_sock s, const void *buf, size_t n) {
+    if (n > 0x40000000) n = 0x40000000;   // the count must fit the int result
     ssize_t r;
     do { r = send((int)s, buf, n, MSG_NOSIGNAL); } while (r < 0 && errno == EINTR);
     return r < 0 ? -1 : (int)r;
 }
 
 int net_recv(net_sock s, void *buf, size_t n) {
+    if (n > 0x40000000) n = 0x40000000;
     ssize_t r;
     do { r = recv((int)s, buf, n, 0); } while (r < 0 && errno == EINTR);
     return r < 0 ? -1 : (int)r;
-}
-
-int net_send_all(net_sock s, const void *buf, size_t n) {
-    const char *p = (const char *)buf;
-    while (n > 0) {
-        size_t chunk = n > 0x40000000 ? 0x40000000 : n;
-        int r = net_send(s, p, chunk);
-        if (r <= 0) return 0;
-        p += r;
-        n -= (size_t)r;
-    }
-    return 1;
-}
-
-int net_recv_all(net_sock s, void *buf, size_t n) {
-    char *p = (char *)buf;
-    while (n > 0) {
-        size_t chunk = n > 0x40000000 ? 0x40000000 : n;
-        int r = net_recv(s, p, chunk);
-        if (r <= 0) return 0;
-        p += r;
-        n -= (size_t)r;
-    }
-    return 1;
 }
 
 static int set_int(net_sock s, int level, int opt, int v) {
@@ -162,7 +130,3 @@ void net_close(net_sock s) {
 
 int net_last_error(void) { return errno; }
 
-void net_format_ip(uint32_t ip, char *out, size_t cap) {
-    snprintf(out, cap, "%u.%u.%u.%u", (unsigned)(ip >> 24), (unsigned)(ip >> 16) & 255,
-             (unsigned)(ip >> 8) & 255, (unsigned)ip & 255);
-}

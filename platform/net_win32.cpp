@@ -1,4 +1,4 @@
-// net_win32: Winsock 2 behind net.h.
+// net_win32: Winsock 2 behind net.h (the system calls; loops and helpers are in net.cpp).
 #include "platform/net.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -50,16 +50,6 @@ net_sock net_connect_addr(const net_addr *addr) {
     return (net_sock)s;
 }
 
-net_sock net_connect(const char *host, int port) {
-    net_addr addrs[16];
-    int n = net_resolve(host, port, addrs, 16);
-    for (int i = 0; i < n; i++) {
-        net_sock s = net_connect_addr(&addrs[i]);
-        if (s != NET_INVALID) return s;
-    }
-    return NET_INVALID;
-}
-
 net_sock net_listen(const char *bind_ip, int port, int backlog) {
     net_init();
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -108,28 +98,6 @@ int net_recv(net_sock s, void *buf, size_t n) {
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int net_send_all(net_sock s, const void *buf, size_t n) {
-    const char *p = (const char *)buf;
-    while (n > 0) {
-        int r = net_send(s, p, n);
-        if (r <= 0) return 0;
-        p += r;
-        n -= (size_t)r;
-    }
-    return 1;
-}
-
-int net_recv_all(net_sock s, void *buf, size_t n) {
-    char *p = (char *)buf;
-    while (n > 0) {
-        int r = net_recv(s, p, n);
-        if (r <= 0) return 0;
-        p += r;
-        n -= (size_t)r;
-    }
-    return 1;
-}
-
 static int set_int(net_sock s, int level, int opt, int v) {
     return setsockopt((SOCKET)s, level, opt, (const char *)&v, sizeof v) == 0 ? 1 : 0;
 }
@@ -153,7 +121,3 @@ void net_close(net_sock s) {
 
 int net_last_error(void) { return WSAGetLastError(); }
 
-void net_format_ip(uint32_t ip, char *out, size_t cap) {
-    snprintf(out, cap, "%u.%u.%u.%u", (unsigned)(ip >> 24), (unsigned)(ip >> 16) & 255,
-             (unsigned)(ip >> 8) & 255, (unsigned)ip & 255);
-}
