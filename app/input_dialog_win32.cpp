@@ -3,12 +3,21 @@
 #include "app/app_win32.h"
 
 static struct {
+    HWND owner;         // the window disabled while the dialog is up
     HWND edit;          // the dialog's edit control
     char *buffer;       // the caller's buffer: initial text in, result out
     int capacity;       // its size, always APP_INPUT_BYTES
     int result;         // 1 once the user confirmed
     int registered;     // 1 once the class "voinput" exists
+    int running;        // 1 while a dialog's loop runs (one dialog at a time)
 } D;
+
+// The owner is enabled again before the dialog goes, so the activation passes straight back to
+// it instead of to some other window while the owner is still disabled.
+static void close_dialog(HWND dlg) {
+    EnableWindow(D.owner, TRUE);
+    DestroyWindow(dlg);
+}
 
 static LRESULT CALLBACK app_input_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
@@ -16,12 +25,12 @@ static LRESULT CALLBACK app_input_window_proc(HWND hwnd, UINT msg, WPARAM wp, LP
         if (LOWORD(wp) == IDOK) {
             GetWindowTextA(D.edit, D.buffer, D.capacity);
             D.result = 1;
-            DestroyWindow(hwnd);
+            close_dialog(hwnd);
         } else if (LOWORD(wp) == IDCANCEL) {
-            DestroyWindow(hwnd);
+            close_dialog(hwnd);
         }
         return 0;
-    case WM_CLOSE: DestroyWindow(hwnd); return 0;
+    case WM_CLOSE: close_dialog(hwnd); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
     default: return DefWindowProcA(hwnd, msg, wp, lp);
     }
@@ -66,7 +75,11 @@ static void dialog_loop(HWND dlg) {
 }
 
 int app_input_dialog(HWND owner, const char *title, const char *prompt, char *buffer) {
+    // A click that reaches the owner while a closing dialog is still being taken down must not
+    // start a second loop inside the first.
+    if (D.running) return 0;
     register_class();
+    D.owner = owner;
     D.buffer = buffer;
     D.capacity = APP_INPUT_BYTES;
     D.result = 0;
@@ -83,7 +96,9 @@ int app_input_dialog(HWND owner, const char *title, const char *prompt, char *bu
     EnableWindow(owner, FALSE);
     SetFocus(D.edit);
     SendMessageA(D.edit, EM_SETSEL, 0, -1);
+    D.running = 1;
     dialog_loop(dlg);
+    D.running = 0;
     // The owner may have gone while the dialog ran ("Exit" from the tray): its quit request
     // was taken by the loop above, so pass it on to the main loop.
     if (!IsWindow(owner)) {

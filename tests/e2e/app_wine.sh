@@ -35,6 +35,15 @@ child() { ui dump voapp | sed -n "$(($1 + 2))p" | cut -f3-; }
 # state N: "enabled<TAB>text" of the N-th control.
 state() { ui dump voapp | sed -n "$(($1 + 2))p" | cut -f2-; }
 visible() { ui dump voapp | head -n 1 | cut -f2; }
+# wait_visible 0|1 SECONDS: until the app window is hidden (0) or shown (1).
+wait_visible() {
+  local i
+  for i in $(seq 1 $(($2 * 2))); do
+    [ "$(visible)" = "$1" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
 # wait_child N TEXT SECONDS: until control N reads exactly TEXT.
 wait_child() {
   local i
@@ -49,6 +58,16 @@ wait_state() {
   local i
   for i in $(seq 1 $(($3 * 2))); do
     [ "$(state "$1")" = "$2" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+# dialog_gone: until no "voinput" window exists (under Wine without a window manager taking a
+# window down can take a second or two).
+dialog_gone() {
+  local i
+  for i in $(seq 1 20); do
+    wine "$EXE/vo_uitext.exe" dump voinput >/dev/null 2>&1 || return 0
     sleep 0.5
   done
   return 1
@@ -111,7 +130,7 @@ ui dump voinput | grep -q "New password for this computer (empty = back to an au
   || fail "dialog: $(ui dump voinput)"
 xdotool type --delay 40 "Fixed-Pass9"
 xdotool key Return
-sleep 1
+dialog_gone || fail "the Set password dialog stayed"
 [ "$(child 4)" = "Fixed-Pass9" ] || fail "password display after set: $(child 4)"
 grep -qx "password=Fixed-Pass9" "$HOSTDIR/host.txt" || fail "host.txt: $(cat "$HOSTDIR/host.txt")"
 sleep 1
@@ -123,12 +142,12 @@ ok "Set password: the typed password shows, is written to host.txt and is the on
 click 390 93
 timeout 20 xdotool search --sync --name '^Set password$' >/dev/null || fail "no Set password dialog"
 xdotool key Escape
-sleep 1
+dialog_gone || fail "the Set password dialog stayed after Escape"
 [ "$(child 4)" = "Fixed-Pass9" ] || fail "Escape changed the password: $(child 4)"
 click 390 93
 timeout 20 xdotool search --sync --name '^Set password$' >/dev/null || fail "no Set password dialog"
 xdotool key Return
-sleep 1
+dialog_gone || fail "the Set password dialog stayed after an empty password"
 TEMP=$(child 4)
 [[ $TEMP =~ ^[23456789abcdefghjkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ]{8}$ ]] || fail "temporary password '$TEMP'"
 grep -qx "password=$TEMP" "$HOSTDIR/host.txt" || fail "host.txt after empty: $(cat "$HOSTDIR/host.txt")"
@@ -138,19 +157,38 @@ ok "Escape keeps the password; an empty one brings a new temporary password ($TE
 
 # --- Connect to another host by its ID: a native host on the same relay.
 REMOTE_ID=123123123
+# start_remote: the native host with ID $REMOTE_ID on the relay, as computer $REMOTE_NAME.
+start_remote() {
+  local before
+  before=$(grep -c "host waiting: room '$REMOTE_ID'" relay.log)
+  if [ "$REMOTE_NAME" = remote-pc ]; then
+    (cd remote && VO_DATA_DIR="$E2E_WORK/remote" exec unshare -u sh -c "hostname $REMOTE_NAME && exec '$NATIVE/vo_server' \
+      -relay 127.0.0.1:7000 -room $REMOTE_ID -pass RemotePw") >>remote.out 2>&1 &
+  else
+    (cd remote && VO_DATA_DIR="$E2E_WORK/remote" exec "$NATIVE/vo_server" -relay 127.0.0.1:7000 -room $REMOTE_ID \
+      -pass RemotePw) >>remote.out 2>&1 &
+  fi
+  REMOTE=$!
+  PIDS="$PIDS $REMOTE"
+  for _ in $(seq 1 40); do
+    [ "$(grep -c "host waiting: room '$REMOTE_ID'" relay.log)" -gt "$before" ] && return 0
+    sleep 0.5
+  done
+  cat remote.out
+  fail "remote host not in the relay"
+}
+# wait_viewer: the viewer window for the remote host (its title names the host).
+wait_viewer() {
+  vw=""
+  for _ in $(seq 1 60); do
+    vw=$(xdotool search --name "$REMOTE_NAME" 2>/dev/null | head -n 1); [ -n "$vw" ] && return 0; sleep 0.5
+  done
+  fail "no viewer window for $REMOTE_NAME"
+}
 mkdir -p remote
-if unshare -u true 2>/dev/null; then
-  REMOTE_NAME=remote-pc
-  (cd remote && VO_DATA_DIR="$E2E_WORK/remote" exec unshare -u sh -c "hostname $REMOTE_NAME && exec '$NATIVE/vo_server' \
-    -relay 127.0.0.1:7000 -room $REMOTE_ID -pass RemotePw") >remote.out 2>&1 &
-else
-  REMOTE_NAME=$(hostname | cut -c1-31)
-  (cd remote && VO_DATA_DIR="$E2E_WORK/remote" exec "$NATIVE/vo_server" -relay 127.0.0.1:7000 -room $REMOTE_ID \
-    -pass RemotePw) >remote.out 2>&1 &
-fi
-REMOTE=$!
-PIDS="$PIDS $REMOTE"
-wait_for relay.log "host waiting: room '$REMOTE_ID'" 20 || { cat remote.out; fail "remote host not in the relay"; }
+REMOTE_NAME=remote-pc
+unshare -u true 2>/dev/null || REMOTE_NAME=$(hostname | cut -c1-31)
+start_remote
 HIST=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local/vo 2>/dev/null | head -n 1)/history.txt
 
 click 120 202; xdotool type "$REMOTE_ID"
@@ -172,11 +210,7 @@ ok "wrong password: 'vo - could not connect' with the authentication text, no hi
 
 click 300 202; xdotool key End $(printf 'BackSpace %.0s' 1 2 3 4 5 6 7 8); xdotool type "RemotePw"
 click 420 202
-vw=""
-for _ in $(seq 1 60); do
-  vw=$(xdotool search --name "$REMOTE_NAME" 2>/dev/null | head -n 1); [ -n "$vw" ] && break; sleep 0.5
-done
-[ -n "$vw" ] || fail "no viewer window for $REMOTE_NAME"
+wait_viewer
 [ "$(state 13)" = $'0\tConnecting...' ] || fail "button during the session: $(state 13)"
 wait_for "$HIST" "$REMOTE_ID" 10 || fail "no history entry"
 today=$(date +%Y-%m-%d)
@@ -187,19 +221,45 @@ wait_state 13 $'1\tConnect' 20 || fail "button after the viewer closed: $(state 
 xdotool search --name "$REMOTE_NAME" >/dev/null 2>&1 && fail "viewer window still open"
 ok "Connect by ID: viewer window, 'Connecting...', history.txt entry for $REMOTE_NAME, Connect again after it closed"
 
+# --- The history list: rename, connect again by double click, remove.
+click 60 275     # the first row
+click 161 469    # Rename...
+timeout 20 xdotool search --sync --name '^Nickname$' >/dev/null || fail "no Nickname dialog"
+ui dump voinput | grep -q "Name for this computer:" || fail "rename dialog: $(ui dump voinput)"
+xdotool type --delay 40 "office"
+shot rename
+xdotool key Return
+dialog_gone || fail "the Nickname dialog stayed"
+grep -Eq "^$REMOTE_ID	$REMOTE_NAME	office	$today " "$HIST" || fail "history.txt after rename: $(cat -A "$HIST")"
+first_time=$(cut -f4 "$HIST")
+start_remote
+click 300 202; xdotool key End $(printf 'BackSpace %.0s' 1 2 3 4 5 6 7 8); xdotool type "RemotePw"
+click 120 202; xdotool key End $(printf 'BackSpace %.0s' 1 2 3 4 5 6 7 8 9 10 11 12)
+eval "$(xdotool getwindowgeometry --shell "$APPWIN")"
+xdotool mousemove --sync $((X + 60)) $((Y + 275)) click --repeat 2 --delay 80 1
+wait_viewer
+[ "$(child 11)" = "$REMOTE_ID" ] || fail "double click did not put the ID in the target edit: $(child 11)"
+sleep 1
+[ "$(wc -l <"$HIST")" -eq 1 ] || fail "second connection added a line: $(cat "$HIST")"
+grep -Eq "^$REMOTE_ID	$REMOTE_NAME	office	$today " "$HIST" || fail "history.txt after reconnect: $(cat -A "$HIST")"
+kill "$REMOTE" 2>/dev/null
+wait_state 13 $'1\tConnect' 20 || fail "button after the second viewer closed: $(state 13)"
+click 60 275     # the first row
+click 261 469    # Remove
+for _ in $(seq 1 20); do [ -s "$HIST" ] || break; sleep 0.5; done
+[ -f "$HIST" ] && [ ! -s "$HIST" ] || fail "history.txt after remove: $(cat "$HIST")"
+ok "history: rename keeps the entry ($first_time), double click connects again without a second line, remove empties it"
+
 # --- Minimise and close hide the window; the host stays reachable.
 ui post voapp 0x0112 0xF020 0   # WM_SYSCOMMAND SC_MINIMIZE, as the title bar's button
-sleep 1
-[ "$(visible)" = 0 ] || fail "window visible after minimise"
+wait_visible 0 10 || fail "window visible after minimise"
 tray=$(xdotool search --name '^Wine System Tray$' | head -n 1)
 [ -n "$tray" ] || fail "no tray window"
 eval "$(xdotool getwindowgeometry --shell "$tray")"
 xdotool mousemove --sync $((X + 8)) $((Y + 8)) click 1
-sleep 1
-[ "$(visible)" = 1 ] || fail "left click on the tray icon did not show the window"
+wait_visible 1 10 || fail "left click on the tray icon did not show the window"
 ui post voapp 0x0010 0 0   # WM_CLOSE, as the close box
-sleep 1
-[ "$(visible)" = 0 ] || fail "window visible after close"
+wait_visible 0 10 || fail "window visible after close"
 kill -0 "$APP" 2>/dev/null || fail "the app ended on close"
 probe "$TEMP" hidden.ppm || { cat probe.out; fail "host not reachable while hidden"; }
 ok "minimise and close hide the window; the tray icon shows it; hosting goes on while hidden"
@@ -207,12 +267,15 @@ ok "minimise and close hide the window; the tray icon shows it; hosting goes on 
 # --- A second start shows the first window and exits 0.
 timeout 60 wine "$EXE/vo_app.exe" >second.out 2>&1; rc=$?
 [ $rc -eq 0 ] || fail "second start exit $rc"
-sleep 1
-[ "$(visible)" = 1 ] || fail "second start did not show the first window"
+wait_visible 1 10 || fail "second start did not show the first window"
 [ "$(xdotool search --name '^vo remote desktop$' | wc -l)" -eq 1 ] || fail "a second window appeared"
 ok "second start: first window shown, exit 0"
 
-# --- "Exit" from the tray menu ends the program.
+# --- "Exit" from the tray menu ends the program, with a viewer window open.
+start_remote
+click 420 202
+wait_viewer
+xdotool windowraise "$tray" 2>/dev/null
 eval "$(xdotool getwindowgeometry --shell "$tray")"
 xdotool mousemove --sync $((X + 8)) $((Y + 8)) click 3
 sleep 1
@@ -222,5 +285,6 @@ for _ in $(seq 1 40); do kill -0 "$APP" 2>/dev/null || break; sleep 0.5; done
 kill -0 "$APP" 2>/dev/null && fail "the app still runs after Exit"
 wait "$APP"; rc=$?
 [ $rc -eq 0 ] || fail "exit code after Exit: $rc"
-ok "Exit from the tray menu ends the program with 0"
+xdotool search --name "$REMOTE_NAME" >/dev/null 2>&1 && fail "viewer window still open after Exit"
+ok "Exit from the tray menu ends the program with 0, its viewer window with it"
 echo "app_wine: all checks passed"
