@@ -113,6 +113,16 @@ click 285 93   # Copy
 [ "$(ui clip)" = "$PW" ] || fail "clipboard after Copy: $(ui clip)"
 ok "Copy ID and Copy put the ID and the password on the clipboard"
 
+# Tab walks the tab-stop controls in order, from "Copy" (focused by the click) round again.
+order=""
+for _ in $(seq 1 10); do
+  xdotool key Tab
+  sleep 0.3
+  order="$order $(ui focus voapp)"
+done
+[ "$order" = " 101 104 105 106 107 108 109 110 102 103" ] || fail "Tab order:$order"
+ok "Tab order:$order"
+
 # --- A viewer connects through the relay: connected text, then waiting again.
 DISPLAY=$VD WINEPREFIX=$VIEWER_PREFIX wine "$EXE/vo_client.exe" -r "$ID" 127.0.0.1 -p "$PW" >client.out 2>&1 &
 PIDS="$PIDS $!"

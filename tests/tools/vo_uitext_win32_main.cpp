@@ -3,6 +3,7 @@
 // its controls' texts, the clipboard, and it can post a message to it (as the title bar would).
 //   vo_uitext dump CLASS            window line, then one line per child: id, enabled, text
 //   vo_uitext watch CLASS N MS      every change of child N's text within MS milliseconds
+//   vo_uitext focus CLASS           id of the control with the keyboard focus in that window's thread
 //   vo_uitext clip                  the clipboard's text
 //   vo_uitext post CLASS MSG WP LP  post a message (numbers in C notation) to the window
 // Exit 0 when the window (or clipboard text) was found, 1 otherwise.
@@ -59,6 +60,16 @@ static int watch(const char *cls, int n, DWORD ms) {
     return 0;
 }
 
+static int focus(const char *cls) {
+    HWND w = wait_window(cls, 5000);
+    if (!w) return 1;
+    GUITHREADINFO gi = {};
+    gi.cbSize = sizeof gi;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(w, NULL), &gi) || !gi.hwndFocus) return 1;
+    printf("%d\n", GetDlgCtrlID(gi.hwndFocus));
+    return 0;
+}
+
 static int clip(void) {
     int found = 0;
     if (!OpenClipboard(NULL)) return 1;
@@ -76,6 +87,7 @@ static int clip(void) {
 int main(int argc, char **argv) {
     if (argc >= 3 && strcmp(argv[1], "dump") == 0) return dump(argv[2]);
     if (argc >= 5 && strcmp(argv[1], "watch") == 0) return watch(argv[2], atoi(argv[3]), (DWORD)atol(argv[4]));
+    if (argc >= 3 && strcmp(argv[1], "focus") == 0) return focus(argv[2]);
     if (argc >= 2 && strcmp(argv[1], "clip") == 0) return clip();
     if (argc >= 6 && strcmp(argv[1], "post") == 0) {
         HWND w = FindWindowA(argv[2], NULL);
@@ -84,6 +96,6 @@ int main(int argc, char **argv) {
                      (LPARAM)strtoll(argv[5], NULL, 0));
         return 0;
     }
-    fprintf(stderr, "usage: vo_uitext dump CLASS | watch CLASS N MS | clip | post CLASS MSG WP LP\n");
+    fprintf(stderr, "usage: vo_uitext dump CLASS | watch CLASS N MS | focus CLASS | clip | post CLASS MSG WP LP\n");
     return 2;
 }
