@@ -32,11 +32,11 @@ struct app_ui_state {
     HWND main_window;       // the main window, "voapp"
     HFONT ui_font;          // stock default GUI font, every control but the ID display
     HFONT id_font;          // 28-pixel semibold Segoe UI for the ID display
-    HWND id_display;        // control handles the panels change
-    HWND password_display;
-    HWND status_line;
-    HWND target_edit;
-    HWND password_edit;
+    HWND id_display;        // the ID in three groups of three digits
+    HWND password_display;  // the current password, unmasked
+    HWND status_line;       // "Starting...", waiting or connected text
+    HWND target_edit;       // ID or host:port to connect to (104)
+    HWND password_edit;     // the other computer's password, masked (105)
     HWND connect_button;    // "Connect" beside the edits (106)
     HWND history_list;      // the list view (107)
     int session_open;       // 1 while a viewer thread runs
@@ -57,7 +57,6 @@ void app_command_host_panel(int id);
 int app_input_dialog(HWND owner, const char *title, const char *prompt, char *buffer);
 
 // Connect panel and history.
-void app_load_history(void);
 void app_fill_history_list(void);
 void app_on_viewer_connected(const char *host_name, const char *peer_id);
 void app_command_connect_panel(int id);

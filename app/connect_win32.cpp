@@ -17,7 +17,6 @@ static struct {
     char id[64];         // the peer ID, at most 63 characters
 } pending;
 
-void app_load_history(void) { history_load(); }
 
 void app_fill_history_list(void) {
     HWND list = g_app.history_list;

@@ -47,7 +47,7 @@ void history_load_stream(FILE *f) {
     }
 }
 
-void history_load(void) {
+void app_load_history(void) {
     g_history.count = 0;
     if (!g_history.path[0]) return;
     FILE *f = fopen(g_history.path, "rb");
@@ -63,7 +63,7 @@ void history_save_stream(FILE *f) {
     }
 }
 
-int history_save(void) {
+int app_save_history(void) {
     if (!g_history.path[0]) return 0;
     FILE *f = fopen(g_history.path, "wb");
     if (!f) return 0;
@@ -102,14 +102,14 @@ int history_record(const char *id, const char *computer, time_t when) {
     if (!lt || !strftime(e->last_connected, sizeof e->last_connected, "%Y-%m-%d %H:%M", lt))
         e->last_connected[0] = 0;
     move_to_front(i);
-    history_save();
+    app_save_history();
     return 1;
 }
 
 int history_rename(int i, const char *nickname) {
     if (i < 0 || i >= g_history.count) return 0;
     history_copy_clean(g_history.entries[i].nickname, sizeof g_history.entries[i].nickname, nickname);
-    history_save();
+    app_save_history();
     return 1;
 }
 
@@ -118,7 +118,7 @@ int history_remove(int i) {
     memmove(&g_history.entries[i], &g_history.entries[i + 1],
             (size_t)(g_history.count - i - 1) * sizeof g_history.entries[0]);
     g_history.count--;
-    history_save();
+    app_save_history();
     return 1;
 }
 

@@ -32,12 +32,12 @@ void history_copy_clean(char *out, size_t cap, const char *src);
 // Loads the history from an open stream (count starts at 0). Lines are read in pieces of at
 // most HISTORY_LINE_MAX characters; a piece with fewer than three tabs is skipped.
 void history_load_stream(FILE *f);
-// history_load_stream on g_history.path; a missing or unreadable file leaves it empty.
-void history_load(void);
+// history_load_stream on g_history.path (at start); a missing or unreadable file leaves it empty.
+void app_load_history(void);
 // Writes every entry to an open stream, one line each, in table order.
 void history_save_stream(FILE *f);
 // Writes every entry to g_history.path (replacing it). 1 when written, 0 otherwise.
-int history_save(void);
+int app_save_history(void);
 
 // A connection reached `id` on `computer` at local time `when`: the entry is found by exact id
 // (or appended), its computer name taken when non-empty, its time set, and it moves to the

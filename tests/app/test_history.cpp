@@ -41,7 +41,7 @@ static std::string read_file(const std::string &path) {
 
 static void use_file(const std::string &path) {
     snprintf(g_history.path, sizeof g_history.path, "%s", path.c_str());
-    history_load();
+    app_load_history();
 }
 
 static int lines_in(const std::string &s) {
@@ -208,9 +208,9 @@ TEST(History, RenameRemoveAndCells) {
 
 TEST(History, UnwritableFileKeepsWorkingInMemory) {
     snprintf(g_history.path, sizeof g_history.path, "%s", "/nonexistent-dir/x/history.txt");
-    history_load();
+    app_load_history();
     EXPECT_EQ(g_history.count, 0);
-    EXPECT_FALSE(history_save());
+    EXPECT_FALSE(app_save_history());
     EXPECT_TRUE(history_record("5", "pc", 1700000000));
     EXPECT_EQ(g_history.count, 1);
     EXPECT_TRUE(history_remove(0));
