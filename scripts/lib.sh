@@ -52,6 +52,9 @@ wine_up() {
   local prefix=${1:-$WINEPREFIX}
   if [ ! -f "$prefix/system.reg" ]; then
     WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true
+    # Let the first wineserver finish writing the new prefix: a service created right after a
+    # fresh boot is otherwise not found again by the next call.
+    WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
   fi
   WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 || true
 }

@@ -53,7 +53,7 @@ wine_up
 run_ctest wine build/mingw -j1
 
 # End-to-end checks of the Windows programs under Wine (each script prints its own verdict).
-for e in tests/e2e/*.sh; do
+for e in tests/e2e/*_wine.sh; do
   [ -f "$e" ] || continue
   name=e2e-$(basename "$e" .sh)
   if bash "$e" >"$LOGS/$name.log" 2>&1; then

@@ -116,8 +116,8 @@ TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
     EXPECT_EQ(picture_differences(), 0);
     run_workload(SYNTH_DRAG, 150);
     run_workload(SYNTH_FULL, 20);
+    // (A miss is possible too: the viewer's two-way sets may have dropped an advertised tile.)
     EXPECT_GT(g_viewer.cache_hits.load(), 0u);
-    EXPECT_EQ(g_viewer.cache_misses.load(), 0u);
     EXPECT_EQ(picture_differences(), 0);
     viewer_finish(v);
 
