@@ -105,9 +105,8 @@ static void rename_selected(void) {
     snprintf(id, sizeof id, "%s", g_history.entries[i].id);
     snprintf(name, sizeof name, "%s", g_history.entries[i].nickname);
     if (!app_input_dialog(g_app.main_window, "Nickname", "Name for this computer:", name)) return;
-    for (i = 0; i < g_history.count && strcmp(g_history.entries[i].id, id) != 0; i++) {
-    }
-    if (i < g_history.count) history_rename(i, name);
+    i = history_find(id);
+    if (i >= 0) history_rename(i, name);
     app_fill_history_list();
 }
 

@@ -80,7 +80,7 @@ static void move_to_front(int i) {
     g_history.entries[0] = e;
 }
 
-static int find_id(const char *id) {
+int history_find(const char *id) {
     for (int i = 0; i < g_history.count; i++)
         if (strcmp(g_history.entries[i].id, id) == 0) return i;
     return -1;
@@ -89,7 +89,7 @@ static int find_id(const char *id) {
 int history_record(const char *id, const char *computer, time_t when) {
     char clean_id[64];
     history_copy_clean(clean_id, sizeof clean_id, id);
-    int i = find_id(clean_id);
+    int i = history_find(clean_id);
     if (i < 0) {
         if (g_history.count >= HISTORY_MAX) return 0;
         i = g_history.count++;

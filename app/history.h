@@ -43,6 +43,8 @@ int app_save_history(void);
 // (or appended), its computer name taken when non-empty, its time set, and it moves to the
 // front; then the history is saved. 0 when the table is full and `id` is new (nothing recorded).
 int history_record(const char *id, const char *computer, time_t when);
+// Index of the entry whose id is exactly `id`, or -1.
+int history_find(const char *id);
 // Renames entry i (an empty text clears the nickname) and saves. 0 for a bad index.
 int history_rename(int i, const char *nickname);
 // Removes entry i and saves. 0 for a bad index.

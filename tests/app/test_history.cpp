@@ -130,6 +130,9 @@ TEST(History, RecordAddsMovesToFrontAndKeepsNickname) {
     EXPECT_STREQ(g_history.entries[0].nickname, "");
     ASSERT_TRUE(history_record("22", "other", t));  // ids match exactly, not by prefix
     EXPECT_EQ(g_history.count, 5);
+    EXPECT_EQ(history_find("22"), 0);
+    EXPECT_EQ(history_find("222"), 2);
+    EXPECT_EQ(history_find("2"), -1);
 
     std::string saved = read_file(p);   // saved after every change, in table order
     EXPECT_EQ(lines_in(saved), 5);
