@@ -116,22 +116,21 @@ static void on_move_rects(const uint8_t *p, uint32_t len) {
 
 // ---- MSG_TILE ----
 
-static void xor_row(uint8_t *dst, const uint8_t *src) {
+// XORs one row of the difference into the framebuffer and leaves the resulting pixels in the
+// difference's place too, so the finished tile can go to the cache without another pass.
+static void xor_row(uint8_t *dst, uint8_t *diff) {
     for (int i = 0; i < TILE_ROW_BYTES; i += 8) {
         uint64_t a, b;
         memcpy(&a, dst + i, 8);
-        memcpy(&b, src + i, 8);
+        memcpy(&b, diff + i, 8);
         a ^= b;
         memcpy(dst + i, &a, 8);
+        memcpy(diff + i, &a, 8);
     }
 }
 
 static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
-}
-
-static void tile_copy_out(uint8_t *tile, const uint8_t *src) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(tile + r * TILE_ROW_BYTES, src + r * g_viewer.stride, TILE_ROW_BYTES);
 }
 
 static void on_tile(const uint8_t *p, uint32_t len) {
@@ -142,17 +141,17 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     const uint8_t *data = p + TILE_HEADER_BYTES;
     uint32_t n = len - TILE_HEADER_BYTES;
     uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
+    const uint8_t *pixels;   // the tile's new 16384 bytes, contiguous, for the cache
     if (p[4] != 0) {
         if (n < TILE_BYTES) return;
         tile_copy_in(dst, data);
+        pixels = data;
     } else {
         if (codec_decompress(data, n, g_viewer.tile, TILE_BYTES) != TILE_BYTES) return;
         for (int r = 0; r < TILE_EDGE; r++) xor_row(dst + r * g_viewer.stride, g_viewer.tile + r * TILE_ROW_BYTES);
+        pixels = g_viewer.tile;
     }
-    if (g_cache.enabled && hash != 0) {
-        tile_copy_out(g_viewer.tile, dst);
-        cache_insert(hash, g_viewer.tile);
-    }
+    cache_insert(hash, pixels);   // nothing without a cache or for hash 0
     viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
                      (int64_t)ty * TILE_EDGE + TILE_EDGE);
 }
