@@ -46,10 +46,7 @@ static void set_password(void) {
     char buf[APP_INPUT_BYTES] = "";
     if (app_input_dialog(g_app.main_window, "Set password",
                          "New password for this computer (empty = back to an automatic temporary password):", buf)) {
-        host_set_password(buf);
-        // A host waiting in the relay room took its password when it registered; make it
-        // register again so the next viewer already meets the new one.
-        if (host_get_state() == HOST_WAITING) host_end_current_sock(&host_current_sock);
+        host_set_password(buf);   // a host waiting in the relay takes it when the next viewer arrives
         app_refresh_status();
     }
     SecureZeroMemory(buf, sizeof buf);

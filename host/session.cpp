@@ -218,6 +218,9 @@ int host_run(void) {
         if (got < 0) break;
         if (got == 0) continue;
         net_set_nodelay(host_current_sock.load(), 1);
+        // In relay mode the viewer may come hours after the join: the rotation that is due and
+        // the password in force are those of the moment its first bytes arrive.
+        net_wait_readable(host_current_sock.load());
         host_rotate_password(0);
         if (!host_authenticate()) continue;
         if (host_begin_session()) host_frame_loop();

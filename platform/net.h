@@ -24,6 +24,7 @@ int net_send_all(net_sock s, const void *buf, size_t n);  // 1 when all n bytes 
 int net_recv_all(net_sock s, void *buf, size_t n);        // 1 when exactly n bytes arrived
 int net_send(net_sock s, const void *buf, size_t n);      // one send: bytes written or -1
 int net_recv(net_sock s, void *buf, size_t n);            // one recv: bytes read, 0 at close, -1
+int net_wait_readable(net_sock s);   // blocks until data, a close or an error is there; 1, or 0 on failure
 int net_set_keepalive(net_sock s, int on);
 int net_set_nodelay(net_sock s, int on);
 int net_set_buffers(net_sock s, int sndbuf, int rcvbuf);  // either may be 0 to leave it

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -105,6 +106,16 @@ int net_recv(net_sock s, void *buf, size_t n) {
     ssize_t r;
     do { r = recv((int)s, buf, n, 0); } while (r < 0 && errno == EINTR);
     return r < 0 ? -1 : (int)r;
+}
+
+int net_wait_readable(net_sock s) {
+    pollfd p;
+    p.fd = (int)s;
+    p.events = POLLIN;
+    p.revents = 0;
+    int r;
+    do { r = poll(&p, 1, -1); } while (r < 0 && errno == EINTR);
+    return r > 0 ? 1 : 0;
 }
 
 static int set_int(net_sock s, int level, int opt, int v) {

@@ -98,6 +98,15 @@ int net_recv(net_sock s, void *buf, size_t n) {
     return r == SOCKET_ERROR ? -1 : r;
 }
 
+int net_wait_readable(net_sock s) {
+    fd_set rd, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&ex);
+    FD_SET((SOCKET)s, &rd);
+    FD_SET((SOCKET)s, &ex);
+    return select(0, &rd, nullptr, &ex, nullptr) > 0 ? 1 : 0;
+}
+
 static int set_int(net_sock s, int level, int opt, int v) {
     return setsockopt((SOCKET)s, level, opt, (const char *)&v, sizeof v) == 0 ? 1 : 0;
 }

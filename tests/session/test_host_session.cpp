@@ -157,3 +157,29 @@ TEST(HostSession, UnreachableRelayIsRetriedEveryThreeSeconds) {
     use_relay = 0;
     host_log_capture_stop();
 }
+
+TEST(HostSession, PasswordChangedWhileWaitingInTheRelayIsTheOneUsed) {
+    net_init();
+    net_sock relay = net_listen("127.0.0.1", 0, 4);
+    ASSERT_NE(relay, NET_INVALID);
+    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
+    relay_port = net_local_port(relay);
+    test_host h;
+    host_start_direct(&h, 1);
+    net_sock s = net_accept(relay);
+    ASSERT_NE(s, NET_INVALID);
+    uint8_t join[RELAY_JOIN_BYTES];
+    ASSERT_EQ(net_recv_all(s, join, sizeof join), 1);
+    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    clock_sleep(100);   // the host now waits in the room for the viewer's first bytes
+    host_set_password("changed");
+    // The relay pairs a viewer: this socket now plays the viewer's side.
+    test_viewer v;
+    v.sock = s;
+    channel_init(&v.ch, s, 1);
+    EXPECT_EQ(channel_handshake_viewer(&v.ch, "changed"), 1);
+    tv_close(&v);
+    host_finish(&h);
+    net_close(relay);
+    use_relay = 0;
+}
