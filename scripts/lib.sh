@@ -57,6 +57,8 @@ wine_up() {
     WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
   fi
   WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 || true
+  # Start the prefix's services and desktop once before anything that is timed or checked.
+  WINEPREFIX=$prefix timeout 120 wine cmd /c exit >/dev/null 2>&1 || true
 }
 
 cleanup_env() {
