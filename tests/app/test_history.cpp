@@ -2,6 +2,7 @@
 // connection, the 256-entry limit, rename and remove with their saves, list cells; plus the
 // connect panel's target rules and the host panel's texts.
 #include <gtest/gtest.h>
+#include "test_files.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,16 +29,6 @@ static void write_file(const std::string &path, const std::string &text) {
     fclose(f);
 }
 
-static std::string read_file(const std::string &path) {
-    std::string s;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
 
 static void use_file(const std::string &path) {
     snprintf(g_history.path, sizeof g_history.path, "%s", path.c_str());
@@ -65,7 +56,7 @@ TEST(History, LoadSkipsShortLinesAndTheyVanishAtNextSave) {
     EXPECT_STREQ(g_history.entries[1].last_connected, "2024-01-01 00:00");   // CR cut
     EXPECT_STREQ(g_history.entries[2].last_connected, "y?z");               // the rest, a tab cleaned
     EXPECT_TRUE(history_rename(1, "second"));
-    EXPECT_EQ(read_file(p), "111\tpc1\tnick\t2024-01-02 03:04\n"
+    EXPECT_EQ(test_read_file(p), "111\tpc1\tnick\t2024-01-02 03:04\n"
                             "222\tpc2\tsecond\t2024-01-01 00:00\n"
                             "333\tpc3\tx\ty?z\n");
     remove(p.c_str());
@@ -134,7 +125,7 @@ TEST(History, RecordAddsMovesToFrontAndKeepsNickname) {
     EXPECT_EQ(history_find("222"), 2);
     EXPECT_EQ(history_find("2"), -1);
 
-    std::string saved = read_file(p);   // saved after every change, in table order
+    std::string saved = test_read_file(p);   // saved after every change, in table order
     EXPECT_EQ(lines_in(saved), 5);
     EXPECT_EQ(saved.rfind("22\tother\t\t", 0), 0u);
     use_file(p);
@@ -151,7 +142,7 @@ TEST(History, FullTableRecordsOnlyRememberedComputers) {
     ASSERT_EQ(g_history.count, HISTORY_MAX);
     EXPECT_FALSE(history_record("brand-new", "pc", 1700000000));
     EXPECT_EQ(g_history.count, HISTORY_MAX);
-    EXPECT_EQ(read_file(p), text);   // nothing saved
+    EXPECT_EQ(test_read_file(p), text);   // nothing saved
     EXPECT_TRUE(history_record("id200", "pc200", 1700000000));
     EXPECT_EQ(g_history.count, HISTORY_MAX);
     EXPECT_STREQ(g_history.entries[0].id, "id200");
@@ -168,7 +159,7 @@ TEST(History, HostileNamesCannotSplitOrForgeLines) {
     ASSERT_TRUE(history_record("123456789", "EVIL\t1\t2\n666666666\tforged\tx\ty\r", 1700000000));
     ASSERT_TRUE(history_record("id\twith\ttabs\n", "pc", 1700000000));
     ASSERT_TRUE(history_rename(1, "nick\nname\t\x7f"));
-    std::string saved = read_file(p);
+    std::string saved = test_read_file(p);
     EXPECT_EQ(lines_in(saved), 2);
     use_file(p);
     ASSERT_EQ(g_history.count, 2);
@@ -202,10 +193,10 @@ TEST(History, RenameRemoveAndCells) {
     EXPECT_TRUE(history_remove(0));
     EXPECT_EQ(g_history.count, 2);
     EXPECT_STREQ(g_history.entries[0].id, "2");
-    EXPECT_EQ(read_file(p), "2\tpc2\t\tb\n3\tpc3\t" + std::string(63, 'n') + "\tc\n");
+    EXPECT_EQ(test_read_file(p), "2\tpc2\t\tb\n3\tpc3\t" + std::string(63, 'n') + "\tc\n");
     EXPECT_TRUE(history_remove(1));
     EXPECT_TRUE(history_remove(0));
-    EXPECT_EQ(read_file(p), "");
+    EXPECT_EQ(test_read_file(p), "");
     remove(p.c_str());
 }
 

@@ -4,52 +4,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include "test_files.h"
 #include "host/identity.h"
 #include "host/log.h"
 #include "platform/clock.h"
 #include "platform/sysrand.h"
 #include "platform/thread.h"
 
-#ifdef _WIN32
-#include <direct.h>
-#include <process.h>
-static std::string temp_dir() {
-    static int seq = 0;
-    const char *base = getenv("TEMP");
-    char path[512];
-    snprintf(path, sizeof path, "%s\\vo_id_%d_%d", base ? base : ".", _getpid(), seq++);
-    _mkdir(path);
-    return path;
-}
-static std::string point_data_dir(const std::string &dir) {
-    _putenv_s("PROGRAMDATA", dir.c_str());
-    return dir + "\\vo";
-}
-#define SEP "\\"
-#else
-#include <unistd.h>
-static std::string temp_dir() {
-    char tmpl[] = "/tmp/vo_id_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
-static std::string point_data_dir(const std::string &dir) {
-    setenv("VO_DATA_DIR", dir.c_str(), 1);
-    return dir + "/host";
-}
-#define SEP "/"
-#endif
 
-static std::string read_all(const std::string &path) {
-    std::string s;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
 
 static void write_all(const std::string &path, const std::string &text) {
     FILE *f = fopen(path.c_str(), "wb");
@@ -75,7 +37,7 @@ static bool temp_password_ok(const char *p) {
 struct HostIdentity : ::testing::Test {
     std::string dir;
     void SetUp() override {
-        dir = point_data_dir(temp_dir());
+        dir = test_point_data_dir(test_temp_dir("vo_id"));
         host_id[0] = 0;
         password[0] = 0;
         password_fixed = 0;
@@ -102,7 +64,7 @@ TEST_F(HostIdentity, NewIdIsWrittenWithoutLineEndAndReadBack) {
     EXPECT_EQ(strlen(host_id), 9u);
     EXPECT_TRUE(all_digits(host_id));
     std::string first = host_id;
-    EXPECT_EQ(read_all(file("id.txt")), first);   // nine digits, no line end
+    EXPECT_EQ(test_read_file(file("id.txt")), first);   // nine digits, no line end
     host_id[0] = 0;
     ASSERT_EQ(host_load_id(), 1);
     EXPECT_EQ(first, host_id);
@@ -114,7 +76,7 @@ TEST_F(HostIdentity, ShortIdIsReplaced) {
     ASSERT_EQ(host_load_id(), 1);
     EXPECT_EQ(strlen(host_id), 9u);
     EXPECT_TRUE(all_digits(host_id));
-    EXPECT_EQ(read_all(file("id.txt")), std::string(host_id));
+    EXPECT_EQ(test_read_file(file("id.txt")), std::string(host_id));
 }
 
 TEST_F(HostIdentity, LongWordIsTruncatedAndFileKept) {
@@ -122,7 +84,7 @@ TEST_F(HostIdentity, LongWordIsTruncatedAndFileKept) {
     write_all(file("id.txt"), "abcdefghijklmnopqrst");
     ASSERT_EQ(host_load_id(), 1);
     EXPECT_STREQ(host_id, "abcdefghijklmno");
-    EXPECT_EQ(read_all(file("id.txt")), "abcdefghijklmnopqrst");
+    EXPECT_EQ(test_read_file(file("id.txt")), "abcdefghijklmnopqrst");
 }
 
 TEST_F(HostIdentity, LeadingBlankLinesAreSkipped) {
@@ -141,7 +103,8 @@ TEST_F(HostIdentity, FailingRandomSourceIsRetriedThenRefused) {
     sysrand_fail_next(1000);   // never recovers: no ID from unset bytes, file untouched
     EXPECT_EQ(host_load_id(), 0);
     EXPECT_STREQ(host_id, "");
-    EXPECT_EQ(read_all(file("id.txt")), "");
+    EXPECT_TRUE(test_file_exists(file("id.txt")));
+    EXPECT_EQ(test_read_file(file("id.txt")), "");
     EXPECT_EQ(host_log_count("random source failed"), 1);
     sysrand_fail_next(0);
 
@@ -160,7 +123,7 @@ TEST_F(HostIdentity, TemporaryPasswordAndHostTxt) {
     EXPECT_TRUE(temp_password_ok(password)) << password;
     std::string want = std::string("id=123456789\npassword=") + password + "\nrelay=" + relay_host +
                        ":7000\nname=DESK\n";
-    EXPECT_EQ(read_all(file("host.txt")), want);
+    EXPECT_EQ(test_read_file(file("host.txt")), want);
     EXPECT_EQ(host_log_count("password rotated (next in 6h)"), 1);
 }
 
@@ -197,7 +160,7 @@ TEST_F(HostIdentity, FixedPasswordKeeps32AndNeverRotates) {
     EXPECT_EQ(std::string(password), forty.substr(0, 32));
     EXPECT_EQ(password_fixed, 1);
     EXPECT_EQ(host_log_count("password set by user"), 1);
-    EXPECT_NE(read_all(file("host.txt")).find("password=" + forty.substr(0, 32) + "\n"),
+    EXPECT_NE(test_read_file(file("host.txt")).find("password=" + forty.substr(0, 32) + "\n"),
               std::string::npos);
     rotate_hours = 0;
     host_rotate_password(1);
@@ -211,7 +174,7 @@ TEST_F(HostIdentity, BackToTemporaryMakesOneAtOnce) {
     EXPECT_EQ(password_fixed, 0);
     EXPECT_TRUE(temp_password_ok(password));
     EXPECT_EQ(host_log_count("password rotated (next in 6h)"), 1);
-    EXPECT_NE(read_all(file("host.txt")).find(std::string("password=") + password + "\n"),
+    EXPECT_NE(test_read_file(file("host.txt")).find(std::string("password=") + password + "\n"),
               std::string::npos);
     host_set_password("again");
     EXPECT_EQ(host_set_password(nullptr), 1);
@@ -247,7 +210,7 @@ TEST_F(HostIdentity, FixedPasswordFromCommandLineSkipsHostTxt) {
     password_fixed = 1;
     ASSERT_EQ(host_identity_init(), 1);
     EXPECT_STREQ(password, "cli-pass");
-    EXPECT_EQ(read_all(file("host.txt")), "<missing>");
+    EXPECT_FALSE(test_file_exists(file("host.txt")));
 }
 
 TEST_F(HostIdentity, AppInitSetsItsFixedChoices) {

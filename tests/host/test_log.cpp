@@ -4,51 +4,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include "test_files.h"
 #include "host/log.h"
 #include "platform/thread.h"
 
-static std::string read_all(const std::string &path) {
-    std::string s;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
 
-#ifdef _WIN32
-#include <direct.h>
-#include <process.h>
-static std::string temp_dir() {
-    static int seq = 0;
-    const char *base = getenv("TEMP");
-    char path[512];
-    snprintf(path, sizeof path, "%s\\vo_log_%d_%d", base ? base : ".", _getpid(), seq++);
-    _mkdir(path);
-    return path;
-}
-// The host data folder is <dir>\vo.
-static std::string point_data_dir(const std::string &dir) {
-    _putenv_s("PROGRAMDATA", dir.c_str());
-    return dir + "\\vo";
-}
-#define SEP "\\"
-#else
-#include <unistd.h>
-static std::string temp_dir() {
-    char tmpl[] = "/tmp/vo_log_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
-// The host data folder is <dir>/host.
-static std::string point_data_dir(const std::string &dir) {
-    setenv("VO_DATA_DIR", dir.c_str(), 1);
-    return dir + "/host";
-}
-#define SEP "/"
-#endif
 
 TEST(HostLog, NoLogOpenDropsLines) {
     host_log_close();
@@ -57,36 +17,36 @@ TEST(HostLog, NoLogOpenDropsLines) {
 }
 
 TEST(HostLog, LinesAreFlushedAtOnceAndSecondOpenKeepsFirst) {
-    std::string dir = temp_dir();
+    std::string dir = test_temp_dir("vo_log");
     std::string a = dir + SEP "a.log", b = dir + SEP "b.log";
     ASSERT_EQ(host_log_open_path(a.c_str()), 1);
     host_log("server up on port %d, dxgi=%d", 7777, 0);
-    EXPECT_EQ(read_all(a), "server up on port 7777, dxgi=0\n");   // readable before any close
+    EXPECT_EQ(test_read_file(a), "server up on port 7777, dxgi=0\n");   // readable before any close
     EXPECT_EQ(host_log_open_path(b.c_str()), 1);
     host_log("client disconnected");
-    EXPECT_EQ(read_all(a), "server up on port 7777, dxgi=0\nclient disconnected\n");
-    EXPECT_EQ(read_all(b), "");
+    EXPECT_EQ(test_read_file(a), "server up on port 7777, dxgi=0\nclient disconnected\n");
+    EXPECT_EQ(test_read_file(b), "");
     host_log_close();
 }
 
 TEST(HostLog, OpenTruncatesAnEarlierRun) {
-    std::string path = temp_dir() + SEP "run.log";
+    std::string path = test_temp_dir("vo_log") + SEP "run.log";
     ASSERT_EQ(host_log_open_path(path.c_str()), 1);
     host_log("first run");
     host_log_close();
     ASSERT_EQ(host_log_open_path(path.c_str()), 1);
     host_log("second run");
     host_log_close();
-    EXPECT_EQ(read_all(path), "second run\n");
+    EXPECT_EQ(test_read_file(path), "second run\n");
 }
 
 TEST(HostLog, OpenLogUsesHostDataFolder) {
-    std::string host_dir = point_data_dir(temp_dir());
+    std::string host_dir = test_point_data_dir(test_temp_dir("vo_log"));
     host_log_close();
     host_open_log();
     host_log("password set by user");
     host_log_close();
-    EXPECT_EQ(read_all(host_dir + SEP "vo_server.log"), "password set by user\n");
+    EXPECT_EQ(test_read_file(host_dir + SEP "vo_server.log"), "password set by user\n");
 }
 
 TEST(HostLog, CaptureCountsLines) {
@@ -110,7 +70,7 @@ static unsigned writer(void *arg) {
 }
 
 TEST(HostLog, ConcurrentWritersKeepLinesWhole) {
-    std::string path = temp_dir() + SEP "mt.log";
+    std::string path = test_temp_dir("vo_log") + SEP "mt.log";
     ASSERT_EQ(host_log_open_path(path.c_str()), 1);
     thread_handle t1 = thread_create(writer, (void *)(intptr_t)1);
     thread_handle t2 = thread_create(writer, (void *)(intptr_t)2);
@@ -120,7 +80,7 @@ TEST(HostLog, ConcurrentWritersKeepLinesWhole) {
     thread_close(t1);
     thread_close(t2);
     host_log_close();
-    std::string s = read_all(path);
+    std::string s = test_read_file(path);
     int lines = 0;
     size_t pos = 0;
     while (pos < s.size()) {

@@ -1,6 +1,7 @@
 // Secure channel: the handshake against the fixed vectors, failures on both sides, and the record
 // layer (tampering, length limits, stream reassembly, flush, concurrent senders) over loopback.
 #include <gtest/gtest.h>
+#include "test_files.h"
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,16 +18,7 @@ typedef std::vector<uint8_t> bytes;
 
 // ---- helpers -------------------------------------------------------------------------------------
 
-static std::string read_vectors() {
-    std::string text;
-    FILE *f = fopen(VO_VECTORS_DIR "/handshake.json", "rb");
-    if (!f) return text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    fclose(f);
-    return text;
-}
+static std::string read_vectors() { return test_read_file(VO_VECTORS_DIR "/handshake.json"); }
 
 // The string stored under `key` inside the object `section` of the vector file.
 static std::string text(const std::string &json, const char *section, const char *key) {
