@@ -66,4 +66,21 @@ sleep 1
 grep -q "^key 81 1" input.txt || fail "typed key did not reach the host: $(cat input.txt)"
 ok "click and key arrive on the host"
 kill "$cpid" 2>/dev/null
+
+# The same through vo_relay: vo_server.exe -relay and vo_client.exe -r ID.
+rport=$(free_port)
+"$NATIVE/vo_relay" --bind 127.0.0.1 --port "$rport" >relay.out 2>&1 &
+PIDS="$PIDS $!"
+mkdir -p relayhost && cd relayhost
+wine "$EXE/vo_server.exe" -relay "127.0.0.1:$rport" -pass P >server.out 2>&1 &
+PIDS="$PIDS $!"
+wait_for vo_server.log "waiting for a viewer" 60 || { cat server.out vo_server.log; fail "host did not join the relay"; }
+cd ..
+id=$(tr -d '\r\n' <"$WINEPREFIX/drive_c/ProgramData/vo/id.txt")
+DISPLAY=$VD WINEPREFIX=$VIEWER_PREFIX wine "$EXE/vo_client.exe" -r "$id" "127.0.0.1:$rport" -p P >relay-client.out 2>&1 &
+PIDS="$PIDS $!"
+wait_for relayhost/vo_server.log "client connected" 60 || { cat relay-client.out relay.out; fail "no session through the relay"; }
+tr -d '\r' <relay-client.out | grep -q "^via relay 127.0.0.1:$rport, ID $id, waiting for host...$" || fail "relay line: $(cat relay-client.out)"
+grep -q "paired: room '$id'" relay.out || fail "relay did not log the pair: $(cat relay.out)"
+ok "session through vo_relay"
 echo "client_wine: all checks passed"

@@ -6,16 +6,19 @@
 #include "host/flow.h"
 #include "host/picture.h"
 #include "host/synth_script.h"
+#include "relay/relay_server.h"
 #include "viewer/cache.h"
 #include "viewer/session.h"
 #include "viewer/viewer.h"
 
 static char g_port_text[16];
+static const char *g_relay_id;   // non-NULL: the viewer goes through the relay at g_port_text
 static std::atomic<int> g_viewer_result{-1};
 
 static unsigned viewer_entry(void *) {
     char err[128];
-    g_viewer_result.store(viewer_session_run("127.0.0.1", g_port_text, 0, nullptr, "pw", err, sizeof err));
+    g_viewer_result.store(
+        viewer_session_run("127.0.0.1", g_port_text, g_relay_id != nullptr, g_relay_id, "pw", err, sizeof err));
     return 0;
 }
 
@@ -104,7 +107,7 @@ TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
     thread_handle v = viewer_start(h.port);
     const int workloads[] = {SYNTH_TYPING, SYNTH_SCROLL, SYNTH_DRAG, SYNTH_VIDEO, SYNTH_FULL, SYNTH_TYPING};
     for (int w : workloads) {
-        run_workload(w, 150);
+        run_workload(w, 300);
         EXPECT_EQ(picture_differences(), 0) << "after workload " << w;
     }
     viewer_finish(v);   // the window's end saves tiles.bin
@@ -137,4 +140,33 @@ TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
     EXPECT_EQ(picture_differences(), 0);
     viewer_finish(v);
     host_finish(&h);
+}
+
+TEST(Session, ThroughTheRelayTheViewerMatchesTheHost) {
+    setup_screen();
+    relay_config cfg;
+    relay_config_defaults(&cfg);
+    snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "127.0.0.1");
+    cfg.port = 0;
+    cfg.log = nullptr;
+    int relay_port_used = relay_server_start(&cfg);
+    ASSERT_GT(relay_port_used, 0);
+    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
+    relay_port = relay_port_used;
+    room_given = 0;
+    test_host h;
+    host_start_direct(&h, 1);
+    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+    clock_sleep(200);   // the host's join has reached the relay
+    g_relay_id = host_get_id();
+    thread_handle v = viewer_start(relay_port_used);
+    run_workload(SYNTH_SCROLL, 100);
+    run_workload(SYNTH_TYPING, 100);
+    EXPECT_EQ(picture_differences(), 0);
+    viewer_finish(v);
+    g_relay_id = nullptr;
+    host_finish(&h);
+    use_relay = 0;
+    relay_server_stop();
+    relay_server_join();
 }
