@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include "platform/net.h"
 #include "protocol/relay.h"
 
 #define PAIRS 100
@@ -45,33 +46,19 @@ static double now_s(void) {
     return (double)ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+// Loopback connections through the platform layer (descriptors, since the loops below use epoll).
 static int tcp_connect(int port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((uint16_t)port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s < 0 || connect(s, (sockaddr *)&sa, sizeof sa) != 0) {
-        if (s >= 0) close(s);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return s;
+    net_sock s = net_connect("127.0.0.1", port);
+    if (s == NET_INVALID) return -1;
+    net_set_nodelay(s, 1);
+    return (int)s;
 }
 
 static int tcp_listen(int *port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (bind(s, (sockaddr *)&sa, sizeof sa) != 0 || listen(s, 4096) != 0) return -1;
-    getsockname(s, (sockaddr *)&sa, &len);
-    *port = ntohs(sa.sin_port);
-    return s;
+    net_sock s = net_listen("127.0.0.1", 0, 4096);
+    if (s == NET_INVALID) return -1;
+    *port = net_local_port(s);
+    return (int)s;
 }
 
 static int free_port(void) {
@@ -113,14 +100,9 @@ static void stop_child(pid_t pid) {
     }
 }
 
-static pid_t start_relay(int port, const char *log_name) {
-    char exe[600], port_s[16], log_path[300];
-    snprintf(exe, sizeof exe, "%s/vo_relay", g_exe_dir);
-    snprintf(port_s, sizeof port_s, "%d", port);
-    snprintf(log_path, sizeof log_path, "%s/%s", g_dir, log_name);
-    char *argv[] = {exe, (char *)"--bind", (char *)"127.0.0.1", (char *)"--port", port_s, nullptr};
-    pid_t pid = spawn(argv, log_path, 0);
-    for (int i = 0; i < 500; i++) {  // up when it accepts
+// Waits until the child just started accepts on port; its pid, or -1 (child stopped) if it never does.
+static pid_t wait_accepting(pid_t pid, int port) {
+    for (int i = 0; i < 500; i++) {
         int s = tcp_connect(port);
         if (s >= 0) {
             close(s);
@@ -130,6 +112,16 @@ static pid_t start_relay(int port, const char *log_name) {
     }
     stop_child(pid);
     return -1;
+}
+
+static pid_t start_relay(int port, const char *log_name) {
+    char exe[600], port_s[16], log_path[300];
+    snprintf(exe, sizeof exe, "%s/vo_relay", g_exe_dir);
+    snprintf(port_s, sizeof port_s, "%d", port);
+    snprintf(log_path, sizeof log_path, "%s/%s", g_dir, log_name);
+    char *argv[] = {exe, (char *)"--bind", (char *)"127.0.0.1", (char *)"--port", port_s, nullptr};
+    pid_t pid = spawn(argv, log_path, 0);
+    return wait_accepting(pid, port);
 }
 
 // nginx as one unprivileged process (no master, no daemon) proxying port to sink_port.
@@ -150,16 +142,7 @@ static pid_t start_nginx(int port, int sink_port) {
     snprintf(out, sizeof out, "%s/nginx.out", g_dir);
     char *argv[] = {(char *)"/usr/sbin/nginx", (char *)"-p", g_dir, (char *)"-c", conf, (char *)"-e", err, nullptr};
     pid_t pid = spawn(argv, out, 1);
-    for (int i = 0; i < 500; i++) {
-        int s = tcp_connect(port);
-        if (s >= 0) {
-            close(s);
-            return pid;
-        }
-        usleep(10000);
-    }
-    stop_child(pid);
-    return -1;
+    return wait_accepting(pid, port);
 }
 
 // Moves what one end can move now; 0 when the socket failed.
