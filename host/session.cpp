@@ -2,6 +2,7 @@
 // connection (accept, or join the relay room), authenticate, exchange hellos, reset the picture,
 // mirror and pacing, start the receive thread, and run the frame loop until the viewer goes away.
 #include "host/host.h"
+#include <sodium.h>
 #include <string.h>
 #include "host/capture.h"
 #include "host/encoder.h"
@@ -117,7 +118,7 @@ static int host_authenticate(void) {
     host_copy_password(pw, sizeof pw);
     channel_init(&S.ch, host_current_sock.load(), 0);
     int ok = channel_handshake_host(&S.ch, pw);
-    memset(pw, 0, sizeof pw);
+    sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out
     if (!ok) {
         host_log("auth failed (wrong password or not an vo client)");
         channel_free(&S.ch);
