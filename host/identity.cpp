@@ -1,6 +1,7 @@
 // identity: the host ID in id.txt, temporary and fixed passwords, host.txt, every host setting
 // and status value with its default, and start, stop and the accessors for the front-ends.
 #include "host/identity.h"
+#include <sodium.h>
 #include <stdio.h>
 #include <string.h>
 #include "host/log.h"
@@ -11,6 +12,8 @@
 
 #define RANDOM_ATTEMPTS 5        // a failing random source is asked this often before giving up
 #define RANDOM_RETRY_MS 20       // pause between attempts
+#define PASSWORD_ACCEPT_BELOW 220  // 4 x 55: bytes from here up would favour the first 36 characters
+#define PASSWORD_DRAWS 4         // 32-byte draws before giving up (8 of 32 accepted fails ~never)
 
 const char PASSWORD_ALPHABET[] = "23456789abcdefghjkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ";
 
@@ -63,22 +66,23 @@ static int random_fill(void *buf, size_t n) {
         if (sysrand_bytes(buf, n)) return 1;
         clock_sleep(RANDOM_RETRY_MS);
     }
-    memset(buf, 0, n);
+    sodium_memzero(buf, n);
     return 0;
 }
 
-// Builds "<host data folder><sep><name>", creating the folder. 1 on success.
+// Builds "<host data folder><sep><name>", creating the folder private (host.txt holds the
+// password). 0 also when the folder is a link or someone else's: then nothing is kept on disk.
 static int data_path(const char *name, char *out, size_t cap) {
     char dir[512];
     if (!sysinfo_host_dir(dir, sizeof dir)) return 0;
-    sysinfo_make_dir(dir);
+    if (!sysinfo_make_private_dir(dir)) return 0;
     int n = snprintf(out, cap, "%s%c%s", dir, sysinfo_path_sep(), name);
     return n > 0 && (size_t)n < cap;
 }
 
 static void read_id_file(const char *path) {
     host_id[0] = 0;
-    FILE *f = fopen(path, "rb");
+    FILE *f = sysinfo_open_private(path, 0);
     if (!f) return;
     if (fscanf(f, "%15s", host_id) != 1) host_id[0] = 0;
     fclose(f);
@@ -98,23 +102,28 @@ int host_load_id(void) {
     }
     for (int i = 0; i < HOST_ID_DIGITS; i++) host_id[i] = (char)('0' + rnd[i] % 10);
     host_id[HOST_ID_DIGITS] = 0;
-    memset(rnd, 0, sizeof rnd);
+    sodium_memzero(rnd, sizeof rnd);
     if (!have_path) return 1;
-    FILE *f = fopen(path, "wb");
+    FILE *f = sysinfo_open_private(path, 1);
     if (!f) return 1;   // the ID lives in memory only this run
     fwrite(host_id, 1, HOST_ID_DIGITS, f);
     fclose(f);
     return 1;
 }
 
-// Writes host.txt; the caller holds the identity lock (it reads the password).
+// Writes host.txt; the caller holds the identity lock (it reads the password). The text is made
+// in a buffer of ours and written unbuffered, so no copy of the password stays in the stream's.
 static void write_info_locked(void) {
     char path[600];
     if (!data_path("host.txt", path, sizeof path)) return;
-    FILE *f = fopen(path, "wb");
+    FILE *f = sysinfo_open_private(path, 1);
     if (!f) return;
-    fprintf(f, "id=%s\npassword=%s\nrelay=%s:%d\nname=%s\n", host_id, password, relay_host,
-            relay_port, computer_name);
+    char text[512];   // the longest fields fill under 300 bytes
+    int n = snprintf(text, sizeof text, "id=%s\npassword=%s\nrelay=%s:%d\nname=%s\n", host_id, password,
+                     relay_host, relay_port, computer_name);
+    setvbuf(f, nullptr, _IONBF, 0);
+    if (n > 0) fwrite(text, 1, (size_t)n < sizeof text ? (size_t)n : sizeof text - 1, f);
+    sodium_memzero(text, sizeof text);
     fclose(f);
 }
 
@@ -124,18 +133,43 @@ void host_write_info(void) {
     lock_leave(&g_id_lock);
 }
 
+size_t host_password_from_bytes(char out[TEMP_PASSWORD_LEN + 1], const unsigned char *rnd, size_t n) {
+    size_t used = 0;
+    int made = 0;
+    while (made < TEMP_PASSWORD_LEN && used < n) {
+        unsigned char b = rnd[used++];
+        if (b < PASSWORD_ACCEPT_BELOW) out[made++] = PASSWORD_ALPHABET[b % 55];
+    }
+    out[made == TEMP_PASSWORD_LEN ? made : 0] = 0;
+    if (made < TEMP_PASSWORD_LEN) sodium_memzero(out, TEMP_PASSWORD_LEN + 1);
+    return made == TEMP_PASSWORD_LEN ? used : 0;
+}
+
+// Draws random bytes until a whole temporary password is made. 1, or 0 when the source failed.
+static int make_temporary(char out[TEMP_PASSWORD_LEN + 1]) {
+    unsigned char rnd[32];
+    size_t used = 0;
+    for (int i = 0; i < PASSWORD_DRAWS && !used; i++) {
+        if (!random_fill(rnd, sizeof rnd)) break;
+        used = host_password_from_bytes(out, rnd, sizeof rnd);
+    }
+    sodium_memzero(rnd, sizeof rnd);
+    return used != 0;
+}
+
 // 1: rotated; 0: random source failed; -1: not due (or fixed). Caller holds the lock.
 static int rotate_locked(int force, uint32_t now) {
-    if (password_fixed) return -1;
+    if (password_fixed && password[0]) return -1;
+    password_fixed = 0;   // an empty "fixed" password would admit anyone: make a temporary one
     if (!force && password[0]) {
         uint32_t period = (uint32_t)rotate_hours * 3600000u;
         if (now - last_rotation_tick < period) return -1;
     }
-    unsigned char rnd[32];
-    if (!random_fill(rnd, sizeof rnd)) return 0;
-    for (int i = 0; i < TEMP_PASSWORD_LEN; i++) password[i] = PASSWORD_ALPHABET[rnd[i] % 55];
-    password[TEMP_PASSWORD_LEN] = 0;
-    memset(rnd, 0, sizeof rnd);
+    char made[TEMP_PASSWORD_LEN + 1];
+    if (!make_temporary(made)) return 0;
+    sodium_memzero(password, sizeof password);   // no tail of a longer fixed password stays behind
+    memcpy(password, made, sizeof made);
+    sodium_memzero(made, sizeof made);
     last_rotation_tick = now;
     write_info_locked();
     return 1;
@@ -158,6 +192,7 @@ int host_set_password(const char *text) {
     uint32_t now = clock_tick();
     lock_enter(&g_id_lock);
     if (text && text[0]) {
+        sodium_memzero(password, sizeof password);
         copy_limited(password, sizeof password, text, PASSWORD_MAX);
         password_fixed = 1;
         write_info_locked();
@@ -177,7 +212,7 @@ int host_set_password(const char *text) {
         memcpy(password, old, sizeof password);
         password_fixed = old_fixed;
     }
-    memset(old, 0, sizeof old);
+    sodium_memzero(old, sizeof old);
     lock_leave(&g_id_lock);
     if (r == 1) host_log("password rotated (next in %dh)", rotate_hours);
     if (r == 0) host_log("random source failed: password not rotated");

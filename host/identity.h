@@ -65,6 +65,12 @@ void host_write_info(void);              // write host.txt
 int host_rotate_password(int force);     // make a new temporary password when due (or forced)
 int host_set_password(const char *text); // fixed password, or NULL/"" for temporary ones again
 
+// A temporary password from random bytes: each byte below 220 (4 x 55) gives the alphabet
+// character at (byte % 55), every other byte is skipped, so each character is equally likely.
+// Writes 8 characters and a terminator into out and returns how many bytes it used, or 0 when
+// the bytes ran out first (out is then left empty).
+size_t host_password_from_bytes(char out[TEMP_PASSWORD_LEN + 1], const unsigned char *rnd, size_t n);
+
 // Front-end face.
 int host_app_init(int relay);            // desktop app: text layer on, tracking off, relay flag
 void host_stop(void);                    // stop_requested = 1; end blocking accept and receive

@@ -65,8 +65,7 @@ int host_log_open_path(const char *path) {
 
 void host_open_log(void) {
     char dir[512], path[600];
-    if (!sysinfo_host_dir(dir, sizeof dir)) return;
-    sysinfo_make_dir(dir);
+    if (!sysinfo_host_dir(dir, sizeof dir) || !sysinfo_make_private_dir(dir)) return;
     int n = snprintf(path, sizeof path, "%s%cvo_server.log", dir, sysinfo_path_sep());
     if (n <= 0 || (size_t)n >= sizeof path) return;
     host_log_open_path(path);

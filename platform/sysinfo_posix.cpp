@@ -1,6 +1,7 @@
 // sysinfo_posix: gethostname and data folders under $VO_DATA_DIR (default $HOME/.vo).
 #include "platform/sysinfo.h"
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,3 +56,24 @@ int sysinfo_make_dir(const char *path) {
 }
 
 char sysinfo_path_sep(void) { return '/'; }
+
+int sysinfo_make_private_dir(const char *path) {
+    if (mkdir(path, 0700) != 0 && errno != EEXIST && !sysinfo_make_dir(path)) return 0;
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return 0;
+    if ((st.st_mode & 077) && chmod(path, 0700) != 0) return 0;
+    return 1;
+}
+
+FILE *sysinfo_open_private(const char *path, int write) {
+    int flags = write ? O_WRONLY | O_CREAT : O_RDONLY;
+    int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Truncated only after the checks, so a file that is also another name is left alone.
+    if (ok && write) ok = st.st_nlink == 1 && st.st_uid == geteuid() && fchmod(fd, 0600) == 0 && ftruncate(fd, 0) == 0;
+    FILE *f = ok ? fdopen(fd, write ? "wb" : "rb") : nullptr;
+    if (!f) close(fd);
+    return f;
+}

@@ -112,6 +112,8 @@ server_mode server_choose_mode(const server_options *o) {
     return SERVER_MODE_FOREGROUND;
 }
 
+int server_password_refused(const server_options *o) { return o->password_fixed && !o->password[0]; }
+
 // snprintf result to this module's convention: the length, or -1 when it did not fit.
 static int fitted(int n, size_t cap) {
     return (n < 0 || (size_t)n >= cap) ? -1 : n;
@@ -183,6 +185,7 @@ static int put_word(char *out, size_t cap, size_t *pos, const char *w) {
 int server_service_cmdline(char *out, size_t cap, const char *exe_path, const server_options *o) {
     if (cap == 0) return -1;
     out[0] = 0;
+    if (server_password_refused(o)) return -1;
     char head[64];
     size_t pos = 0;
     int ok = put_char(out, cap, &pos, '"', 1) && put_text(out, cap, &pos, exe_path, strlen(exe_path)) &&

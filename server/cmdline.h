@@ -48,6 +48,12 @@ int server_parse_args(server_options *o, int argc, const char *const *argv);
 
 server_mode server_choose_mode(const server_options *o);
 
+// An empty fixed password ("-pass \"\"") would let anyone with the ID in. 1 when the options hold
+// one; the program then prints server_empty_password_text and exits 1 before anything else runs.
+int server_password_refused(const server_options *o);
+#define SERVER_EMPTY_PASSWORD_TEXT \
+    "vo_server: -pass needs a password that is not empty (leave -pass out for a random temporary one)\n"
+
 // Text builders: write a terminated string into out and return its length, or -1 (out holds as much
 // as fitted) when cap is too small.
 int server_usage_text(char *out, size_t cap);
@@ -58,4 +64,5 @@ int server_banner_text(char *out, size_t cap, const server_options *o, const cha
 
 // The command line stored for the service: the quoted program path, "-svc", the port, and in relay
 // mode the relay address and room, then any fixed password. Other options are not carried over.
+// -1 also when the options hold an empty fixed password: the service never gets one.
 int server_service_cmdline(char *out, size_t cap, const char *exe_path, const server_options *o);

@@ -1,6 +1,7 @@
 // service_win32: registration, removal and the run of vo_server under the Service Control Manager.
 #include "server/service.h"
 
+#include <sodium.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -39,17 +40,20 @@ int service_install(const server_options *o) {
     }
     char cmdline[1024];
     if (server_service_cmdline(cmdline, sizeof cmdline, path, o) < 0) {
+        sodium_memzero(cmdline, sizeof cmdline);
         say("service command line too long\n");
         return 1;
     }
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (!scm) {
+        sodium_memzero(cmdline, sizeof cmdline);
         say("OpenSCManager failed %lu (run as admin)\n", GetLastError());
         return 1;
     }
     SC_HANDLE svc = CreateServiceA(scm, SERVER_SERVICE_NAME, SERVER_SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, cmdline,
                                    nullptr, nullptr, nullptr, nullptr, nullptr);
+    sodium_memzero(cmdline, sizeof cmdline);   // it may hold the fixed password
     if (!svc) {
         DWORD err = GetLastError();
         if (err == ERROR_SERVICE_EXISTS) say("service already exists\n");
@@ -102,6 +106,7 @@ int service_stored_cmdline(char *out, size_t cap) {
             strcpy(out, cfg->lpBinaryPathName);
             ok = 1;
         }
+        sodium_memzero(buf, sizeof buf);   // the stored line may hold the fixed password
         CloseServiceHandle(svc);
     }
     CloseServiceHandle(scm);

@@ -59,6 +59,43 @@ TEST_F(HostIdentity, AlphabetHas55UnambiguousCharacters) {
     EXPECT_EQ(strpbrk(PASSWORD_ALPHABET, "01ilIoO"), nullptr);
 }
 
+// Every byte value once: the 220 accepted ones give each of the 55 characters exactly four times,
+// and a byte from 220 up is skipped rather than folded onto the first characters.
+TEST_F(HostIdentity, PasswordCharactersAreEquallyLikely) {
+    int count[256] = {};
+    for (int b = 0; b < 256; b++) {
+        unsigned char same[TEMP_PASSWORD_LEN];
+        memset(same, b, sizeof same);
+        char out[TEMP_PASSWORD_LEN + 1] = "x";
+        size_t used = host_password_from_bytes(out, same, sizeof same);
+        if (b >= 220) {
+            EXPECT_EQ(used, 0u) << b;
+            EXPECT_STREQ(out, "") << b;
+            continue;
+        }
+        ASSERT_EQ(used, (size_t)TEMP_PASSWORD_LEN) << b;
+        EXPECT_EQ(out[0], PASSWORD_ALPHABET[b % 55]) << b;
+        EXPECT_EQ(std::string(out), std::string(TEMP_PASSWORD_LEN, out[0])) << b;
+        count[(unsigned char)out[0]]++;
+    }
+    for (const char *c = PASSWORD_ALPHABET; *c; c++) EXPECT_EQ(count[(unsigned char)*c], 4) << *c;
+
+    const unsigned char mixed[] = {255, 0, 220, 1, 2, 3, 4, 5, 6, 219, 7};
+    char out[TEMP_PASSWORD_LEN + 1];
+    EXPECT_EQ(host_password_from_bytes(out, mixed, sizeof mixed), 10u);
+    EXPECT_STREQ(out, "2345678Z");
+    EXPECT_EQ(host_password_from_bytes(out, mixed, 9), 0u);   // seven accepted: not enough
+    EXPECT_STREQ(out, "");
+}
+
+// An empty "fixed" password is no password: a temporary one is made in its place.
+TEST_F(HostIdentity, EmptyFixedPasswordBecomesTemporary) {
+    password_fixed = 1;
+    ASSERT_EQ(host_identity_init(), 1);
+    EXPECT_EQ(password_fixed, 0);
+    EXPECT_TRUE(temp_password_ok(password)) << password;
+}
+
 TEST_F(HostIdentity, NewIdIsWrittenWithoutLineEndAndReadBack) {
     ASSERT_EQ(host_load_id(), 1);
     EXPECT_EQ(strlen(host_id), 9u);

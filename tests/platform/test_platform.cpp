@@ -3,6 +3,8 @@
 #include <atomic>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
+#include "test_files.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/sysinfo.h"
@@ -136,3 +138,66 @@ TEST(Sysinfo, NameAndFolders) {
     ASSERT_GE(n, t);
     EXPECT_STREQ(host + n - t, tail);
 }
+
+// The host data folder and its files: made private, written from the start, read back.
+TEST(Sysinfo, PrivateFolderAndFiles) {
+    std::string dir = test_temp_dir("vo_priv") + SEP "vo";
+    ASSERT_EQ(sysinfo_make_private_dir(dir.c_str()), 1);
+    ASSERT_EQ(sysinfo_make_private_dir(dir.c_str()), 1);   // an existing one of ours is fine
+    std::string file = dir + SEP "host.txt";
+    for (const char *text : {"a longer first text", "short"}) {
+        FILE *f = sysinfo_open_private(file.c_str(), 1);
+        ASSERT_NE(f, nullptr);
+        fputs(text, f);
+        fclose(f);
+    }
+    EXPECT_EQ(test_read_file(file), "short");
+    FILE *f = sysinfo_open_private(dir.c_str(), 0);   // a folder is no file
+    EXPECT_EQ(f, nullptr);
+    if (f) fclose(f);
+}
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+// Links planted in the folder's or a file's place are refused, and so is a folder of another
+// owner; a folder left readable by others is closed up.
+TEST(Sysinfo, PrivateFolderRefusesLinksAndStrangers) {
+    std::string base = test_temp_dir("vo_priv");
+    std::string dir = base + "/vo", elsewhere = base + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0777), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), dir.c_str()), 0);
+    EXPECT_EQ(sysinfo_make_private_dir(dir.c_str()), 0);
+    ASSERT_EQ(unlink(dir.c_str()), 0);
+
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(sysinfo_make_private_dir(dir.c_str()), 1);
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    std::string target = elsewhere + "/target", file = dir + "/host.txt";
+    FILE *t = fopen(target.c_str(), "wb");
+    ASSERT_NE(t, nullptr);
+    fputs("keep", t);
+    fclose(t);
+    ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+    EXPECT_EQ(sysinfo_open_private(file.c_str(), 1), nullptr);
+    EXPECT_EQ(sysinfo_open_private(file.c_str(), 0), nullptr);
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    ASSERT_EQ(link(target.c_str(), file.c_str()), 0);   // a second name for someone's file
+    EXPECT_EQ(sysinfo_open_private(file.c_str(), 1), nullptr);
+    EXPECT_EQ(test_read_file(target), "keep");
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    FILE *f = sysinfo_open_private(file.c_str(), 1);
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    if (geteuid() == 0) {   // only root can hand a folder to another owner
+        ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(sysinfo_make_private_dir(dir.c_str()), 0);
+    }
+}
+#endif

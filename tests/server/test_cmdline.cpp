@@ -255,7 +255,8 @@ TEST(ServerCmdline, ServiceCommandLineCarriesPortRelayRoomAndPassword) {
 TEST(ServiceCmdline, AwkwardValuesReadBackUnchanged) {
     const char *values[] = {"my pass", "", "a\"b", "tail\\", "x\\\"y", "sp ace\\", "\\\\\"", "tab\tin", "-h"};
     for (const char *v : values) {
-        server_options o = parse({"-relay", "r.example:7100", "-room", v, "-pass", v, "9000"});
+        const char *pass = *v ? v : "P";   // an empty password is refused (see below)
+        server_options o = parse({"-relay", "r.example:7100", "-room", v, "-pass", pass, "9000"});
         char out[1024];
         ASSERT_GT(server_service_cmdline(out, sizeof out, "C:\\vo\\vo_server.exe", &o), 0);
         server_options back = reparse(out);
@@ -265,7 +266,7 @@ TEST(ServiceCmdline, AwkwardValuesReadBackUnchanged) {
         EXPECT_STREQ(back.relay_host, "r.example") << out;
         EXPECT_EQ(back.relay_port, 7100) << out;
         EXPECT_STREQ(back.room_name, v) << out;
-        EXPECT_STREQ(back.password, v) << out;
+        EXPECT_STREQ(back.password, pass) << out;
         EXPECT_EQ(back.password_fixed, 1) << out;
     }
     // Ordinary values are written exactly as given.
@@ -273,6 +274,23 @@ TEST(ServiceCmdline, AwkwardValuesReadBackUnchanged) {
     char out[256];
     server_service_cmdline(out, sizeof out, "C:\\vo.exe", &o);
     EXPECT_STREQ(out, "\"C:\\vo.exe\" -svc 9000 -pass Ab3-dE_f");
+}
+
+// An empty fixed password would admit anyone with the ID: the program refuses it, and no service
+// line is ever built with one.
+TEST(ServerCmdline, EmptyFixedPasswordIsRefused) {
+    server_options o = parse({"-relay", "-pass", "", "-install"});
+    EXPECT_EQ(server_password_refused(&o), 1);
+    char out[1024];
+    EXPECT_EQ(server_service_cmdline(out, sizeof out, "C:\\vo.exe", &o), -1);
+    EXPECT_STREQ(out, "");
+    EXPECT_STREQ(SERVER_EMPTY_PASSWORD_TEXT,
+                 "vo_server: -pass needs a password that is not empty (leave -pass out for a random temporary one)\n");
+    for (auto args : {std::vector<const char *>{}, {"-pass", " "}, {"8000", "-pass"}, {"-room", ""}}) {
+        o = parse(args);
+        EXPECT_EQ(server_password_refused(&o), 0);
+        EXPECT_GT(server_service_cmdline(out, sizeof out, "C:\\vo.exe", &o), 0);
+    }
 }
 
 // ---- Start-up against the host core: options applied, identity made, values read back. ----
