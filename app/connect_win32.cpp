@@ -1,6 +1,7 @@
 // connect panel (Windows): starting a viewer session on a thread of its own, the Connect
 // button's states, the "vo - could not connect" box, and the history list with its commands.
 #include "app/app_win32.h"
+#include <sodium.h>
 #include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,7 +54,7 @@ static DWORD WINAPI app_viewer_thread(LPVOID arg) {
     char err[128] = "";
     int rc = viewer_session_run(r->host, r->port, r->relay, r->target, r->password, err, sizeof err);
     if (rc != 0 && err[0]) MessageBoxA(NULL, err, "vo - could not connect", MB_ICONWARNING | MB_TOPMOST);
-    SecureZeroMemory(r, sizeof *r);
+    sodium_memzero(r, sizeof *r);
     free(r);
     PostMessageA(g_app.main_window, WM_APP_VIEWER_DONE, 0, 0);
     return 0;
@@ -79,7 +80,7 @@ static void app_start_connect(const char *target, const char *password) {
     if (t) {
         CloseHandle(t);
     } else {   // no viewer thread: nothing will post "done", so go back to idle here
-        SecureZeroMemory(r, sizeof *r);
+        sodium_memzero(r, sizeof *r);
         free(r);
         set_idle();
     }
@@ -93,7 +94,7 @@ void app_connect_selected(void) {
     SetWindowTextA(g_app.target_edit, id);
     GetWindowTextA(g_app.password_edit, pass, sizeof pass);
     app_start_connect(id, pass);
-    SecureZeroMemory(pass, sizeof pass);
+    sodium_memzero(pass, sizeof pass);
 }
 
 // "Rename...": the entry is looked up again by its ID after the dialog, because a connection
@@ -116,7 +117,7 @@ void app_command_connect_panel(int id) {
         GetWindowTextA(g_app.target_edit, target, sizeof target);
         GetWindowTextA(g_app.password_edit, pass, sizeof pass);
         app_start_connect(target, pass);
-        SecureZeroMemory(pass, sizeof pass);
+        sodium_memzero(pass, sizeof pass);
     } else if (id == IDC_HISTORY_CONNECT) {
         app_connect_selected();
     } else if (id == IDC_RENAME) {

@@ -1,15 +1,18 @@
 // host panel (Windows): the ID, password and status texts refreshed from the host core, the
 // two clipboard buttons and "Set password...".
 #include "app/app_win32.h"
+#include <sodium.h>
 #include <string.h>
 #include "app/status.h"
 #include "host/identity.h"
 
 // Sets a control's text only when it differs, so the once-a-second refresh does not flicker.
+// The text read back may be the password: wiped like every other copy.
 static void set_text(HWND control, const char *text) {
     char now[APP_TEXT_BYTES];
     GetWindowTextA(control, now, sizeof now);
     if (strcmp(now, text) != 0) SetWindowTextA(control, text);
+    sodium_memzero(now, sizeof now);
 }
 
 void app_refresh_status(void) {
@@ -18,7 +21,7 @@ void app_refresh_status(void) {
     set_text(g_app.id_display, text);
     host_copy_password(pass, sizeof pass);
     set_text(g_app.password_display, pass);
-    SecureZeroMemory(pass, sizeof pass);
+    sodium_memzero(pass, sizeof pass);
     host_copy_viewer_name(viewer, sizeof viewer);
     app_status_text(text, sizeof text, host_get_state(), viewer, VO_DEFAULT_RELAY_HOST, host_get_computer_name());
     set_text(g_app.status_line, text);
@@ -49,7 +52,7 @@ static void set_password(void) {
         host_set_password(buf);   // a host waiting in the relay takes it when the next viewer arrives
         app_refresh_status();
     }
-    SecureZeroMemory(buf, sizeof buf);
+    sodium_memzero(buf, sizeof buf);
 }
 
 void app_command_host_panel(int id) {
@@ -59,7 +62,7 @@ void app_command_host_panel(int id) {
         char pass[40];
         host_copy_password(pass, sizeof pass);
         app_copy_text(pass);
-        SecureZeroMemory(pass, sizeof pass);
+        sodium_memzero(pass, sizeof pass);
     } else if (id == IDC_SET_PASSWORD) {
         set_password();
     }

@@ -51,4 +51,13 @@ wine "$EXE/vo_server.exe" -uninstall >un2.out 2>&1; rc=$?
 timeout 30 wine "$EXE/vo_server.exe" -svc >svc.out 2>&1; rc=$?
 [ $rc -eq 1 ] || fail "-svc in a console: rc=$rc"
 ok "service commands"
+
+# An empty fixed password is refused before anything runs, also for the service.
+for args in '-pass ""' '-install -pass ""'; do
+  eval wine '"$EXE/vo_server.exe"' $args >empty.out 2>&1; rc=$?
+  [ $rc -eq 1 ] && grep -q "vo_server: -pass needs a password that is not empty" empty.out \
+    || fail "vo_server $args: rc=$rc $(cat empty.out)"
+done
+wine reg query 'HKLM\System\CurrentControlSet\Services\vo_server' >/dev/null 2>&1 && fail "service made with an empty password"
+ok "empty password refused"
 echo "server_wine: all checks passed"
