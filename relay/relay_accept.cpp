@@ -15,6 +15,7 @@
 static void conn_new(int fd, const sockaddr_in *sa) {
     relay_conn *c = (relay_conn *)calloc(1, sizeof *c);
     if (!c) {
+        relay_addr_release(ntohl(sa->sin_addr.s_addr));
         close(fd);
         return;
     }
@@ -73,6 +74,12 @@ void relay_accept_all(void) {
             char addr[32];
             relay_conn_text(&tmp, addr, sizeof addr);
             relay_log("refused %s: connection limit (%d) reached", addr, g_relay.cfg.max_conns);
+            g_relay.n_refused++;
+            close(fd);
+            continue;
+        }
+        // One address at its own limit is turned away; every other address is still served.
+        if (!relay_addr_admit(ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port))) {
             g_relay.n_refused++;
             close(fd);
             continue;

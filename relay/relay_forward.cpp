@@ -15,9 +15,12 @@ static int flow_open(relay_flow *f, relay_conn *src, relay_conn *dst, int use_pi
     f->pipe_r = f->pipe_w = -1;
     int fds[2];
     if (use_pipe && pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-        // Past the per-user pipe allowance the kernel hands out one- or two-page pipes: a buffer
-        // moves bytes faster than those.
-        if (fcntl(fds[0], F_GETPIPE_SZ) < RELAY_FLOW_BUF) {
+        // A pipe holds exactly RELAY_FLOW_BUF, whatever the page size makes the default. Past the
+        // per-user pipe allowance the kernel hands out one- or two-page pipes: a buffer moves bytes
+        // faster than those.
+        int size = fcntl(fds[0], F_SETPIPE_SZ, RELAY_FLOW_BUF);
+        if (size < 0) size = fcntl(fds[0], F_GETPIPE_SZ);
+        if (size < RELAY_FLOW_BUF) {
             close(fds[0]);
             close(fds[1]);
             f->buf = (uint8_t *)malloc(RELAY_FLOW_BUF);

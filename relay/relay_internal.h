@@ -64,6 +64,17 @@ struct relay_pair {
 #define RELAY_TURN_MOVES 16       // reads and writes per flow before other connections get a turn
 #define RELAY_FD_RESERVE 64       // descriptors kept free for pipes, the log and the spare fd
 
+// One source address that holds connections (or was refused within the last second).
+struct relay_addr {
+    uint32_t ip;                  // the address (host byte order)
+    uint32_t conns;               // connections open from it, in any state
+    uint64_t logged_ms;           // when its last "limit" refusal was logged (0 = never)
+    uint32_t unlogged;            // refusals since that line
+    uint8_t lingering;            // 1 while on the linger list
+    relay_addr *next;             // next entry in the same bucket
+    relay_addr *linger_next;      // next on the linger list
+};
+
 // A list of connections in deadline order (each list has one fixed time-out, so appending keeps it
 // sorted).
 struct relay_timer_list {
@@ -84,6 +95,10 @@ struct relay_state {
     relay_conn **rooms;           // room table buckets
     uint32_t room_mask;           // buckets - 1 (a power of two)
     uint64_t room_seed;           // hash seed, random per run
+    relay_addr **addrs;           // source address table buckets
+    uint32_t addr_mask;           // buckets - 1 (a power of two)
+    relay_addr *linger_head;      // entries without connections kept until their log second is over,
+    relay_addr *linger_tail;      //   oldest first
     relay_timer_list joins;       // joining connections by deadline
     relay_timer_list waits;       // waiting viewers by deadline
     relay_conn *dead;             // records closed during this batch of events, freed after it
@@ -129,6 +144,13 @@ void relay_pairs_again(void);              // pumps the pairs left over from the
 void relay_conn_close(relay_conn *c);      // closes the socket and frees the record after the batch
 void relay_conn_state(relay_conn *c, int state);  // moves c to state, keeping the counters right
 void relay_refuse(relay_conn *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// relay_addr.cpp
+int relay_addrs_init(int buckets);
+void relay_addrs_free(void);
+int relay_addr_admit(uint32_t ip, uint16_t port);  // 1: counted in; 0: at its limit (logged, closed by caller)
+void relay_addr_release(uint32_t ip);               // one of its connections is gone
+void relay_addr_expire(uint64_t now);               // frees entries whose log second is over
 
 // relay_accept.cpp
 void relay_accept_all(void);               // takes every pending connection off the listener

@@ -16,6 +16,13 @@ static const char g_usage[] =
     "  --port N             TCP port to listen on (default 7000; 0 = any free port)\n"
     "  --max-conns N        most connections open at once, in any state; further ones are\n"
     "                       accepted and closed at once (default: the open-file limit less 64)\n"
+    "  --max-per-address N  most connections one source address may hold at once, in any state;\n"
+    "                       further ones from it are closed at once (logged at most once a second\n"
+    "                       per address) while other addresses are still served. 0 = no limit\n"
+    "                       (default 256: an office of some hundred computers behind one NAT\n"
+    "                       address fits, each waiting host holding one connection and each session\n"
+    "                       one more per side, while a single address can hold at most 256 x 64 KiB\n"
+    "                       = 16 MiB of the relay's memory)\n"
     "  --join-timeout SEC   time a new connection has to send its whole 56-byte join\n"
     "                       (default 10)\n"
     "  --viewer-wait SEC    time a viewer waits for its host before it is closed (default 30)\n"
@@ -31,8 +38,10 @@ static const char g_usage[] =
     "    The join is never passed on. A join with a wrong magic, version or role, or one not\n"
     "    complete within the join time-out, is closed.\n"
     "  - A host waits for its viewer for as long as it stays connected. A new host for a room\n"
-    "    that already has a waiting host replaces it: the old connection is closed (hosts\n"
-    "    reconnect after every failed handshake, so the newest one is the live one).\n"
+    "    that already has a waiting host replaces it only when it comes from the same source\n"
+    "    address (hosts reconnect after every failed handshake, so the newest one is the live\n"
+    "    one): the old connection is closed. A new host from another address is refused while\n"
+    "    the waiting host stays connected; keep-alive finds a waiting host that has vanished.\n"
     "  - A viewer is paired with its room's waiting host, or waits for one at most the viewer\n"
     "    wait. What it sends meanwhile is held (at most the viewer queue; more closes it) and\n"
     "    delivered to the host first, in order. A viewer for a room that already has a viewer,\n"
@@ -41,6 +50,9 @@ static const char g_usage[] =
     "    (FIN), everything it sent is delivered and then the other side's receiving is ended the\n"
     "    same way; the pair closes once both directions are finished, or at once when a side\n"
     "    fails. A waiting host or viewer that disconnects is dropped.\n"
+    "  - What one connection can make the relay hold is bounded: its join (56 bytes), a waiting\n"
+    "    viewer's early bytes (the viewer queue), and once paired one 64 KiB pipe or buffer per\n"
+    "    direction; a side that does not read stops the relay reading from the other.\n"
     "  - One line per event on standard output, UTC timestamps: listening, host/viewer waiting,\n"
     "    host replaced, paired, unpaired (with the bytes each way and the duration), refusals\n"
     "    with their reason, leavers. Room and name bytes outside printable ASCII are written\n"
@@ -78,6 +90,8 @@ static int set_option(const char *opt, const char *val, relay_config *cfg) {
     }
     if (!strcmp(opt, "--port") && parse_int(val, 0, 65535, &v)) return cfg->port = (int)v, 1;
     if (!strcmp(opt, "--max-conns") && parse_int(val, 1, 100000000, &v)) return cfg->max_conns = (int)v, 1;
+    if (!strcmp(opt, "--max-per-address") && parse_int(val, 0, 100000000, &v))
+        return cfg->max_per_address = (int)v, 1;
     if (!strcmp(opt, "--join-timeout")) return parse_seconds(val, &cfg->join_timeout_ms);
     if (!strcmp(opt, "--viewer-wait")) return parse_seconds(val, &cfg->viewer_wait_ms);
     if (!strcmp(opt, "--viewer-queue") && parse_int(val, 0, 1 << 24, &v))
@@ -87,7 +101,7 @@ static int set_option(const char *opt, const char *val, relay_config *cfg) {
 }
 
 int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t cap) {
-    static const char *known[] = {"--bind", "--port", "--max-conns", "--join-timeout",
+    static const char *known[] = {"--bind", "--port", "--max-conns", "--max-per-address", "--join-timeout",
                                   "--viewer-wait", "--viewer-queue", "--keepalive"};
     for (int i = 1; i < argc; i += 2) {
         const char *a = argv[i];

@@ -1,9 +1,11 @@
 // relay_room: the room table and what happens when a joined connection names its room.
 // The table holds waiting hosts, waiting viewers and paired viewers (so a second viewer can be
 // refused), hashed on all 18 room bytes with a per-run random seed.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include "relay/relay_internal.h"
 
 static uint32_t room_bucket(const uint8_t *room) {
@@ -59,14 +61,36 @@ static relay_conn *room_find(const relay_conn *c, uint8_t role, int paired_too) 
     return nullptr;
 }
 
+// 0 when a waiting host's connection has already ended (its FIN or reset is there but not yet
+// taken from the event queue), else 1. Its own early bytes, if any, stay where they are.
+static int still_there(const relay_conn *c) {
+    char b;
+    ssize_t n = recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+}
+
+// A room's waiting host gives way only to a host from the same address (it reconnected after a
+// failed handshake, so the newest one is the live one); one from elsewhere cannot take the room.
+static int host_may_enter(relay_conn *c, relay_conn *old, const char *room, const char *addr) {
+    char old_addr[32];
+    relay_conn_text(old, old_addr, sizeof old_addr);
+    if (!still_there(old)) {
+        relay_log("host left while waiting: room '%s', from %s", room, old_addr);
+        relay_conn_close(old);
+        return 1;
+    }
+    if (old->ip != c->ip) {
+        relay_refuse(c, "host for room '%s' from another address while its host %s waits", room, old_addr);
+        return 0;
+    }
+    relay_log("host replaced: room '%s', %s gives way to %s", room, old_addr, addr);
+    relay_conn_close(old);
+    return 1;
+}
+
 static void host_enter(relay_conn *c, const char *room, const char *name, const char *addr) {
     relay_conn *old = room_find(c, RELAY_ROLE_HOST, 0);
-    if (old) {
-        char old_addr[32];
-        relay_conn_text(old, old_addr, sizeof old_addr);
-        relay_log("host replaced: room '%s', %s gives way to %s", room, old_addr, addr);
-        relay_conn_close(old);
-    }
+    if (old && !host_may_enter(c, old, room, addr)) return;
     relay_conn *v = room_find(c, RELAY_ROLE_VIEWER, 0);
     if (v) {
         relay_pair_start(c, v);

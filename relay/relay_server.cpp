@@ -28,6 +28,7 @@ void relay_config_defaults(relay_config *cfg) {
     cfg->viewer_wait_ms = 30000;
     cfg->viewer_queue_bytes = 65536;
     cfg->keepalive_s = 60;
+    cfg->max_per_address = RELAY_DEFAULT_PER_ADDRESS;
     cfg->log = stdout;
 }
 
@@ -62,6 +63,7 @@ void relay_conn_close(relay_conn *c) {
     relay_timer_clear(c);
     relay_room_remove(c);
     g_relay.n_conns--;  // counted down before the peer can see the close
+    relay_addr_release(c->ip);
     close(c->fd);
     c->fd = -1;
     g_relay.fds_open--;
@@ -104,6 +106,7 @@ static void close_everything(void) {
     // The wake eventfd stays open: relay_server_stop may still be writing to it. relay_server_join
     // (or the next relay_server_open) closes it.
     relay_rooms_free();
+    relay_addrs_free();
 }
 
 void relay_server_loop(void) {
@@ -118,7 +121,9 @@ void relay_server_loop(void) {
             else relay_conn_event((relay_conn *)tag, evs[i].events);
         }
         relay_pairs_again();
-        relay_timer_expire(relay_now_ms());
+        uint64_t now = relay_now_ms();
+        relay_timer_expire(now);
+        relay_addr_expire(now);
         free_dead();
     }
     close_everything();
@@ -183,6 +188,7 @@ int relay_server_open(const relay_config *cfg) {
     ev.events = EPOLLIN;
     ev.data.ptr = &g_listen_tag;
     int ok = g_relay.epfd >= 0 && g_relay.wake_fd >= 0 && relay_rooms_init(g_relay.cfg.max_conns) &&
+             relay_addrs_init(g_relay.cfg.max_conns) &&
              epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.listen_fd, &ev) == 0;
     ev.data.ptr = &g_wake_tag;
     if (!ok || epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.wake_fd, &ev) != 0) {

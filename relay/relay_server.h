@@ -8,11 +8,14 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#define RELAY_DEFAULT_PER_ADDRESS 256   // see --help: an office behind one NAT address fits
+
 // What the operator chooses (command line) or a test sets.
 struct relay_config {
     char bind_ip[64];             // IPv4 address to listen on ("0.0.0.0" = every interface)
     int port;                     // TCP port; 0 = any free port (reported back)
     int max_conns;                // connections open at once; 0 = file limit less a reserve
+    int max_per_address;          // connections one source address may hold at once; 0 = no limit
     uint32_t join_timeout_ms;     // time a new connection has to deliver its whole join
     uint32_t viewer_wait_ms;      // time a joined viewer may wait for its host
     uint32_t viewer_queue_bytes;  // bytes a waiting viewer may send before its host arrives

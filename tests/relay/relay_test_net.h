@@ -31,14 +31,21 @@ static inline void rt_fast_config(relay_config *cfg) {
 }
 
 // bufsize > 0 caps the socket's send and receive buffers (set before connecting, so the window
-// follows), which bounds the bytes a test keeps in flight.
-static inline int rt_connect(int port, int bufsize = 0) {
+// follows), which bounds the bytes a test keeps in flight. from: another loopback source
+// address (127.0.0.0/8 all reaches this machine), e.g. "127.0.0.2".
+static inline int rt_connect(int port, int bufsize = 0, const char *from = nullptr) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s >= 0 && bufsize > 0) {
         setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bufsize, sizeof bufsize);
         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bufsize, sizeof bufsize);
     }
     sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    if (s >= 0 && from && (inet_pton(AF_INET, from, &sa.sin_addr) != 1 || bind(s, (sockaddr *)&sa, sizeof sa) != 0)) {
+        close(s);
+        return -1;
+    }
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_port = htons((uint16_t)port);
@@ -65,8 +72,8 @@ static inline int rt_send(int s, const void *p, size_t n) {
 
 // Connects and sends a join; room given as its raw 18 bytes when raw_room is set.
 static inline int rt_join(int port, char role, const char *room, const uint8_t *raw_room = nullptr,
-                          int bufsize = 0) {
-    int s = rt_connect(port, bufsize);
+                          int bufsize = 0, const char *from = nullptr) {
+    int s = rt_connect(port, bufsize, from);
     if (s < 0) return -1;
     uint8_t j[RELAY_JOIN_BYTES];
     relay_build_join(j, role, room, role == 'H' ? "host-pc" : "viewer-pc");

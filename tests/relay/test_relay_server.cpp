@@ -165,16 +165,22 @@ TEST(RelayServer, NewHostReplacesTheWaitingOneAndAWaitingHostIsKept) {
     EXPECT_TRUE(rt_silent(h1, 600));
     int h2 = rt_join(port, 'H', "42");
     EXPECT_TRUE(rt_closed(h1));
+    // From another address a host cannot take the room of one that is still there.
+    int stranger = rt_join(port, 'H', "42", nullptr, 0, "127.0.0.2");
+    EXPECT_TRUE(rt_closed(stranger));
+    EXPECT_TRUE(rt_silent(h2, 50));
     int v = rt_join(port, 'V', "42");
     expect_pair_talks(h2, v);
-    // A waiting host that leaves is dropped, so the next viewer waits instead of pairing with it.
+    // A waiting host that leaves is dropped, so the next viewer waits instead of pairing with it,
+    // and a host from anywhere may take the room again.
     int h3 = rt_join(port, 'H', "43");
     ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_hosts == 1; }));
     close(h3);
-    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_hosts == 0; }));
+    int h4 = rt_join(port, 'H', "43", nullptr, 0, "127.0.0.2");
+    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_hosts == 1 && s.joining == 0; }));
     int v3 = rt_join(port, 'V', "43");
-    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_viewers == 1; }));
-    for (int s : {h1, h2, v, v3}) close(s);
+    expect_pair_talks(h4, v3);
+    for (int s : {h1, h2, stranger, v, h4, v3}) close(s);
     stop_relay();
 }
 
@@ -335,6 +341,48 @@ TEST(RelayServer, ConnectionLimitRefusesNewcomersOnly) {
     ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_hosts == 1; }));
     for (int s : {h, v, x, y}) close(s);
     stop_relay();
+}
+
+// One address at its limit is turned away at once (its refusals logged at most once a second)
+// while another address is still served; a freed place can be taken again.
+TEST(RelayServer, PerAddressLimitTurnsAwayOnlyThatAddress) {
+    relay_config cfg;
+    rt_fast_config(&cfg);
+    cfg.max_per_address = 3;
+    cfg.join_timeout_ms = 60000;   // a refusal here can only be the limit's
+    cfg.log = tmpfile();
+    ASSERT_NE(cfg.log, nullptr);
+    int port = start_relay(&cfg);
+    int held[3];
+    for (int &s : held) s = rt_connect(port);
+    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.conns == 3; }));
+    uint64_t t0 = rt_now_ms();
+    for (int i = 0; i < 20; i++) {
+        int extra = rt_join(port, 'H', "full");
+        EXPECT_TRUE(rt_closed(extra, 2000)) << i;
+        close(extra);
+    }
+    uint64_t burst_ms = rt_now_ms() - t0;
+    int h = rt_join(port, 'H', "other", nullptr, 0, "127.0.0.2");
+    int v = rt_join(port, 'V', "other", nullptr, 0, "127.0.0.2");
+    expect_pair_talks(h, v);
+    close(held[0]);
+    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.conns == 4; }));
+    int again = rt_join(port, 'H', "back");
+    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.waiting_hosts == 1; }));
+    relay_stats st;
+    relay_server_stats(&st);
+    EXPECT_EQ(st.refused, 20u);
+    for (int s : {held[1], held[2], h, v, again}) close(s);
+    stop_relay();
+    rewind(cfg.log);
+    char line[1024];
+    unsigned limit_lines = 0;
+    while (fgets(line, sizeof line, cfg.log))
+        if (strstr(line, "refused 127.0.0.1:") && strstr(line, "the per-address limit")) limit_lines++;
+    fclose(cfg.log);
+    EXPECT_GE(limit_lines, 1u);
+    EXPECT_LE(limit_lines, 1 + burst_ms / 1000);   // at most one a second
 }
 
 TEST(RelayServer, LogLinesNameEventsAndEscapeRoomBytes) {
