@@ -1,8 +1,11 @@
 // vo_relay against the nginx stream proxy: forwarding throughput at 100 concurrent pairs (both ways at
 // once, then a half-close; one nginx process with proxy_half_close against the one relay thread) as a
 // ratio (>= 1.00x is the target), and vo_relay's resident memory with 10,000 idle waiting hosts
-// (target <= 64 MiB).
+// (target <= 64 MiB), and the worst-case resident memory one connection can make the relay hold
+// (waiting viewers with full queues; paired connections whose peers never read, through buffers
+// and through pipes).
 // vo_relay is taken from beside this program; nginx runs unprivileged from a temporary prefix.
+// VO_BENCH_WORST_ONLY=1 runs only the worst-case memory part (no nginx needed).
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,11 +23,13 @@
 #include <unistd.h>
 #include "platform/net.h"
 #include "protocol/relay.h"
+#include "relay/relay_server.h"
 
 #define PAIRS 100
 #define BYTES_EACH_WAY (8u << 20)
 #define IDLE_HOSTS 10000
 #define ROUNDS 3
+#define WORST_CONNS 400   // connections per worst-case run
 
 // One socket of the traffic test.
 struct bench_end {
@@ -119,7 +124,9 @@ static pid_t start_relay(int port, const char *log_name) {
     snprintf(exe, sizeof exe, "%s/vo_relay", g_exe_dir);
     snprintf(port_s, sizeof port_s, "%d", port);
     snprintf(log_path, sizeof log_path, "%s/%s", g_dir, log_name);
-    char *argv[] = {exe, (char *)"--bind", (char *)"127.0.0.1", (char *)"--port", port_s, nullptr};
+    // Every bench client comes from 127.0.0.1.
+    char *argv[] = {exe, (char *)"--bind", (char *)"127.0.0.1", (char *)"--port", port_s,
+                    (char *)"--max-per-address", (char *)"0", nullptr};
     pid_t pid = spawn(argv, log_path, 0);
     return wait_accepting(pid, port);
 }
@@ -304,6 +311,84 @@ static long idle_hosts_rss(long *base_kib) {
     return kib;
 }
 
+// The relay's own loop in a child process, so buffers-only forwarding can be chosen.
+static pid_t start_inproc_relay(int port, int buffers_only) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        relay_config cfg;
+        relay_config_defaults(&cfg);
+        snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "127.0.0.1");
+        cfg.port = port;
+        cfg.max_per_address = 0;
+        cfg.buffers_only = buffers_only;
+        cfg.join_timeout_ms = 120000;
+        cfg.viewer_wait_ms = 120000;
+        cfg.log = nullptr;
+        if (relay_server_open(&cfg) < 0) _exit(1);
+        relay_server_loop();
+        _exit(0);
+    }
+    return pid < 0 ? -1 : wait_accepting(pid, port);
+}
+
+// Resident size once it has stopped growing (the relay has taken in what was sent).
+static long settled_rss(pid_t pid) {
+    long last = rss_kib(pid);
+    for (int i = 0; i < 100; i++) {
+        usleep(100000);
+        long now = rss_kib(pid);
+        if (now == last) return now;
+        last = now;
+    }
+    return last;
+}
+
+// Sends as much of n bytes as the socket takes now (it is left non-blocking).
+static void push_bytes(int fd, size_t n) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    while (n) {
+        ssize_t k = send(fd, g_data, n < sizeof g_data ? n : sizeof g_data, MSG_NOSIGNAL);
+        if (k <= 0) return;
+        n -= (size_t)k;
+    }
+}
+
+// KiB of resident memory per connection: WORST_CONNS viewers waiting with a full viewer queue
+// (mode 0), or WORST_CONNS / 2 pairs whose both ends send and never read (1: buffers, 2: pipes).
+static double worst_kib_per_conn(int mode) {
+    int port = free_port();
+    pid_t pid = start_inproc_relay(port, mode == 1);
+    if (pid < 0) return -1;
+    long base = settled_rss(pid);
+    static int fds[WORST_CONNS];
+    for (int i = 0; i < WORST_CONNS; i++) {
+        fds[i] = tcp_connect(port);
+        if (fds[i] < 0) return -1;
+        int pairs = WORST_CONNS / 2;
+        send_join(fds[i], mode == 0 || i >= pairs ? 'V' : 'H', mode == 0 ? i : i % pairs);
+    }
+    for (int i = 0; i < WORST_CONNS; i++) push_bytes(fds[i], mode == 0 ? 65536 : 4u << 20);
+    long kib = settled_rss(pid);
+    for (int i = 0; i < WORST_CONNS; i++) close(fds[i]);
+    stop_child(pid);
+    return (double)(kib - base) / WORST_CONNS;
+}
+
+static int worst_case_memory(void) {
+    const char *what[] = {"waiting viewer, full 64 KiB queue", "paired, peer never reads, buffers",
+                          "paired, peer never reads, pipes (pipe pages are kernel memory, not counted)"};
+    for (int mode = 0; mode < 3; mode++) {
+        double kib = worst_kib_per_conn(mode);
+        if (kib < 0) {
+            fprintf(stderr, "bench_relay: worst-case run %d failed\n", mode);
+            return 0;
+        }
+        printf("relay_worst_resident_per_conn[%s]: %.1f KiB, 64 KiB / that = %.2fx (anchor: one flow buffer)\n",
+               what[mode], kib, 64.0 / kib);
+    }
+    return 1;
+}
+
 static void find_exe_dir(const char *argv0) {
     char self[512];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -371,8 +456,9 @@ int main(int, char **argv) {
         x ^= x << 13, x ^= x >> 7, x ^= x << 17;
         g_data[i] = (uint8_t)x;
     }
-    int ok = throughput();
-    ok &= idle_memory();
+    int ok = getenv("VO_BENCH_WORST_ONLY") ? 1 : throughput();
+    if (!getenv("VO_BENCH_WORST_ONLY")) ok &= idle_memory();
+    ok &= worst_case_memory();
     char cmd[300];
     snprintf(cmd, sizeof cmd, "rm -rf '%s'", g_dir);
     if (!getenv("VO_BENCH_KEEP") && system(cmd) != 0) fprintf(stderr, "bench_relay: could not remove %s\n", g_dir);
