@@ -144,13 +144,16 @@ static int host_authenticate(void) {
     int ok = channel_handshake_host(&S.ch, pw);
     sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out
     if (!ok) {
-        if (net_watch_expired(&S.hello_watch))
+        int late = net_watch_expired(&S.hello_watch);
+        if (late)
             host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
         else
             host_log("auth failed (wrong password or not an vo client)");
         channel_free(&S.ch);
         host_close_sock(&host_current_sock);
-        clock_sleep(AUTH_FAIL_PAUSE_MS);
+        // A wrong guess pays a pause; a silent peer has cost its time already, and a viewer that
+        // queued behind it must not run out of its own.
+        if (!late) clock_sleep(AUTH_FAIL_PAUSE_MS);
         return 0;
     }
     uint8_t head[HEADER_BYTES], hello[CLIENT_HELLO_BYTES];

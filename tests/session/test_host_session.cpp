@@ -3,6 +3,7 @@
 // handshake deadline, accept failures and a screen that changed size between sessions.
 #include "session_util.h"
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 #include "relay/relay_server.h"
@@ -266,8 +267,9 @@ TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
 }
 
 // Out of descriptors while a viewer waits in the backlog: the host logs it once, pauses and tries
-// again, and serves that viewer once descriptors are back. (A silent connection keeps the host
-// busy meanwhile; every descriptor it frees is taken at once.)
+// again, and serves that viewer once descriptors are back. A silent connection keeps the host
+// busy meanwhile; the descriptor limit is lowered to that connection's number, so when the host
+// lets it go no new descriptor can be had.
 TEST(HostSession, AcceptFailureIsLoggedOnceAndTheHostGoesOn) {
     host_log_capture_start();
     test_deadline guard(30000);
@@ -275,17 +277,21 @@ TEST(HostSession, AcceptFailureIsLoggedOnceAndTheHostGoesOn) {
     test_host h;
     host_start_direct(&h);
     net_sock silent = net_connect("127.0.0.1", h.port);
-    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    ASSERT_TRUE(session_wait([] { return host_current_sock.load() != NET_INVALID; }, 5000));
+    net_sock busy = host_current_sock.load();
     net_sock c = net_connect("127.0.0.1", h.port);   // waits in the backlog
     ASSERT_NE(c, NET_INVALID);
+    rlimit old, low;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    low = old;
+    low.rlim_cur = (rlim_t)busy;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
     std::string line = "accept failed (" + std::to_string(EMFILE) + "), retrying";
-    uint32_t start = clock_tick();
-    while (host_log_count(line.c_str()) < 1 && clock_tick() - start < 20000) {
-        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
-        clock_sleep(1);
-    }
+    EXPECT_TRUE(session_wait([&] { return host_log_count(line.c_str()) >= 1; }, 20000));
     clock_sleep(600);   // a few more failed tries
+    setrlimit(RLIMIT_NOFILE, &old);
     for (int fd : held) close(fd);
     EXPECT_EQ(host_log_count(line.c_str()), 1);
     test_viewer v;
