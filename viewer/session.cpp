@@ -4,10 +4,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/sysinfo.h"
 #include "protocol/relay.h"
-#include "platform/clock.h"
 #include "viewer/cache.h"
 #include "viewer/outbox.h"
 #include "viewer/receive.h"
