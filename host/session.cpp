@@ -3,6 +3,7 @@
 // mirror and pacing, start the receive thread, and run the frame loop until the viewer goes away.
 #include "host/host.h"
 #include <sodium.h>
+#include <stdint.h>
 #include <string.h>
 #include "host/capture.h"
 #include "host/encoder.h"
@@ -21,6 +22,10 @@
 #define AUTH_FAIL_PAUSE_MS 300
 #define RECEIVE_JOIN_MS 1000
 #define SEND_BUFFER_BYTES 1048576
+#define ACCEPT_RETRY_MS 200        // pause after an accept that failed for a passing reason
+#define ACCEPT_KINDS_LOGGED 8      // distinct accept errors remembered for logging once each
+
+uint32_t host_hello_deadline_ms = 10000;
 
 // State of the current session (one at a time per process).
 static struct {
@@ -28,6 +33,8 @@ static struct {
     uint16_t viewer_caps;        // caps from MSG_CLIENT_HELLO
     int cache_in_use;            // bit 1 of viewer_caps
     thread_handle receiver;      // receive thread of the current session
+    net_watch hello_watch;       // bounds the handshake and the hello on this thread
+    int accept_errors[ACCEPT_KINDS_LOGGED];   // accept errors already logged (0 = free entry)
 } S;
 
 // Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
@@ -91,8 +98,20 @@ static net_sock host_join_relay(void) {
     return s;
 }
 
+// A failed accept that may pass (a connection reset in the backlog, no descriptors left): logged
+// once per kind of error, then a short pause before the next try.
+static void host_accept_failed(int err) {
+    int i = 0;
+    while (i < ACCEPT_KINDS_LOGGED && S.accept_errors[i] && S.accept_errors[i] != err) i++;
+    if (i < ACCEPT_KINDS_LOGGED && !S.accept_errors[i]) {
+        S.accept_errors[i] = err;
+        host_log("accept failed (%d), retrying", err);
+    }
+    clock_sleep(ACCEPT_RETRY_MS);
+}
+
 // Step 2: a connection in host_current_sock. 1 on success; 0 to start the next turn (after the
-// relay pause); -1 when accept failed and host_run must return.
+// relay or accept pause); -1 when the listening socket is gone and host_run must return.
 static int host_get_connection(void) {
     if (use_relay) {
         net_sock s = host_join_relay();
@@ -104,7 +123,12 @@ static int host_get_connection(void) {
     } else {
         net_sock l = host_listen_sock.load();
         net_sock s = l == NET_INVALID ? NET_INVALID : net_accept(l);
-        if (s == NET_INVALID) return -1;
+        if (s == NET_INVALID) {
+            int err = net_last_error();
+            if (l == NET_INVALID || stop_requested.load() || !net_accept_may_retry(err)) return -1;
+            host_accept_failed(err);
+            return 0;
+        }
         host_current_sock.store(s);
     }
     // A stop between the store and here must still end this connection.
@@ -120,16 +144,24 @@ static int host_authenticate(void) {
     int ok = channel_handshake_host(&S.ch, pw);
     sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out
     if (!ok) {
-        host_log("auth failed (wrong password or not an vo client)");
+        int late = net_watch_expired(&S.hello_watch);
+        if (late)
+            host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
+        else
+            host_log("auth failed (wrong password or not an vo client)");
         channel_free(&S.ch);
         host_close_sock(&host_current_sock);
-        clock_sleep(AUTH_FAIL_PAUSE_MS);
+        // A wrong guess pays a pause; a silent peer has cost its time already, and a viewer that
+        // queued behind it must not run out of its own.
+        if (!late) clock_sleep(AUTH_FAIL_PAUSE_MS);
         return 0;
     }
     uint8_t head[HEADER_BYTES], hello[CLIENT_HELLO_BYTES];
     MessageHeader h;
     if (!channel_recv(&S.ch, head, sizeof head) || (h = header_get(head), h.type != MSG_CLIENT_HELLO) ||
         h.length != CLIENT_HELLO_BYTES || !channel_recv(&S.ch, hello, sizeof hello)) {
+        if (net_watch_expired(&S.hello_watch))
+            host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
         channel_free(&S.ch);
         host_close_sock(&host_current_sock);
         return 0;
@@ -145,9 +177,20 @@ static int host_authenticate(void) {
     return 1;
 }
 
+// A screen that changed size while no viewer was connected: the capture is re-opened at the new
+// size before the hello, so the viewer learns it there instead of losing the session at once.
+static void host_fit_screen(void) {
+    int32_t w = 0, h = 0;
+    capture_screen_size(&w, &h);
+    if (w == g_picture.width && h == g_picture.height) return;
+    host_log("screen size changed from %dx%d to %dx%d", g_picture.width, g_picture.height, w, h);
+    if (!g_capture.dxgi || !capture_init_dxgi()) capture_init_gdi();
+}
+
 // Steps 9-13: host hello, fresh picture and mirror, per-session state, receive thread.
 static int host_begin_session(void) {
     net_set_buffers(host_current_sock.load(), SEND_BUFFER_BYTES, 0);
+    host_fit_screen();
     uint8_t hello[HOST_HELLO_BYTES];
     memset(hello, 0, sizeof hello);
     put_i32(hello, g_picture.width);
@@ -210,8 +253,18 @@ static void host_end_session(void) {
     host_state.store(HOST_STARTING);
 }
 
+// From here the peer has host_hello_deadline_ms to finish the handshake and its hello; a silent
+// or dripping one must not keep the next viewer waiting.
+static void host_hello_watch_begin(void) {
+    memset(&S.hello_watch, 0, sizeof S.hello_watch);
+    S.hello_watch.has_deadline = 1;
+    S.hello_watch.deadline = clock_tick() + host_hello_deadline_ms;
+    net_watch_set(&S.hello_watch);
+}
+
 int host_run(void) {
     if (!host_start()) return 1;
+    memset(S.accept_errors, 0, sizeof S.accept_errors);
     host_open_capture();
     while (!stop_requested.load()) {
         host_state.store(HOST_WAITING);
@@ -219,11 +272,15 @@ int host_run(void) {
         if (got < 0) break;
         if (got == 0) continue;
         net_set_nodelay(host_current_sock.load(), 1);
-        // In relay mode the viewer may come hours after the join: the rotation that is due and
-        // the password in force are those of the moment its first bytes arrive.
+        // In relay mode the viewer may come hours after the join: the rotation that is due, the
+        // password in force and the clock of its deadline are those of its first bytes.
+        if (use_relay) net_wait_readable(host_current_sock.load());
+        host_hello_watch_begin();
         net_wait_readable(host_current_sock.load());
         host_rotate_password(0);
-        if (!host_authenticate()) continue;
+        int authenticated = host_authenticate();
+        net_watch_set(nullptr);
+        if (!authenticated) continue;
         if (host_begin_session()) host_frame_loop();
         host_end_session();
     }

@@ -1,6 +1,8 @@
 // net_posix: BSD sockets behind net.h (the system calls; loops and helpers are in net.cpp).
 #include "platform/net.h"
+#include "platform/net_os.h"
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -94,28 +96,50 @@ int net_local_port(net_sock s) {
     return ntohs(sa.sin_port);
 }
 
-int net_send(net_sock s, const void *buf, size_t n) {
+int net_os_send(net_sock s, const void *buf, size_t n) {
     if (n > 0x40000000) n = 0x40000000;   // the count must fit the int result
     ssize_t r;
     do { r = send((int)s, buf, n, MSG_NOSIGNAL); } while (r < 0 && errno == EINTR);
     return r < 0 ? -1 : (int)r;
 }
 
-int net_recv(net_sock s, void *buf, size_t n) {
+int net_os_recv(net_sock s, void *buf, size_t n) {
     if (n > 0x40000000) n = 0x40000000;
     ssize_t r;
     do { r = recv((int)s, buf, n, 0); } while (r < 0 && errno == EINTR);
     return r < 0 ? -1 : (int)r;
 }
 
-int net_wait_readable(net_sock s) {
+int net_os_would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+int net_os_wait(net_sock s, int for_write, int timeout_ms) {
     pollfd p;
     p.fd = (int)s;
-    p.events = POLLIN;
+    p.events = for_write ? POLLOUT : POLLIN;
     p.revents = 0;
     int r;
-    do { r = poll(&p, 1, -1); } while (r < 0 && errno == EINTR);
-    return r > 0 ? 1 : 0;
+    do { r = poll(&p, 1, timeout_ms); } while (r < 0 && errno == EINTR);
+    return r > 0 ? 1 : r == 0 ? 0 : -1;
+}
+
+void net_os_set_timed_out(void) { errno = ETIMEDOUT; }
+
+int net_set_nonblocking(net_sock s, int on) {
+    int fl = fcntl((int)s, F_GETFL, 0);
+    if (fl < 0) return 0;
+    fl = on ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
+    return fcntl((int)s, F_SETFL, fl) == 0 ? 1 : 0;
+}
+
+int net_accept_may_retry(int err) {
+    switch (err) {
+    case ECONNABORTED: case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: case EPROTO: case EPERM:
+    case EAGAIN: case EINTR: case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
+    case EHOSTUNREACH: case ENETUNREACH: case ETIMEDOUT:
+        return 1;
+    default:
+        return 0;
+    }
 }
 
 static int set_int(net_sock s, int level, int opt, int v) {

@@ -1,5 +1,6 @@
 // net_win32: Winsock 2 behind net.h (the system calls; loops and helpers are in net.cpp).
 #include "platform/net.h"
+#include "platform/net_os.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <stdio.h>
@@ -86,25 +87,48 @@ int net_local_port(net_sock s) {
     return ntohs(sa.sin_port);
 }
 
-int net_send(net_sock s, const void *buf, size_t n) {
+int net_os_send(net_sock s, const void *buf, size_t n) {
     int chunk = n > 0x40000000 ? 0x40000000 : (int)n;
     int r = send((SOCKET)s, (const char *)buf, chunk, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int net_recv(net_sock s, void *buf, size_t n) {
+int net_os_recv(net_sock s, void *buf, size_t n) {
     int chunk = n > 0x40000000 ? 0x40000000 : (int)n;
     int r = recv((SOCKET)s, (char *)buf, chunk, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int net_wait_readable(net_sock s) {
-    fd_set rd, ex;
-    FD_ZERO(&rd);
+int net_os_would_block(void) { return WSAGetLastError() == WSAEWOULDBLOCK; }
+
+int net_os_wait(net_sock s, int for_write, int timeout_ms) {
+    fd_set ready, ex;
+    FD_ZERO(&ready);
     FD_ZERO(&ex);
-    FD_SET((SOCKET)s, &rd);
+    FD_SET((SOCKET)s, &ready);
     FD_SET((SOCKET)s, &ex);
-    return select(0, &rd, nullptr, &ex, nullptr) > 0 ? 1 : 0;
+    timeval tv;
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    int r = select(0, for_write ? nullptr : &ready, for_write ? &ready : nullptr, &ex, timeout_ms < 0 ? nullptr : &tv);
+    return r > 0 ? 1 : r == 0 ? 0 : -1;
+}
+
+void net_os_set_timed_out(void) { WSASetLastError(WSAETIMEDOUT); }
+
+int net_set_nonblocking(net_sock s, int on) {
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket((SOCKET)s, FIONBIO, &mode) == 0 ? 1 : 0;
+}
+
+int net_accept_may_retry(int err) {
+    switch (err) {
+    case WSAECONNRESET: case WSAECONNABORTED: case WSAEMFILE: case WSAENOBUFS: case WSAEWOULDBLOCK:
+    case WSAENETDOWN: case WSAEINTR:
+        return 1;
+    default:
+        return 0;
+    }
 }
 
 static int set_int(net_sock s, int level, int opt, int v) {

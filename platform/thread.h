@@ -1,4 +1,4 @@
-// thread: threads, one lock type, and the atomics helpers every threaded module uses.
+// thread: threads, one lock type, a wake-up event, and the atomics helpers every threaded module uses.
 #pragma once
 #include <stdint.h>
 
@@ -18,3 +18,12 @@ void lock_init(plat_lock *l);
 void lock_enter(plat_lock *l);
 void lock_leave(plat_lock *l);
 void lock_free(plat_lock *l);
+
+// An auto-reset event: event_set wakes one waiter, or the next thread to wait if none waits now.
+struct plat_event {
+    alignas(8) unsigned char opaque[128];
+};
+void event_init(plat_event *e);
+void event_set(plat_event *e);
+int event_wait(plat_event *e, uint32_t timeout_ms);   // 1 when set; 0 on time-out
+void event_free(plat_event *e);

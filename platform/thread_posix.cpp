@@ -89,3 +89,51 @@ void lock_init(plat_lock *l) { pthread_mutex_init((pthread_mutex_t *)l->opaque, 
 void lock_enter(plat_lock *l) { pthread_mutex_lock((pthread_mutex_t *)l->opaque); }
 void lock_leave(plat_lock *l) { pthread_mutex_unlock((pthread_mutex_t *)l->opaque); }
 void lock_free(plat_lock *l) { pthread_mutex_destroy((pthread_mutex_t *)l->opaque); }
+
+// The event: a flag under a mutex, and a condition variable to wait for it.
+struct posix_event {
+    pthread_mutex_t mu;
+    pthread_cond_t cv;
+    int set;
+};
+static_assert(sizeof(posix_event) <= sizeof(((plat_event *)0)->opaque), "event storage too small");
+
+void event_init(plat_event *e) {
+    posix_event *p = (posix_event *)e->opaque;
+    pthread_mutex_init(&p->mu, nullptr);
+    pthread_cond_init(&p->cv, nullptr);
+    p->set = 0;
+}
+
+void event_set(plat_event *e) {
+    posix_event *p = (posix_event *)e->opaque;
+    pthread_mutex_lock(&p->mu);
+    p->set = 1;
+    pthread_cond_signal(&p->cv);
+    pthread_mutex_unlock(&p->mu);
+}
+
+int event_wait(plat_event *e, uint32_t timeout_ms) {
+    posix_event *p = (posix_event *)e->opaque;
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&p->mu);
+    while (!p->set)
+        if (pthread_cond_timedwait(&p->cv, &p->mu, &until) == ETIMEDOUT) break;
+    int was = p->set;
+    p->set = 0;
+    pthread_mutex_unlock(&p->mu);
+    return was;
+}
+
+void event_free(plat_event *e) {
+    posix_event *p = (posix_event *)e->opaque;
+    pthread_cond_destroy(&p->cv);
+    pthread_mutex_destroy(&p->mu);
+}

@@ -43,3 +43,14 @@ void lock_init(plat_lock *l) { InitializeCriticalSection((CRITICAL_SECTION *)l->
 void lock_enter(plat_lock *l) { EnterCriticalSection((CRITICAL_SECTION *)l->opaque); }
 void lock_leave(plat_lock *l) { LeaveCriticalSection((CRITICAL_SECTION *)l->opaque); }
 void lock_free(plat_lock *l) { DeleteCriticalSection((CRITICAL_SECTION *)l->opaque); }
+
+// The event is an auto-reset event object; its handle sits in the storage.
+void event_init(plat_event *e) { *(HANDLE *)e->opaque = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+void event_set(plat_event *e) { SetEvent(*(HANDLE *)e->opaque); }
+int event_wait(plat_event *e, uint32_t timeout_ms) {
+    return WaitForSingleObject(*(HANDLE *)e->opaque, (DWORD)timeout_ms) == WAIT_OBJECT_0 ? 1 : 0;
+}
+void event_free(plat_event *e) {
+    CloseHandle(*(HANDLE *)e->opaque);
+    *(HANDLE *)e->opaque = nullptr;
+}

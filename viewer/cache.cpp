@@ -178,33 +178,65 @@ void cache_insert(uint64_t hash, const uint8_t *tile) {
     g_cache.dirty = 1;
 }
 
+// Copies slots [first, first + count) (keys as stored in the file, and tiles) out of the cache,
+// under the lock when one is given, so each key goes to the file with the tile it named.
+static int save_take_chunk(plat_lock *lock, uint32_t first, uint32_t count, uint8_t *raw_keys, uint8_t *tiles) {
+    if (lock) lock_enter(lock);
+    int ok = g_cache.keys && g_cache.tiles;
+    if (ok) {
+        for (uint32_t slot = first; slot < first + count; slot++) put_u64(raw_keys + slot * 8, g_cache.keys[slot]);
+        memcpy(tiles, g_cache.tiles + (size_t)first * TILE_BYTES, (size_t)count * TILE_BYTES);
+    }
+    if (lock) lock_leave(lock);
+    return ok;
+}
+
 // Writes the whole file image; 1 only when every byte reached the file and it was closed cleanly.
-static int write_image(FILE *f) {
+// The tiles go out a chunk at a time, each copied under the lock and written outside it; the keys
+// of all chunks are collected on the way and written into their place at the end.
+static int write_image(FILE *f, plat_lock *lock) {
+    static uint8_t raw[CACHE_SLOTS * 8];
+    static uint8_t chunk[CACHE_SAVE_CHUNK * TILE_BYTES];
     uint8_t head[CACHE_FILE_HEADER];
     put_u32(head, CACHE_MAGIC);
     put_u32(head + 4, CACHE_SLOTS);
     put_u32(head + 8, TILE_BYTES);
     put_u32(head + 12, 0);
-    static uint8_t raw[CACHE_SLOTS * 8];
-    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) put_u64(raw + slot * 8, g_cache.keys[slot]);
-    int ok = fwrite(head, 1, sizeof head, f) == sizeof head && fwrite(raw, 1, sizeof raw, f) == sizeof raw &&
-             fwrite(g_cache.tiles, 1, (size_t)CACHE_SLOTS * TILE_BYTES, f) == (size_t)CACHE_SLOTS * TILE_BYTES;
+    int ok = fwrite(head, 1, sizeof head, f) == sizeof head && fseek(f, (long)sizeof raw, SEEK_CUR) == 0;
+    for (uint32_t first = 0; ok && first < CACHE_SLOTS; first += CACHE_SAVE_CHUNK)
+        ok = save_take_chunk(lock, first, CACHE_SAVE_CHUNK, raw, chunk) &&
+             fwrite(chunk, 1, sizeof chunk, f) == sizeof chunk;
+    ok = ok && fseek(f, CACHE_FILE_HEADER, SEEK_SET) == 0 && fwrite(raw, 1, sizeof raw, f) == sizeof raw;
     ok = ok && fflush(f) == 0 && cache_file_sync(f);
     return (fclose(f) == 0) && ok;
 }
 
-int cache_save(void) {
-    if (!g_cache.enabled || !g_cache.path[0] || !g_cache.dirty) return 1;
+int cache_save_shared(plat_lock *lock) {
+    if (lock) lock_enter(lock);
+    int todo = g_cache.enabled && g_cache.path[0] && g_cache.dirty;
+    if (todo) g_cache.dirty = 0;   // an insert made while the file is written marks it again
+    if (lock) lock_leave(lock);
+    if (!todo) return 1;
     char tmp[CACHE_PATH_MAX + 4];
     snprintf(tmp, sizeof tmp, "%s.tmp", g_cache.path);
     FILE *f = fopen(tmp, "wb");
-    if (!f) return 0;
-    if (!write_image(f) || !cache_file_replace(tmp, g_cache.path)) {
-        remove(tmp);
-        return 0;
+    int ok = f && write_image(f, lock) && cache_file_replace(tmp, g_cache.path);
+    if (!ok) {
+        if (f) remove(tmp);
+        if (lock) lock_enter(lock);
+        g_cache.dirty = 1;
+        if (lock) lock_leave(lock);
     }
-    g_cache.dirty = 0;
-    return 1;
+    return ok;
+}
+
+int cache_save(void) { return cache_save_shared(nullptr); }
+
+void cache_close_shared(plat_lock *lock) {
+    cache_save_shared(lock);
+    if (lock) lock_enter(lock);
+    cache_free();
+    if (lock) lock_leave(lock);
 }
 
 void cache_close(void) {

@@ -1,10 +1,11 @@
 // cache: the viewer's tile cache. 8192 tiles keyed by the host's tile hash, two-way set-associative
 // with least-recently-used replacement in each set, saved to tiles.bin in the app data folder and
 // advertised to the host at the start of the next session. All calls run under the viewer lock
-// (or before the receive thread starts).
+// (or before the receive thread starts), except the *_shared save and close, which take it briefly.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include "platform/thread.h"
 #include "protocol/channel.h"
 #include "protocol/messages.h"
 
@@ -53,9 +54,15 @@ void cache_insert(uint64_t hash, const uint8_t *tile);
 
 // Write tiles.bin when something changed: into tiles.bin.tmp, then over tiles.bin in one rename,
 // so a failed or interrupted save leaves the previous file whole. 1 when written or nothing to do.
+// Caller holds the viewer lock (or no other thread uses the cache).
 int cache_save(void);
-// Save, then free everything and disable the cache.
+// Save, then free everything and disable the cache. Same rule as cache_save.
 void cache_close(void);
+// The same while the receive thread runs, called without `lock` (the viewer lock) held: it is taken
+// only to copy CACHE_SAVE_CHUNK slots at a time and to free, never while the file is written.
+int cache_save_shared(plat_lock *lock);
+void cache_close_shared(plat_lock *lock);
+#define CACHE_SAVE_CHUNK 64   // slots copied per turn of the lock (1 MiB of tiles)
 
 // Empty every slot and reset the replacement order (keeps the allocation).
 void cache_clear(void);

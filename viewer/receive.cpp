@@ -5,6 +5,7 @@
 #include <string.h>
 #include "protocol/codec.h"
 #include "viewer/cache.h"
+#include "viewer/outbox.h"
 #include "viewer/viewer.h"
 
 viewer_state g_viewer;
@@ -267,9 +268,12 @@ void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
     viewer_lock_ready();
     lock_enter(&g_viewer.lock);
     int frame = viewer_apply(type, payload, len);
-    // A failed send is noticed by the next read, which then ends the session.
-    if (g_viewer.reply_len && g_viewer.ch) channel_send(g_viewer.ch, g_viewer.reply, g_viewer.reply_len);
+    uint8_t reply[sizeof g_viewer.reply];
+    uint32_t reply_len = g_viewer.reply_len;
+    memcpy(reply, g_viewer.reply, reply_len);
     lock_leave(&g_viewer.lock);
+    // Sent without the lock, so a host that stops reading never holds up painting or closing.
+    if (reply_len) viewer_send(reply, reply_len, 1);
     if (frame && g_viewer.on_frame) g_viewer.on_frame();
 }
 

@@ -4,21 +4,27 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/sysinfo.h"
 #include "protocol/relay.h"
 #include "viewer/cache.h"
+#include "viewer/outbox.h"
 #include "viewer/receive.h"
 #include "viewer/viewer.h"
 
 #define VIEWER_RECV_BUFFER 1048576
 
 viewer_connected_fn viewer_on_connected = nullptr;
+viewer_limits g_viewer_limits = {10000, 30000, 30000};
 
 static struct {
     channel ch;                         // the session's secure channel
     char peer_id[RELAY_ROOM_BYTES + 1]; // relay ID or whatever the caller passed
     thread_handle receiver;             // the receive thread while the window is open
+    std::atomic<int> cancel;            // set at teardown: every network wait of the session ends
+    net_watch watch;                    // the window thread's: hello deadline, then send time-out
+    net_watch receive_watch;            // the receive thread's: cancel only
 } V;
 
 const char *viewer_peer_id(void) { return V.peer_id; }
@@ -48,6 +54,8 @@ static net_sock viewer_connect(const char *host, const char *port, int relay, co
     }
     net_set_nodelay(s, 1);
     net_set_buffers(s, 0, VIEWER_RECV_BUFFER);
+    // Every wait on this socket is bounded by the waiting thread's watch, down to a single send.
+    net_set_nonblocking(s, 1);
     if (relay) {
         char name[NAME_BYTES] = "";
         sysinfo_computer_name(name, sizeof name);
@@ -58,6 +66,22 @@ static net_sock viewer_connect(const char *host, const char *port, int relay, co
         fflush(stdout);
     }
     return s;
+}
+
+// The window thread's watch: the host's part of the handshake and its hello must come within
+// hello_ms; through the relay the host may first be away for the relay's whole viewer wait.
+static void viewer_watch_hellos(int relay) {
+    memset(&V.watch, 0, sizeof V.watch);
+    V.watch.has_deadline = 1;
+    V.watch.deadline = clock_tick() + g_viewer_limits.hello_ms + (relay ? g_viewer_limits.relay_wait_ms : 0);
+    V.watch.cancel = &V.cancel;
+    net_watch_set(&V.watch);
+}
+
+// From the window on: no deadline, but a host that stops reading ends a send, and so the session.
+static void viewer_watch_session(void) {
+    V.watch.has_deadline = 0;
+    V.watch.send_stall_ms = g_viewer_limits.send_stall_ms;
 }
 
 // Steps 6-8: handshake, our hello, the host's hello. 1, or the failure already reported.
@@ -87,15 +111,24 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     return 1;
 }
 
-// Teardown: end the receive thread (the closed socket fails its read), then free what it used.
+// Ask the window to close (the sender thread gave up on a host that does not read).
+static void viewer_send_failed(void) {
+    if (g_viewer.on_close) g_viewer.on_close();
+}
+
+// Teardown: end the receive and sender threads (the cancel flag ends their waits within a slice
+// on every platform; the shutdown tells the host at once), then free what they used.
 static void viewer_teardown(void) {
     net_sock s = V.ch.sock;
+    V.cancel.store(1);
     net_shutdown(s);
     if (V.receiver) {
         thread_wait(V.receiver, THREAD_INFINITE);
         thread_close(V.receiver);
         V.receiver = nullptr;
     }
+    outbox_stop();
+    net_watch_set(nullptr);
     net_close(s);
     g_viewer.ch = nullptr;
     channel_free(&V.ch);
@@ -111,12 +144,16 @@ int viewer_session_run(const char *host, const char *port, int relay, const char
     if (s == NET_INVALID) return 1;
     snprintf(V.peer_id, sizeof V.peer_id, "%s", peer_id ? peer_id : "");
     channel_init(&V.ch, s, 1);
+    V.cancel.store(0);
+    viewer_watch_hellos(relay);
     int cache_offered = 0;
     if (!viewer_hellos(password, err, err_size, &cache_offered)) {
+        net_watch_set(nullptr);
         channel_free(&V.ch);
         net_close(s);
         return 1;
     }
+    viewer_watch_session();
     printf("connected to %s (%dx%d)\n", g_viewer.host_name, g_viewer.W, g_viewer.H);
     fflush(stdout);
     if (viewer_on_connected) viewer_on_connected(g_viewer.host_name, V.peer_id);
@@ -128,7 +165,20 @@ int viewer_session_run(const char *host, const char *port, int relay, const char
     return 0;
 }
 
+// The receive thread under a watch of its own, so teardown's cancel ends a read on any platform.
+static unsigned viewer_receive_entry(void *arg) {
+    memset(&V.receive_watch, 0, sizeof V.receive_watch);
+    V.receive_watch.cancel = &V.cancel;
+    net_watch_set(&V.receive_watch);
+    viewer_receive_thread(arg);
+    net_watch_set(nullptr);
+    return 0;
+}
+
 // Called by the window backends once the window exists, so the thread's first repaint finds it.
+// The sender thread starts with it: from here on nothing the window sends waits for the network.
 void viewer_start_receiving(void) {
-    if (!V.receiver) V.receiver = thread_create(viewer_receive_thread, nullptr);
+    if (V.receiver) return;
+    outbox_start(&V.ch, &V.cancel, g_viewer_limits.send_stall_ms, viewer_send_failed);
+    V.receiver = thread_create(viewer_receive_entry, nullptr);
 }

@@ -17,6 +17,14 @@
 #define VIEWER_TEXT_MAX_ROWS 256
 #define VIEWER_TEXT_ROW_BYTES(cols) (2 + (size_t)(cols) * 3)   // u16 row index + cells
 
+// How long the viewer waits on the network (tests shorten them).
+struct viewer_limits {
+    uint32_t hello_ms;        // the host's part of the handshake and its hello: 10000
+    uint32_t relay_wait_ms;   // through the relay, the longest wait for the host to come first: 30000
+    uint32_t send_stall_ms;   // a message the host does not take for this long ends the session: 30000
+};
+extern viewer_limits g_viewer_limits;
+
 // Called by the receive thread without the viewer lock held: after each frame end (the window
 // posts WM_USER to itself) and once when the connection has ended (the window posts WM_CLOSE).
 typedef void (*viewer_hook)(void);

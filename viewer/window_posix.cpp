@@ -24,8 +24,5 @@ void viewer_window_run(void) {
     viewer_start_receiving();
     while (!g_close_asked.load()) clock_sleep(2);
     g_window_open.store(0);
-    lock_enter(&g_viewer.lock);
-    cache_save();
-    cache_close();
-    lock_leave(&g_viewer.lock);
+    cache_close_shared(&g_viewer.lock);   // saves first; the receive thread is not held up meanwhile
 }

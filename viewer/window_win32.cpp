@@ -6,6 +6,7 @@
 #include <string.h>
 #include "viewer/cache.h"
 #include "viewer/layout.h"
+#include "viewer/outbox.h"
 #include "viewer/session.h"
 #include "viewer/viewer.h"
 
@@ -162,7 +163,7 @@ static void send_mouse(int cx, int cy, uint8_t action, uint8_t button, int16_t w
     msg[16] = action;
     msg[17] = button;
     put_i16(msg + 18, wheel);
-    if (g_viewer.ch) channel_send(g_viewer.ch, msg, sizeof msg);
+    viewer_send(msg, sizeof msg, 0);
 }
 
 static void send_key(WPARAM wp, uint8_t down) {
@@ -171,7 +172,7 @@ static void send_key(WPARAM wp, uint8_t down) {
     put_u16(msg + 8, (uint16_t)LOWORD(wp));
     msg[10] = down;
     msg[11] = 0;
-    if (g_viewer.ch) channel_send(g_viewer.ch, msg, sizeof msg);
+    viewer_send(msg, sizeof msg, 0);
 }
 
 // Mouse messages; 1 when handled.
@@ -203,16 +204,10 @@ static LRESULT CALLBACK viewer_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
     case WM_USER: on_repaint_request(hwnd); return 0;
     case WM_TIMER:
         if (wp == TIMER_TITLE) on_title_tick(hwnd);
-        else if (wp == TIMER_SAVE) {
-            lock_enter(&g_viewer.lock);
-            cache_save();
-            lock_leave(&g_viewer.lock);
-        }
+        else if (wp == TIMER_SAVE) cache_save_shared(&g_viewer.lock);   // the picture keeps flowing
         return 0;
     case WM_DESTROY:
-        lock_enter(&g_viewer.lock);
-        cache_close();
-        lock_leave(&g_viewer.lock);
+        cache_close_shared(&g_viewer.lock);
         PostQuitMessage(0);
         return 0;
     case WM_KEYDOWN:
@@ -259,9 +254,7 @@ void viewer_window_run(void) {
     W32.hwnd = CreateWindowExA(0, "voviewer", g_viewer.host_name, WS_OVERLAPPEDWINDOW | WS_VISIBLE, CW_USEDEFAULT,
                                CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, nullptr);
     if (!W32.hwnd) {
-        lock_enter(&g_viewer.lock);
-        cache_close();
-        lock_leave(&g_viewer.lock);
+        cache_close_shared(&g_viewer.lock);
         return;
     }
     SetTimer(W32.hwnd, TIMER_TITLE, 1000, nullptr);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # vo_server.exe under Wine on Xvfb: GDI fallback, a native viewer rebuilds the display's picture,
-# a mouse message moves the X pointer, and the service commands behave.
+# a mouse message moves the X pointer, a silent connection does not lock the host out, and the
+# service commands behave.
 source "$(dirname "$0")/common.sh"
 cd "$E2E_WORK"
 xvfb_start HD || fail "no Xvfb"
@@ -32,6 +33,18 @@ ok "viewer rebuilt the display"
 loc=$(xdotool getmouselocation --shell | tr '\n' ' ')
 case "$loc" in *"X=321 Y=123"*) ok "mouse moved the X pointer" ;; *) fail "pointer at $loc" ;; esac
 wait_for vo_server.log "client disconnected" 10 || fail "session end not logged"
+
+# A TCP connection that never speaks holds the host for its 10 s deadline only: a real viewer
+# behind it is served while it stays open.
+exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "no silent connection"
+sleep 1
+start=$(date +%s)
+VO_DATA_DIR="$E2E_WORK/viewer" timeout 30 "$NATIVE/vo_probe" 127.0.0.1 "$port" P behind.ppm --settle 500 >behind.out 2>&1 \
+  || { cat behind.out vo_server.log; fail "no session behind a silent connection"; }
+echo "viewer served $(( $(date +%s) - start )) s after it connected behind a silent connection"
+grep -q "handshake timed out after 10000 ms" vo_server.log || fail "no time-out line: $(cat vo_server.log)"
+exec 3>&-
+ok "a silent connection does not lock the host out"
 
 # Service commands (the service is never started here).
 wine "$EXE/vo_server.exe" -install -relay -pass P -rotate 3 -gdi >install.out 2>&1; rc=$?

@@ -63,6 +63,72 @@ TEST(Net, ResolveAndRefusedConnect) {
     EXPECT_EQ(net_connect("127.0.0.1", port), NET_INVALID);
 }
 
+// A connected loopback pair whose far end never reads nor writes.
+struct quiet_pair {
+    net_sock listener, near, far;
+};
+static void quiet_pair_open(quiet_pair *p) {
+    net_init();
+    p->listener = net_listen("127.0.0.1", 0, 1);
+    p->near = net_connect("127.0.0.1", net_local_port(p->listener));
+    p->far = net_accept(p->listener);
+}
+static void quiet_pair_close(quiet_pair *p) {
+    net_close(p->near);
+    net_close(p->far);
+    net_close(p->listener);
+}
+
+struct watched_read {
+    net_sock sock;
+    std::atomic<int> cancel{0};
+    int result = 0;
+};
+static unsigned read_until_cancelled(void *arg) {
+    watched_read *w = (watched_read *)arg;
+    net_watch watch = {0, 0, 0, &w->cancel};
+    net_watch_set(&watch);
+    char c;
+    w->result = net_recv(w->sock, &c, 1);
+    net_watch_set(nullptr);
+    return 0;
+}
+
+// The watch ends what a shutdown cannot end everywhere: a receive blocked in another thread (on
+// Windows), a wait past a deadline, and a send the peer never makes room for.
+TEST(Net, WatchEndsBlockedCallsOnCancelDeadlineAndSendStall) {
+    quiet_pair p;
+    quiet_pair_open(&p);
+    ASSERT_NE(p.far, NET_INVALID);
+    watched_read w;
+    w.sock = p.near;
+    thread_handle t = thread_create(read_until_cancelled, &w);
+    clock_sleep(150);
+    EXPECT_EQ(thread_wait(t, 0), 0);   // still blocked
+    w.cancel.store(1);
+    EXPECT_EQ(thread_wait(t, 10000), 1);
+    thread_close(t);
+    EXPECT_EQ(w.result, -1);
+
+    net_watch deadline = {1, clock_tick() + 150, 0, nullptr};
+    net_watch_set(&deadline);
+    char c;
+    EXPECT_EQ(net_recv(p.near, &c, 1), -1);
+    EXPECT_EQ(net_wait_readable(p.near), 0);
+    EXPECT_EQ(net_watch_expired(&deadline), 1);
+
+    // A non-blocking socket still waits for room, until the stall limit.
+    net_watch stall = {0, 0, 200, nullptr};
+    net_watch_set(&stall);
+    ASSERT_EQ(net_set_nonblocking(p.near, 1), 1);
+    static char block[65536];
+    int sent = 0;
+    while (net_send_all(p.near, block, sizeof block)) sent++;
+    EXPECT_GT(sent, 0);
+    net_watch_set(nullptr);
+    quiet_pair_close(&p);
+}
+
 static unsigned sleeper(void *arg) {
     clock_sleep(*(uint32_t *)arg);
     return 0;

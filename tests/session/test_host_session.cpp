@@ -1,6 +1,12 @@
 // The host session loop over loopback with a bare test viewer: authentication failures, the first
-// message rule, the viewer payload limit, session resets between viewers, and relay mode.
+// message rule, the viewer payload limit, session resets between viewers, relay mode, the
+// handshake deadline, accept failures and a screen that changed size between sessions.
 #include "session_util.h"
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+#include "relay/relay_server.h"
 #include "host/encoder.h"
 #include "host/flow.h"
 #include "host/mirror.h"
@@ -182,4 +188,149 @@ TEST(HostSession, PasswordChangedWhileWaitingInTheRelayIsTheOneUsed) {
     host_finish(&h);
     net_close(relay);
     use_relay = 0;
+}
+
+// Bounds this thread's socket calls for the rest of a test, so a host that never answers fails the
+// test instead of hanging it.
+struct test_deadline {
+    net_watch w;
+    explicit test_deadline(uint32_t ms) : w{1, clock_tick() + ms, 0, nullptr} { net_watch_set(&w); }
+    ~test_deadline() { net_watch_set(nullptr); }
+};
+
+// A connection that never speaks, then a real viewer waiting behind it in the backlog of 1: the
+// host gives up on the first at its deadline, says so once, and serves the second.
+TEST(HostSession, SilentConnectionIsDroppedAtTheDeadlineAndTheNextViewerServed) {
+    host_log_capture_start();
+    test_deadline guard(30000);
+    host_hello_deadline_ms = 1000;
+    test_host h;
+    host_start_direct(&h);
+    net_sock silent = net_connect("127.0.0.1", h.port);
+    ASSERT_NE(silent, NET_INVALID);
+    test_viewer v;
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    uint8_t hello[HOST_HELLO_BYTES];
+    ASSERT_EQ(tv_hello(&v, 3, hello), 1);
+    EXPECT_EQ(host_log_count("handshake timed out after 1000 ms"), 1);
+    EXPECT_EQ(host_log_count("auth failed"), 0);
+    tv_close(&v);
+    net_close(silent);
+    host_finish(&h);
+    host_hello_deadline_ms = 10000;
+    host_log_capture_stop();
+}
+
+// Relay mode: the clock starts at the viewer's first byte, and a viewer that stops after it
+// frees the room for the next one.
+TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
+    host_log_capture_start();
+    test_deadline guard(30000);
+    host_hello_deadline_ms = 1000;
+    relay_config cfg;
+    relay_config_defaults(&cfg);
+    snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "127.0.0.1");
+    cfg.port = 0;
+    cfg.log = nullptr;
+    int port = relay_server_start(&cfg);
+    ASSERT_GT(port, 0);
+    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
+    relay_port = port;
+    room_given = 0;
+    test_host h;
+    host_start_direct(&h, 1);
+    ASSERT_TRUE(session_wait([] { return host_log_count("waiting for a viewer") == 1; }, 10000));
+    clock_sleep(1500);   // waiting in the room before any viewer byte costs nothing
+    uint8_t join[RELAY_JOIN_BYTES];
+    relay_build_join(join, RELAY_ROLE_VIEWER, host_get_id(), "SILENT");
+    net_sock silent = net_connect("127.0.0.1", port);
+    ASSERT_EQ(net_send_all(silent, join, sizeof join), 1);
+    ASSERT_EQ(net_send_all(silent, "k", 1), 1);   // one byte of its key, then nothing
+    ASSERT_TRUE(session_wait([] { return host_log_count("handshake timed out after 1000 ms") == 1; }, 10000));
+    net_close(silent);   // (the relay keeps a half-closed pair until both sides have ended)
+    ASSERT_TRUE(session_wait([] { return host_log_count("waiting for a viewer") == 2; }, 10000));
+    test_viewer v;
+    v.sock = net_connect("127.0.0.1", port);
+    relay_build_join(join, RELAY_ROLE_VIEWER, host_get_id(), "REAL");
+    ASSERT_EQ(net_send_all(v.sock, join, sizeof join), 1);
+    channel_init(&v.ch, v.sock, 1);
+    ASSERT_EQ(channel_handshake_viewer(&v.ch, "pw"), 1);
+    uint8_t hello[HOST_HELLO_BYTES];
+    EXPECT_EQ(tv_hello(&v, 3, hello), 1);
+    tv_close(&v);
+    host_finish(&h);
+    use_relay = 0;
+    relay_server_stop();
+    relay_server_join();
+    host_hello_deadline_ms = 10000;
+    host_log_capture_stop();
+}
+
+// Out of descriptors while a viewer waits in the backlog: the host logs it once, pauses and tries
+// again, and serves that viewer once descriptors are back. A silent connection keeps the host
+// busy meanwhile; the descriptor limit is lowered to that connection's number, so when the host
+// lets it go no new descriptor can be had.
+TEST(HostSession, AcceptFailureIsLoggedOnceAndTheHostGoesOn) {
+    host_log_capture_start();
+    test_deadline guard(30000);
+    host_hello_deadline_ms = 1000;
+    test_host h;
+    host_start_direct(&h);
+    net_sock silent = net_connect("127.0.0.1", h.port);
+    ASSERT_TRUE(session_wait([] { return host_current_sock.load() != NET_INVALID; }, 5000));
+    net_sock busy = host_current_sock.load();
+    net_sock c = net_connect("127.0.0.1", h.port);   // waits in the backlog
+    ASSERT_NE(c, NET_INVALID);
+    rlimit old, low;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    low = old;
+    low.rlim_cur = (rlim_t)busy;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    std::string line = "accept failed (" + std::to_string(EMFILE) + "), retrying";
+    EXPECT_TRUE(session_wait([&] { return host_log_count(line.c_str()) >= 1; }, 20000));
+    clock_sleep(600);   // a few more failed tries
+    setrlimit(RLIMIT_NOFILE, &old);
+    for (int fd : held) close(fd);
+    EXPECT_EQ(host_log_count(line.c_str()), 1);
+    test_viewer v;
+    v.sock = c;
+    channel_init(&v.ch, c, 1);
+    ASSERT_EQ(channel_handshake_viewer(&v.ch, "pw"), 1);
+    uint8_t hello[HOST_HELLO_BYTES];
+    EXPECT_EQ(tv_hello(&v, 3, hello), 1);
+    tv_close(&v);
+    net_close(silent);
+    host_finish(&h);
+    host_hello_deadline_ms = 10000;
+    host_log_capture_stop();
+}
+
+// The screen changed size while nobody was connected: the next hello carries the new size and the
+// session goes on.
+TEST(HostSession, ScreenSizeChangedBetweenSessionsIsInTheNextHello) {
+    test_host h;
+    host_start_direct(&h);
+    test_viewer v;
+    uint8_t hello[HOST_HELLO_BYTES];
+    uint32_t frame;
+    int tiles, refs;
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    ASSERT_EQ(tv_hello(&v, 3, hello), 1);
+    ASSERT_EQ(tv_read_frame(&v, &frame, &tiles, &refs), 1);
+    tv_close(&v);
+    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    int32_t w = g_synth.width, hgt = g_synth.height;
+    ASSERT_EQ(synth_resize(640, 480), 1);
+    stop_requested.store(0);   // the host loads it after its accept: it sees the new screen
+    ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
+    ASSERT_EQ(tv_hello(&v, 3, hello), 1);
+    EXPECT_EQ(get_i32(hello), 640);
+    EXPECT_EQ(get_i32(hello + 4), 480);
+    EXPECT_EQ(tv_read_frame(&v, &frame, &tiles, &refs), 1);
+    EXPECT_EQ(host_state.load(), HOST_VIEWER_CONNECTED);
+    tv_close(&v);
+    host_finish(&h);
+    synth_resize(w, hgt);
 }

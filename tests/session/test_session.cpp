@@ -170,3 +170,121 @@ TEST(Session, ThroughTheRelayTheViewerMatchesTheHost) {
     relay_server_stop();
     relay_server_join();
 }
+
+// ---- a host that does not play its part ----
+
+// A stand-in host: it accepts one viewer and then stops at a given point.
+#define BARE_SILENT_AFTER_HANDSHAKE 1   // keys the channel, then says nothing
+#define BARE_FLOOD_WITHOUT_READING 2    // sends its hello, then frame ends for ever, reading nothing
+struct bare_host {
+    net_sock listener;
+    int mode;
+    std::atomic<int> stop{0};
+    std::atomic<uint32_t> records{0};   // frame-end records sent while flooding
+};
+
+static void bare_host_flood(bare_host *b, channel *ch) {
+    uint8_t head[HEADER_BYTES + CLIENT_HELLO_BYTES];
+    if (!channel_recv(ch, head, sizeof head)) return;
+    uint8_t hello[HEADER_BYTES + HOST_HELLO_BYTES] = {0};
+    header_put(hello, MSG_HOST_HELLO, HOST_HELLO_BYTES);
+    put_i32(hello + HEADER_BYTES, 64);
+    put_i32(hello + HEADER_BYTES + 4, 64);
+    if (!channel_send(ch, hello, sizeof hello)) return;
+    static uint8_t frames[4096 * (HEADER_BYTES + 8)];
+    for (size_t i = 0; i < sizeof frames; i += HEADER_BYTES + 8) header_put(frames + i, MSG_FRAME_END, 8);
+    while (!b->stop.load() && channel_send(ch, frames, sizeof frames)) b->records.fetch_add(1);
+}
+
+static unsigned bare_host_entry(void *arg) {
+    bare_host *b = (bare_host *)arg;
+    net_sock s = net_accept(b->listener);
+    channel ch;
+    channel_init(&ch, s, 0);
+    if (s != NET_INVALID && channel_handshake_host(&ch, "pw")) {
+        if (b->mode == BARE_FLOOD_WITHOUT_READING) bare_host_flood(b, &ch);
+        while (!b->stop.load()) clock_sleep(5);
+    }
+    channel_free(&ch);
+    net_close(s);
+    return 0;
+}
+
+static void bare_host_open(bare_host *b, int mode) {
+    net_init();
+    b->listener = net_listen("127.0.0.1", 0, 1);
+    net_set_buffers(b->listener, 4096, 4096);   // small buffers fill sooner when it stops reading
+    b->mode = mode;
+}
+
+static char g_bare_err[128];
+static unsigned bare_viewer_entry(void *) {
+    g_viewer_result.store(viewer_session_run("127.0.0.1", g_port_text, 0, nullptr, "pw", g_bare_err, sizeof g_bare_err));
+    return 0;
+}
+
+// Runs a viewer against the stand-in; 1 when its session call returned within ms (else the
+// stand-in is closed so that it can return).
+static int bare_viewer_run(bare_host *b, uint32_t ms, void (*meanwhile)(bare_host *)) {
+    snprintf(g_port_text, sizeof g_port_text, "%d", net_local_port(b->listener));
+    g_viewer_result.store(-1);
+    thread_handle host = b->mode ? thread_create(bare_host_entry, b) : nullptr;
+    thread_handle t = thread_create(bare_viewer_entry, nullptr);
+    if (meanwhile) meanwhile(b);
+    int ended = thread_wait(t, ms);
+    b->stop.store(1);
+    net_close(b->listener);   // a viewer still waiting then fails
+    thread_wait(t, THREAD_INFINITE);
+    thread_close(t);
+    if (host) {
+        thread_wait(host, THREAD_INFINITE);
+        thread_close(host);
+    }
+    return ended;
+}
+
+TEST(Session, ViewerGivesUpOnAHostThatDoesNotAnswerInTime) {
+    session_use_temp_dir();
+    g_viewer_limits.hello_ms = 500;
+    bare_host quiet;   // a listener nobody accepts on: the connection is made, nothing comes
+    bare_host_open(&quiet, 0);
+    EXPECT_EQ(bare_viewer_run(&quiet, 30000, nullptr), 1);
+    EXPECT_EQ(g_viewer_result.load(), 1);
+    EXPECT_STREQ(g_bare_err, "authentication failed (wrong password, or host not online)");
+    bare_host keyed;
+    bare_host_open(&keyed, BARE_SILENT_AFTER_HANDSHAKE);
+    EXPECT_EQ(bare_viewer_run(&keyed, 30000, nullptr), 1);
+    EXPECT_EQ(g_viewer_result.load(), 1);
+    EXPECT_STREQ(g_bare_err, "bad hello from host");
+    g_viewer_limits.hello_ms = 10000;
+}
+
+// Waits until the stand-in's flood has stopped moving (the viewer no longer takes it), then
+// closes the window.
+static void close_when_stuck(bare_host *b) {
+    uint32_t last = 0, still = 0, start = clock_tick();
+    while (still < 10 && clock_tick() - start < 20000) {
+        clock_sleep(50);
+        uint32_t now = b->records.load();
+        still = (now == last && now > 0) ? still + 1 : 0;
+        last = now;
+    }
+    viewer_window_close();
+}
+
+TEST(Session, AHostThatStopsReadingNeitherHoldsTheWindowNorKeepsTheSession) {
+    session_use_temp_dir();
+    // The user closes the window while the viewer's sends are stuck: the session ends at once.
+    bare_host stuck;
+    bare_host_open(&stuck, BARE_FLOOD_WITHOUT_READING);
+    EXPECT_EQ(bare_viewer_run(&stuck, 10000, close_when_stuck), 1);
+    EXPECT_EQ(g_viewer_result.load(), 0);
+    EXPECT_GT(stuck.records.load(), 0u);
+    // Nobody closes it: the send time-out ends the session.
+    g_viewer_limits.send_stall_ms = 500;
+    bare_host gone;
+    bare_host_open(&gone, BARE_FLOOD_WITHOUT_READING);
+    EXPECT_EQ(bare_viewer_run(&gone, 60000, nullptr), 1);
+    EXPECT_EQ(g_viewer_result.load(), 0);
+    g_viewer_limits.send_stall_ms = 30000;
+}
