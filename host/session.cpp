@@ -140,6 +140,13 @@ static int host_get_connection(void) {
 static int host_authenticate(void) {
     char pw[PASSWORD_MAX + 1];
     host_copy_password(pw, sizeof pw);
+    if (!pw[0]) {
+        // No password could be made (the random source failed): admit nobody rather than anyone.
+        host_log("no password: connection refused");
+        host_close_sock(&host_current_sock);
+        clock_sleep(AUTH_FAIL_PAUSE_MS);
+        return 0;
+    }
     channel_init(&S.ch, host_current_sock.load(), 0);
     int ok = channel_handshake_host(&S.ch, pw);
     sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out

@@ -9,6 +9,7 @@
 #include "host/synth.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/sysrand.h"
 #include "platform/thread.h"
 #include "protocol/channel.h"
 #include "protocol/messages.h"
@@ -51,7 +52,8 @@ struct test_host {
     int port;
 };
 
-static inline void host_start_direct(test_host *h, int relay = 0) {
+// pw NULL: a host whose random source fails from here on, so it has no password at all.
+static inline void host_start_direct(test_host *h, int relay = 0, const char *pw = "pw") {
     session_use_temp_dir();
     stop_requested.store(0);
     host_state.store(HOST_STARTING);
@@ -59,7 +61,13 @@ static inline void host_start_direct(test_host *h, int relay = 0) {
     h->port = session_free_port();
     listen_port = h->port;
     host_identity_init();
-    host_set_password("pw");
+    if (pw) {
+        host_set_password(pw);
+    } else {
+        sysrand_fail_next(1000000);
+        password[0] = 0;
+        password_fixed = 0;
+    }
     h->thread = thread_create(session_host_entry, nullptr);
     ASSERT_NE(h->thread, nullptr);
     if (!relay) {

@@ -39,6 +39,28 @@ TEST(HostSession, WrongPasswordIsLoggedAndTheNextViewerIsServed) {
     host_log_capture_stop();
 }
 
+TEST(HostSession, WithoutAPasswordNobodyIsAdmittedUntilOneIsMade) {
+    host_log_capture_start();
+    test_host h;
+    host_start_direct(&h, 0, nullptr);
+    test_viewer v;
+    EXPECT_EQ(tv_connect(&v, h.port, ""), 0);
+    tv_close(&v);
+    EXPECT_TRUE(session_wait([] { return host_log_count("no password: connection refused") == 1; }, 5000));
+    sysrand_fail_next(0);   // the next connection makes a password, and only it gets in
+    clock_sleep(300);
+    EXPECT_EQ(tv_connect(&v, h.port, ""), 0);
+    tv_close(&v);
+    char pw[PASSWORD_MAX + 1];
+    host_copy_password(pw, sizeof pw);
+    EXPECT_EQ(strlen(pw), (size_t)TEMP_PASSWORD_LEN);
+    clock_sleep(300);
+    ASSERT_EQ(tv_connect(&v, h.port, pw), 1);
+    tv_close(&v);
+    host_finish(&h);
+    host_log_capture_stop();
+}
+
 TEST(HostSession, AnotherFirstMessageIsClosedSilently) {
     host_log_capture_start();
     test_host h;
