@@ -52,9 +52,13 @@ make_zip() {
 
 make_setup() {
   local v4="$BASE.0"
+  # The picture beside the installer's welcome and finish pages: the icon on the icon's dark blue.
+  rsvg-convert -w 128 -h 128 packaging/icon/vo.svg -o "$WORK/stage/icon-128.png" &&
+    convert -size 164x314 xc:'#0d3b78' "$WORK/stage/icon-128.png" -gravity north -geometry +0+56 -composite \
+      -type TrueColor BMP3:"$WORK/stage/welcome.bmp" || return 1
   step dist-makensis makensis -V2 -WX -INPUTCHARSET UTF8 -DVERSION="$VERSION" -DVERSION4="$v4" \
     -DSTAGE="$WORK/stage/vo-$VERSION-win64" -DICON="$ROOT/packaging/icon/vo.ico" \
-    -DOUTFILE="$OUT/vo-$VERSION-setup.exe" packaging/windows/vo.nsi
+    -DWELCOME="$WORK/stage/welcome.bmp" -DOUTFILE="$OUT/vo-$VERSION-setup.exe" packaging/windows/vo.nsi
 }
 
 # vo_relay with Debian's hardening flags, stripped as Debian strips.

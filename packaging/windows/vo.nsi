@@ -2,7 +2,7 @@
 ; optionally a start at sign-in and the unattended-access service; its uninstaller removes all of it.
 ; Built by scripts/dist.sh:
 ;   makensis -DVERSION=0.1.0+g... -DVERSION4=0.1.0.0 -DSTAGE=<folder with the files> -DICON=<vo.ico>
-;            -DOUTFILE=<setup.exe> vo.nsi
+;            -DWELCOME=<164x314 bmp> -DOUTFILE=<setup.exe> vo.nsi
 ; Silent use: setup.exe /S [/AUTOSTART] [/SERVICE] [/D=<folder>]   uninstall.exe /S [/REMOVEDATA]
 Unicode true
 Target amd64-unicode
@@ -40,6 +40,8 @@ VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${WELCOME}"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WELCOME}"
 !define MUI_ABORTWARNING
 !define MUI_COMPONENTSPAGE_SMALLDESC
 !define MUI_FINISHPAGE_NOAUTOCLOSE
