@@ -164,7 +164,21 @@ Function StopRunning
   ${If} $0 != ""
     nsExec::ExecToLog '"$SYSDIR\sc.exe" stop vo_server'
     Pop $0
-    Sleep 1000
+    ; Until the service's process has let go of the program file (at most 15 s).
+    StrCpy $1 0
+    ${IfNot} ${FileExists} "$INSTDIR\vo_server.exe"
+      StrCpy $1 30
+    ${EndIf}
+    ${DoWhile} $1 < 30
+      ClearErrors
+      FileOpen $2 "$INSTDIR\vo_server.exe" a
+      ${IfNot} ${Errors}
+        FileClose $2
+        ${Break}
+      ${EndIf}
+      Sleep 500
+      IntOp $1 $1 + 1
+    ${Loop}
   ${EndIf}
   nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM vo_app.exe'
   Pop $0
