@@ -1,7 +1,8 @@
 # vo: the two set-up commands for a fresh Debian machine, and a few conveniences.
 #   make demo   installs what it needs, builds, and runs a real session on this machine
 #   make test   installs what it needs, builds both targets, runs every test
-.PHONY: all deps test demo bench fuzz soak clean
+#   make dist   builds the release: Windows zip and installer, relay .deb (in dist/)
+.PHONY: all deps test demo bench fuzz soak dist dist-check clean
 
 all:
 	@bash scripts/deps.sh >/dev/null
@@ -28,5 +29,12 @@ soak:
 	@cmake --preset release >/dev/null && cmake --build build/release -j2 --target vo_soak >/dev/null
 	@build/release/vo_soak 1000 3
 
+# The release artifacts in dist/; dist-check builds them and tests them (Wine, dpkg, lintian).
+dist:
+	@bash scripts/dist.sh
+
+dist-check:
+	@bash scripts/dist_check.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist

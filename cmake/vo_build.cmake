@@ -59,6 +59,15 @@ function(vo_find_deps)
   endif()
 endfunction()
 
+# vo_version_header(): build/generated/vo_version.h from VERSION and git, refreshed on every build
+# (written only when the text changes, so an unchanged commit rebuilds nothing).
+function(vo_version_header)
+  set(out ${CMAKE_BINARY_DIR}/generated/vo_version.h)
+  set(cmd ${CMAKE_COMMAND} -DSRC=${CMAKE_SOURCE_DIR} -DOUT=${out} -P ${CMAKE_SOURCE_DIR}/cmake/vo_version.cmake)
+  execute_process(COMMAND ${cmd})
+  add_custom_target(vo_version_header COMMAND ${cmd} BYPRODUCTS ${out} VERBATIM)
+endfunction()
+
 # vo_module(name folder deps...): static library of the folder's sources (programs' mains excluded).
 function(vo_module name dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)

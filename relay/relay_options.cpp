@@ -31,6 +31,7 @@ static const char g_usage[] =
     "  --keepalive SEC      TCP keep-alive idle time on every connection, so dead peers are\n"
     "                       found; 0 = off (default 60)\n"
     "  --help               this text\n"
+    "  --version            the version of this vo_relay\n"
     "\n"
     "behaviour:\n"
     "  - Every connection first sends a 56-byte join: \"VORL\", version 2, role 'H' (host) or\n"
@@ -106,6 +107,7 @@ int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t
     for (int i = 1; i < argc; i += 2) {
         const char *a = argv[i];
         if (!strcmp(a, "--help") || !strcmp(a, "-h")) return RELAY_ARGS_HELP;
+        if (!strcmp(a, "--version")) return RELAY_ARGS_VERSION;
         int found = 0;
         for (const char *k : known) found |= !strcmp(a, k);
         if (!found) {

@@ -2,7 +2,7 @@
 #pragma once
 #include "relay/relay_server.h"
 
-enum { RELAY_ARGS_RUN = 1, RELAY_ARGS_HELP = 2, RELAY_ARGS_BAD = 0 };
+enum { RELAY_ARGS_RUN = 1, RELAY_ARGS_HELP = 2, RELAY_ARGS_VERSION = 3, RELAY_ARGS_BAD = 0 };
 
 // Fills cfg (already holding the defaults) from argv. On RELAY_ARGS_BAD, err says what was wrong.
 int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t cap);

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include "platform/version.h"
 #include "relay/relay_options.h"
 #include "relay/relay_server.h"
 
@@ -14,6 +15,10 @@ int main(int argc, char **argv) {
     int r = relay_parse_args(argc, argv, &cfg, err, sizeof err);
     if (r == RELAY_ARGS_HELP) {
         fputs(relay_usage(), stdout);
+        return 0;
+    }
+    if (r == RELAY_ARGS_VERSION) {
+        printf("vo_relay %s\n", version_string());
         return 0;
     }
     if (r == RELAY_ARGS_BAD) {

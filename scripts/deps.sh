@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing vo needs on Debian, idempotently and quietly:
 # Debian packages, and libsodium cross-built for mingw-w64 from Debian's source package,
-# cached outside the checkout and reused when present.
+# cached outside the checkout and reused when present. "deps.sh dist" also installs the
+# release tools (make dist, make dist-check).
 set -euo pipefail
 
 PKGS="cmake make g++ clang libclang-rt-14-dev pkg-config libsodium-dev liblz4-dev libgtest-dev googletest
 libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 xvfb
 x11-utils xdotool imagemagick autoconf automake libtool dpkg-dev nginx libnginx-mod-stream curl procps python3"
+if [ "${1:-}" = dist ]; then
+  PKGS="$PKGS nsis lintian zip unzip librsvg2-bin icoutils"
+fi
 
 missing=""
 for p in $PKGS; do

@@ -91,6 +91,8 @@ TEST(RelayOptions, DefaultsValuesAndRejections) {
         EXPECT_NE(strstr(err, "--help"), nullptr);
     }
     EXPECT_EQ(parse({"--port", "1", "--help"}, &cfg, err), RELAY_ARGS_HELP);
+    EXPECT_EQ(parse({"--port", "1", "--version"}, &cfg, err), RELAY_ARGS_VERSION);
+    EXPECT_NE(strstr(relay_usage(), "--version"), nullptr);
 }
 
 TEST(RelayOptions, HelpDescribesEveryOption) {
