@@ -4,6 +4,7 @@
 #include "host/host.h"
 #include <sodium.h>
 #include <string.h>
+#include "host/auth.h"
 #include "host/capture.h"
 #include "host/encoder.h"
 #include "host/flow.h"
@@ -15,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "protocol/channel.h"
+#include "protocol/channel_v2.h"
 #include "protocol/relay.h"
 
 #define RELAY_RETRY_MS 3000
@@ -28,6 +30,7 @@ static struct {
     uint16_t viewer_caps;        // caps from MSG_CLIENT_HELLO
     int cache_in_use;            // bit 1 of viewer_caps
     thread_handle receiver;      // receive thread of the current session
+    auth_throttle throttle;      // wrong passwords so far and the pause they call for
 } S;
 
 // Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
@@ -117,10 +120,12 @@ static int host_authenticate(void) {
     char pw[PASSWORD_MAX + 1];
     host_copy_password(pw, sizeof pw);
     channel_init(&S.ch, host_current_sock.load(), 0);
-    int ok = channel_handshake_host(&S.ch, pw);
+    int version = 1;
+    int r = channel_v2_handshake_host(&S.ch, pw, host_login_mode, &version);
     sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out
-    if (!ok) {
-        host_log("auth failed (wrong password or not an vo client)");
+    if (r != CHANNEL_AUTH_OK) host_log("auth failed (wrong password or not an vo client)");
+    host_auth_note(&S.throttle, r, version);
+    if (r != CHANNEL_AUTH_OK) {
         channel_free(&S.ch);
         host_close_sock(&host_current_sock);
         clock_sleep(AUTH_FAIL_PAUSE_MS);
@@ -213,8 +218,10 @@ static void host_end_session(void) {
 int host_run(void) {
     if (!host_start()) return 1;
     host_open_capture();
+    auth_throttle_reset(&S.throttle);
     while (!stop_requested.load()) {
         host_state.store(HOST_WAITING);
+        host_auth_pause(&S.throttle);
         int got = host_get_connection();
         if (got < 0) break;
         if (got == 0) continue;
