@@ -9,6 +9,7 @@
 #include <time.h>
 #include "app/history.h"
 #include "app/target.h"
+#include "protocol/channel_v2.h"
 #include "viewer/session.h"
 
 // The connection report: written by the viewer thread once per session before it posts
@@ -16,6 +17,7 @@
 static struct {
     char computer[33];   // the host's computer name, at most 32 characters
     char id[64];         // the peer ID, at most 63 characters
+    int v2;              // 1 when the session's login was version 2
 } pending;
 
 
@@ -52,7 +54,7 @@ static void set_idle(void) {
 static DWORD WINAPI app_viewer_thread(LPVOID arg) {
     connect_request *r = (connect_request *)arg;
     char err[128] = "";
-    int rc = viewer_session_run(r->host, r->port, r->relay, r->target, r->password, err, sizeof err);
+    int rc = viewer_session_run_login(r->host, r->port, r->relay, r->target, r->password, r->login, err, sizeof err);
     if (rc != 0 && err[0]) MessageBoxA(NULL, err, "vo - could not connect", MB_ICONWARNING | MB_TOPMOST);
     sodium_memzero(r, sizeof *r);
     free(r);
@@ -73,6 +75,7 @@ static void app_start_connect(const char *target, const char *password) {
     if (!r) return;
     snprintf(r->password, sizeof r->password, "%s", password);
     app_parse_target(r, target, VO_DEFAULT_RELAY_HOST);
+    r->login = history_pinned(target) ? VIEWER_LOGIN_PINNED : CHANNEL_LOGIN_V2_PREFERRED;
     g_app.session_open = 1;
     EnableWindow(g_app.connect_button, FALSE);
     SetWindowTextA(g_app.connect_button, "Connecting...");
@@ -131,11 +134,13 @@ void app_command_connect_panel(int id) {
 void app_on_viewer_connected(const char *host_name, const char *peer_id) {
     snprintf(pending.computer, sizeof pending.computer, "%s", host_name ? host_name : "");
     snprintf(pending.id, sizeof pending.id, "%s", peer_id ? peer_id : "");
+    pending.v2 = viewer_login_version() == 2;
     PostMessageA(g_app.main_window, WM_APP_VIEWER_CONNECTED, 0, 0);
 }
 
 void app_viewer_connected(void) {
     history_record(pending.id, pending.computer, time(NULL));
+    if (pending.v2) history_mark_v2(pending.id);
     app_fill_history_list();
 }
 

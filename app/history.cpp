@@ -1,5 +1,6 @@
 // history: loading, saving and changing the desktop app's connection history (history.txt).
 #include "app/history.h"
+#include <stdio.h>
 #include <string.h>
 
 history_state g_history;
@@ -36,6 +37,7 @@ static int parse_piece(const char *line, history_entry *e) {
     copy_field(e->computer, sizeof e->computer, t1 + 1, t2);
     copy_field(e->nickname, sizeof e->nickname, t2 + 1, t3);
     copy_field(e->last_connected, sizeof e->last_connected, t3 + 1, end);
+    e->v2 = end[0] == '\r' && end[1] == 'v' && end[2] == '2';
     return 1;
 }
 
@@ -59,7 +61,7 @@ void app_load_history(void) {
 void history_save_stream(FILE *f) {
     for (int i = 0; i < g_history.count; i++) {
         const history_entry *e = &g_history.entries[i];
-        fprintf(f, "%s\t%s\t%s\t%s\n", e->id, e->computer, e->nickname, e->last_connected);
+        fprintf(f, "%s\t%s\t%s\t%s%s\n", e->id, e->computer, e->nickname, e->last_connected, e->v2 ? "\rv2" : "");
     }
 }
 
@@ -104,6 +106,23 @@ int history_record(const char *id, const char *computer, time_t when) {
     move_to_front(i);
     app_save_history();
     return 1;
+}
+
+int history_mark_v2(const char *id) {
+    int i = history_find(id);
+    if (i < 0) return 0;
+    if (!g_history.entries[i].v2) {
+        g_history.entries[i].v2 = 1;
+        app_save_history();
+    }
+    return 1;
+}
+
+int history_pinned(const char *target) {
+    char id[HISTORY_PEER_ID_MAX + 1];
+    snprintf(id, sizeof id, "%s", target ? target : "");
+    int i = history_find(id);
+    return i >= 0 && g_history.entries[i].v2;
 }
 
 int history_rename(int i, const char *nickname) {

@@ -1,5 +1,7 @@
 // history: the desktop app's list of computers it has reached, most recent first, kept in
-// history.txt as one "id<TAB>computer<TAB>nickname<TAB>last connected" line per entry.
+// history.txt as one "id<TAB>computer<TAB>nickname<TAB>last connected" line per entry. An entry
+// whose computer spoke the version 2 login ends its line in CR "v2" before the LF: a reader that
+// takes the last field up to the first CR or LF (as every reader of this file does) never sees it.
 // Every text stored here has its control characters replaced, so a name that came from the
 // network (or was pasted) can never split a line or add one. Owned by the user interface thread.
 #pragma once
@@ -9,12 +11,14 @@
 
 #define HISTORY_MAX 256
 #define HISTORY_LINE_MAX 299          // longest piece of a line read at once
+#define HISTORY_PEER_ID_MAX 18        // the viewer core reports at most this much of a target
 
 struct history_entry {
     char id[64];              // peer ID, or the typed direct address; at most 63 characters
     char computer[33];        // remote computer name from its hello; at most 32
     char nickname[64];        // the user's name for it; empty until given
     char last_connected[24];  // local time, "%Y-%m-%d %H:%M"
+    int v2;                   // 1 once it spoke the version 2 login: version 1 is refused from then on
 };
 
 struct history_state {
@@ -43,6 +47,11 @@ int app_save_history(void);
 // (or appended), its computer name taken when non-empty, its time set, and it moves to the
 // front; then the history is saved. 0 when the table is full and `id` is new (nothing recorded).
 int history_record(const char *id, const char *computer, time_t when);
+// Marks the entry `id` as having spoken the version 2 login, and saves. 0 when there is none.
+int history_mark_v2(const char *id);
+// 1 when a connection to the typed `target` must refuse the version 1 login: its entry (found by
+// the target as the viewer core reports it, cut to 18 characters) spoke version 2 before.
+int history_pinned(const char *target);
 // Index of the entry whose id is exactly `id`, or -1.
 int history_find(const char *id);
 // Renames entry i (an empty text clears the nickname) and saves. 0 for a bad index.

@@ -12,6 +12,7 @@ struct connect_request {
     char target[64];     // the whole typed target; at most 63 characters
     char password[64];   // at most 63 characters
     int relay;           // 1: connect by ID through the relay
+    int login;           // viewer login policy: CHANNEL_LOGIN_V2_PREFERRED, or VIEWER_LOGIN_PINNED
 };
 
 // 1 when text is one or more decimal digits and nothing else.

@@ -1,6 +1,7 @@
 // bench_channel: the record layer over loopback (64 KiB records sent from one thread, received on
 // another) against the bare AEAD sealing and opening the same records in memory. Both wall-clock
 // throughput and processor time per byte are compared: the second stays meaningful on a busy machine.
+// Then the login: version 2's handshake against version 1's (the anchor), both sides over loopback.
 #include <sodium.h>
 #include <chrono>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include "platform/thread.h"
 #include "protocol/channel.h"
 #include "protocol/channel_kdf.h"
+#include "protocol/channel_v2.h"
 #include "protocol/messages.h"
 
 #define RECORD_BYTES 65536
@@ -120,6 +122,77 @@ static void keep_best(rate *best, rate r) {
     }
 }
 
+#define HANDSHAKES 300
+
+struct login_job {
+    net_sock sock;
+    int login;
+    int ok;
+};
+
+// The host side: HANDSHAKES logins one after the other on the same connection.
+static unsigned login_host(void *arg) {
+    login_job *j = (login_job *)arg;
+    j->ok = 1;
+    for (int i = 0; i < HANDSHAKES && j->ok; i++) {
+        channel ch;
+        channel_init(&ch, j->sock, 0);
+        int version;
+        j->ok = channel_v2_handshake_host(&ch, "Kx7mP2qa", j->login, &version) == CHANNEL_AUTH_OK;
+        channel_free(&ch);
+    }
+    return 0;
+}
+
+// Microseconds per login, wall clock and processor time of both sides, for one login policy.
+static int login_cost(int login, double *wall_us, double *cpu_us) {
+    net_sock l = net_listen("127.0.0.1", 0, 1);
+    net_sock c = net_connect("127.0.0.1", net_local_port(l));
+    net_sock s = net_accept(l);
+    net_close(l);
+    if (c == NET_INVALID || s == NET_INVALID) return 0;
+    net_set_nodelay(c, 1);
+    net_set_nodelay(s, 1);
+    login_job job = {s, login, 0};
+    double k0, k1, t0 = now_s(), c0 = cpu_s(&k0);
+    thread_handle t = thread_create(login_host, &job);
+    int ok = 1;
+    for (int i = 0; i < HANDSHAKES && ok; i++) {
+        channel ch;
+        channel_init(&ch, c, 0);
+        int version;
+        ok = channel_v2_handshake_viewer(&ch, "Kx7mP2qa", login, &version) == CHANNEL_AUTH_OK;
+        channel_free(&ch);
+    }
+    if (!ok) net_shutdown(c);
+    thread_wait(t, THREAD_INFINITE);
+    thread_close(t);
+    double t1 = now_s(), c1 = cpu_s(&k1);
+    net_close(c);
+    net_close(s);
+    *wall_us = (t1 - t0) * 1e6 / HANDSHAKES;
+    *cpu_us = (c1 - c0) * 1e6 / HANDSHAKES;
+    return ok && job.ok;
+}
+
+// Best of several runs of each, printed side by side with version 1 as the anchor.
+static int print_login_costs(void) {
+    double w1 = 1e9, p1 = 1e9, w2 = 1e9, p2 = 1e9;
+    for (int r = 0; r < RUNS; r++) {
+        double w, p;
+        if (!login_cost(CHANNEL_LOGIN_V1_ONLY, &w, &p)) return 0;
+        if (w < w1) w1 = w;
+        if (p < p1) p1 = p;
+        if (!login_cost(CHANNEL_LOGIN_V2_ONLY, &w, &p)) return 0;
+        if (w < w2) w2 = w;
+        if (p < p2) p2 = p;
+    }
+    printf("login v1 (anchor), both sides over loopback: %8.1f us wall, %8.1f us cpu per handshake\n", w1, p1);
+    printf("login v2, both sides over loopback:          %8.1f us wall, %8.1f us cpu per handshake\n", w2, p2);
+    printf("ratio v2/v1 wall-clock: %.2f; cpu time: %.2f\n", w2 / w1, p2 / p1);
+    return 1;
+}
+
 int main(void) {
     if (!net_init() || !channel_sodium_ready()) return 1;
     uint8_t *data = (uint8_t *)malloc(RECORD_BYTES), *dst = (uint8_t *)malloc(RECORD_BYTES);
@@ -142,6 +215,10 @@ int main(void) {
     printf("ratio channel/anchor wall-clock: %.2f (target >= 0.90)\n", chan.wall / anchor.wall);
     printf("ratio channel/anchor cpu time:   %.2f (target >= 0.90); channel time in the kernel: %.0f%%\n",
            chan.cpu / anchor.cpu, chan.kernel_share * 100);
+    if (!print_login_costs()) {
+        printf("login bench failed\n");
+        return 1;
+    }
     free(data);
     free(dst);
     return 0;

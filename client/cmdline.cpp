@@ -1,6 +1,7 @@
 // client_cmdline: parsing of the vo_client arguments into the session's host, port, relay flag,
 // ID and password. Plain string work only, tested natively.
 #include "client/cmdline.h"
+#include "protocol/channel_v2.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -38,6 +39,8 @@ int client_parse_args(client_options *o, int argc, const char *const *argv) {
             copy_cut(o->peer_id, argv[++i], CLIENT_ID_MAX);
         } else if (!strcmp(a, "-p") && has_next) {
             o->password = argv[++i];
+        } else if (!strcmp(a, "-v2")) {
+            o->v2_only = 1;
         } else if (!o->host_word) {
             o->host_word = a;
         } else {
@@ -58,6 +61,10 @@ const char *client_target_host(const client_options *o) {
 const char *client_target_port(const client_options *o) {
     if (o->relay) return o->relay_port;
     return o->port_word ? o->port_word : CLIENT_DEFAULT_PORT;
+}
+
+int client_login(const client_options *o) {
+    return o->v2_only ? CHANNEL_LOGIN_V2_ONLY : CHANNEL_LOGIN_V2_PREFERRED;
 }
 
 int client_usage_text(char *out, size_t cap) {

@@ -20,6 +20,7 @@ struct client_options {
     int relay;                  // 1 after "-r ID": connect through the relay
     char peer_id[CLIENT_ID_MAX + 1];  // the relay ID; "vo-demo" unless "-r" named one
     const char *password;       // "-p" value, or "" when none was given
+    int v2_only;                // 1 after "-v2": refuse a host that offers only the version 1 login
     const char *host_word;      // the first positional word, or null
     const char *port_word;      // the last later positional word, or null
     char relay_host[CLIENT_RELAY_WORD_MAX + 1];  // relay mode: relay host (before the last ':')
@@ -33,6 +34,9 @@ int client_parse_args(client_options *o, int argc, const char *const *argv);
 // What the viewer session is called with: in relay mode the relay server, else the host itself.
 const char *client_target_host(const client_options *o);
 const char *client_target_port(const client_options *o);
+
+// The login policy for the viewer session (a CHANNEL_LOGIN_* value).
+int client_login(const client_options *o);
 
 // The usage text with the default relay address; length written, or -1 when cap is too small.
 int client_usage_text(char *out, size_t cap);

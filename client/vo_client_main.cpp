@@ -12,6 +12,6 @@ int main(int argc, char **argv) {
         fputs(usage, stdout);
         return 1;
     }
-    return viewer_session_run(client_target_host(&o), client_target_port(&o), o.relay, o.peer_id, o.password,
-                              nullptr, 0);
+    return viewer_session_run_login(client_target_host(&o), client_target_port(&o), o.relay, o.peer_id, o.password,
+                                    client_login(&o), nullptr, 0);
 }

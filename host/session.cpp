@@ -5,6 +5,7 @@
 #include <sodium.h>
 #include <stdint.h>
 #include <string.h>
+#include "host/auth.h"
 #include "host/capture.h"
 #include "host/encoder.h"
 #include "host/flow.h"
@@ -16,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "protocol/channel.h"
+#include "protocol/channel_v2.h"
 #include "protocol/relay.h"
 
 #define RELAY_RETRY_MS 3000
@@ -35,6 +37,7 @@ static struct {
     thread_handle receiver;      // receive thread of the current session
     net_watch hello_watch;       // bounds the handshake and the hello on this thread
     int accept_errors[ACCEPT_KINDS_LOGGED];   // accept errors already logged (0 = free entry)
+    auth_throttle throttle;      // wrong passwords so far and the pause they call for
 } S;
 
 // Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
@@ -148,14 +151,16 @@ static int host_authenticate(void) {
         return 0;
     }
     channel_init(&S.ch, host_current_sock.load(), 0);
-    int ok = channel_handshake_host(&S.ch, pw);
+    int version = 1;
+    int r = channel_v2_handshake_host(&S.ch, pw, host_login_mode, &version);
     sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out
-    if (!ok) {
-        int late = net_watch_expired(&S.hello_watch);
-        if (late)
-            host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
-        else
-            host_log("auth failed (wrong password or not an vo client)");
+    int late = r != CHANNEL_AUTH_OK && net_watch_expired(&S.hello_watch);
+    if (late)
+        host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
+    else if (r != CHANNEL_AUTH_OK)
+        host_log("auth failed (wrong password or not an vo client)");
+    host_auth_note(&S.throttle, r, version);
+    if (r != CHANNEL_AUTH_OK) {
         channel_free(&S.ch);
         host_close_sock(&host_current_sock);
         // A wrong guess pays a pause; a silent peer has cost its time already, and a viewer that
@@ -273,8 +278,10 @@ int host_run(void) {
     if (!host_start()) return 1;
     memset(S.accept_errors, 0, sizeof S.accept_errors);
     host_open_capture();
+    auth_throttle_reset(&S.throttle);
     while (!stop_requested.load()) {
         host_state.store(HOST_WAITING);
+        host_auth_pause(&S.throttle);
         int got = host_get_connection();
         if (got < 0) break;
         if (got == 0) continue;

@@ -35,9 +35,18 @@ step configure-debug cmake --preset debug || exit 1
 step build-debug cmake --build build/debug -j"$JOBS" || exit 1
 run_ctest native build/debug
 
+# The version 2 login vectors, recomputed by an independent implementation (Node) when Node is here.
+if command -v node >/dev/null 2>&1; then
+  if bash tests/vectors/check_v2.sh >"$LOGS/vectors-v2.log" 2>&1; then
+    passed=$((passed + 1)); echo "vectors-v2 (node): $(tail -n 1 "$LOGS/vectors-v2.log")"
+  else
+    failed=$((failed + 1)); echo "FAILED: vectors-v2 (log: build/logs/vectors-v2.log)"; tail -n 20 "$LOGS/vectors-v2.log"
+  fi
+fi
+
 # Threaded code under TSan: the tests of the channel, the receive threads and whole sessions.
 step configure-tsan cmake --preset tsan || exit 1
-tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|host_test_receive|host_test_encoder|viewer_test_receive|session_test_.*|relay_test_relay_server|platform_test_platform))$/\1/p')
+tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|protocol_test_channel_v2|host_test_receive|host_test_encoder|viewer_test_receive|session_test_.*|relay_test_relay_server|platform_test_platform))$/\1/p')
 if [ -n "$tsan_targets" ]; then
   step build-tsan cmake --build build/tsan -j"$JOBS" --target $tsan_targets || exit 1
   regex=$(echo $tsan_targets | tr ' ' '|')

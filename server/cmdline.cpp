@@ -57,6 +57,7 @@ static int parse_flag(server_options *o, const char *a) {
     else if (!strcmp(a, "-install")) o->install = 1;
     else if (!strcmp(a, "-uninstall")) o->uninstall = 1;
     else if (!strcmp(a, "-svc")) o->service = 1;
+    else if (!strcmp(a, "-v2only")) o->v2_only = 1;
     else return 0;
     return 1;
 }
@@ -200,5 +201,6 @@ int server_service_cmdline(char *out, size_t cap, const char *exe_path, const se
     }
     if (ok && o->password_fixed)
         ok = put_text(out, cap, &pos, " -pass ", 7) && put_word(out, cap, &pos, o->password);
+    if (ok && o->v2_only) ok = put_text(out, cap, &pos, " -v2only", 8);
     return ok ? (int)pos : -1;
 }

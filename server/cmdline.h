@@ -30,6 +30,7 @@ struct server_options {
     char password[SERVER_PASSWORD_MAX + 1];      // fixed password (empty unless "-pass")
     int password_fixed;           // 1 when "-pass" gave the password
     int rotate_hours;             // temporary password period in hours, 6 by default
+    int v2_only;                  // "-v2only": refuse viewers that offer only the version 1 login
     int install;                  // "-install": register the service
     int uninstall;                // "-uninstall": remove the service
     int service;                  // "-svc": run under the Service Control Manager
@@ -63,6 +64,6 @@ int server_usage_text(char *out, size_t cap);
 int server_banner_text(char *out, size_t cap, const server_options *o, const char *id, const char *password);
 
 // The command line stored for the service: the quoted program path, "-svc", the port, and in relay
-// mode the relay address and room, then any fixed password. Other options are not carried over.
-// -1 also when the options hold an empty fixed password: the service never gets one.
+// mode the relay address and room, then any fixed password, then "-v2only" when set. Other options
+// are not carried over. -1 also when the options hold an empty fixed password: the service never gets one.
 int server_service_cmdline(char *out, size_t cap, const char *exe_path, const server_options *o);

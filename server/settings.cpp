@@ -2,7 +2,9 @@
 #include "server/settings.h"
 
 #include <string.h>
+#include "host/auth.h"
 #include "host/identity.h"
+#include "protocol/channel_v2.h"
 
 // Copies at most cap - 1 characters and terminates.
 static void copy_into(char *dst, size_t cap, const char *src) {
@@ -23,6 +25,7 @@ void server_apply_options(const server_options *o) {
     copy_into(room_name, sizeof room_name, o->room_name);
     room_given = o->room_given;
     rotate_hours = o->rotate_hours;
+    host_login_mode = o->v2_only ? CHANNEL_LOGIN_V2_ONLY : CHANNEL_LOGIN_V2_PREFERRED;
     // Single-threaded start-up: the password is set before the identity lock has any other user,
     // and host_identity_init then keeps a fixed one instead of making a temporary one.
     password_fixed = o->password_fixed;

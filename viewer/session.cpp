@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/sysinfo.h"
+#include "protocol/channel_v2.h"
 #include "protocol/relay.h"
 #include "viewer/cache.h"
 #include "viewer/outbox.h"
@@ -25,9 +26,12 @@ static struct {
     std::atomic<int> cancel;            // set at teardown: every network wait of the session ends
     net_watch watch;                    // the window thread's: hello deadline, then send time-out
     net_watch receive_watch;            // the receive thread's: cancel only
+    int login;                          // CHANNEL_LOGIN_* or VIEWER_LOGIN_PINNED
+    int version;                        // login version of the session, 0 before one
 } V;
 
 const char *viewer_peer_id(void) { return V.peer_id; }
+int viewer_login_version(void) { return V.version; }
 
 // Print the failure as one line and hand it to the caller's buffer.
 static int viewer_fail(const char *msg, char *err, int err_size) {
@@ -86,7 +90,12 @@ static void viewer_watch_session(void) {
 
 // Steps 6-8: handshake, our hello, the host's hello. 1, or the failure already reported.
 static int viewer_hellos(const char *password, char *err, int err_size, int *cache_offered) {
-    if (!channel_handshake_viewer(&V.ch, password ? password : ""))
+    int pinned = V.login == VIEWER_LOGIN_PINNED;
+    int r = channel_v2_handshake_viewer(&V.ch, password ? password : "", pinned ? CHANNEL_LOGIN_V2_ONLY : V.login,
+                                        &V.version);
+    if (r == CHANNEL_AUTH_REFUSED)
+        return !viewer_fail(pinned ? VIEWER_TEXT_PINNED : VIEWER_TEXT_REFUSED_V2, err, err_size);
+    if (r != CHANNEL_AUTH_OK)
         return !viewer_fail("authentication failed (wrong password, or host not online)", err, err_size);
     uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
     memset(msg, 0, sizeof msg);
@@ -139,7 +148,15 @@ static void viewer_teardown(void) {
 
 int viewer_session_run(const char *host, const char *port, int relay, const char *peer_id,
                        const char *password, char *err, int err_size) {
+    return viewer_session_run_login(host, port, relay, peer_id, password, CHANNEL_LOGIN_V2_PREFERRED, err,
+                                    err_size);
+}
+
+int viewer_session_run_login(const char *host, const char *port, int relay, const char *peer_id,
+                             const char *password, int login, char *err, int err_size) {
     if (err && err_size > 0) err[0] = 0;
+    V.login = login;
+    V.version = 0;
     net_sock s = viewer_connect(host, port, relay, peer_id, err, err_size);
     if (s == NET_INVALID) return 1;
     snprintf(V.peer_id, sizeof V.peer_id, "%s", peer_id ? peer_id : "");

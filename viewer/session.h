@@ -13,6 +13,18 @@ extern viewer_connected_fn viewer_on_connected;
 int viewer_session_run(const char *host, const char *port, int relay, const char *peer_id,
                        const char *password, char *err, int err_size);
 
+// The same with a login policy: a CHANNEL_LOGIN_* value of protocol/channel_v2.h, or
+// VIEWER_LOGIN_PINNED (version 2 or nothing, because this host spoke version 2 before). A refused
+// version 1 host fails with VIEWER_TEXT_REFUSED_V2 (CHANNEL_LOGIN_V2_ONLY) or VIEWER_TEXT_PINNED.
+// viewer_session_run is this with CHANNEL_LOGIN_V2_PREFERRED.
+#define VIEWER_LOGIN_PINNED 3
+#define VIEWER_TEXT_REFUSED_V2 "the host offers only the older login (version 1); refused (-v2)"
+#define VIEWER_TEXT_PINNED "this computer used a stronger login before; refusing a weaker one"
+int viewer_session_run_login(const char *host, const char *port, int relay, const char *peer_id,
+                             const char *password, int login, char *err, int err_size);
+// The login version of the current (or last) session: 1 or 2, 0 before any login.
+int viewer_login_version(void);
+
 // The peer ID of the current session (at most 18 characters; "" when none was given).
 const char *viewer_peer_id(void);
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 #include "client/cmdline.h"
+#include "protocol/channel_v2.h"
 
 struct client_case {
     std::vector<const char *> args;
@@ -99,4 +100,18 @@ TEST(ClientCmdline, UsageText) {
     EXPECT_EQ(n, (int)want.size());
     EXPECT_EQ(client_usage_text(out, 10), -1);
     EXPECT_EQ(strlen(out), 9u);
+}
+
+TEST(ClientCmdline, V2RefusesTheOlderLogin) {
+    const char *argv[] = {"vo_client", "pc1", "-v2", "-p", "pw"};
+    client_options o;
+    ASSERT_EQ(client_parse_args(&o, 5, argv), 1);
+    EXPECT_EQ(o.v2_only, 1);
+    EXPECT_STREQ(client_target_host(&o), "pc1");
+    EXPECT_EQ(client_login(&o), CHANNEL_LOGIN_V2_ONLY);
+    const char *plain[] = {"vo_client", "pc1", "-p", "-v2"};   // a value is taken as it is
+    ASSERT_EQ(client_parse_args(&o, 4, plain), 1);
+    EXPECT_EQ(client_login(&o), CHANNEL_LOGIN_V2_PREFERRED);
+    const char *alone[] = {"vo_client", "-v2"};
+    EXPECT_EQ(client_parse_args(&o, 2, alone), 0);
 }

@@ -2,7 +2,8 @@
 # vo_client.exe views vo_server.exe under Wine, each on its own Xvfb display: the viewer window
 # shows the host's picture scaled, its title carries the statistics, a click and a typed key
 # arrive on the host display, closing the window ends the viewer even with the host frozen, and a
-# wrong password is refused with exit code 1.
+# wrong password is refused with exit code 1. The direct pair runs with the version 2 login required
+# on both sides (-v2only, -v2); the relay pair agrees on version 2 by itself.
 source "$(dirname "$0")/common.sh"
 cd "$E2E_WORK"
 xvfb_start HD || fail "no Xvfb for the host"
@@ -19,7 +20,7 @@ PIDS="$PIDS $!"
 wait_for input.txt ready 60 || fail "no input log window"
 
 port=$(free_port)
-wine "$EXE/vo_server.exe" -pass P "$port" >server.out 2>&1 &
+wine "$EXE/vo_server.exe" -pass P -v2only "$port" >server.out 2>&1 &
 spid=$!; PIDS="$PIDS $spid"
 wait_for vo_server.log "server up on port $port" 60 || { cat server.out; fail "host did not start"; }
 
@@ -28,13 +29,15 @@ DISPLAY=$VD WINEPREFIX=$VIEWER_PREFIX wine "$EXE/vo_client.exe" 127.0.0.1 "$port
 tr -d '\r' <wrong.out | grep -qx "authentication failed (wrong password, or host not online)" || fail "wrong password: $(cat wrong.out)"
 ok "wrong password refused"
 
-DISPLAY=$VD WINEPREFIX=$VIEWER_PREFIX wine "$EXE/vo_client.exe" 127.0.0.1 "$port" -p P >client.out 2>&1 &
+DISPLAY=$VD WINEPREFIX=$VIEWER_PREFIX wine "$EXE/vo_client.exe" 127.0.0.1 "$port" -p P -v2 >client.out 2>&1 &
 cpid=$!; PIDS="$PIDS $cpid"
 win=""
 for _ in $(seq 1 300); do
   win=$(DISPLAY=$VD xdotool search --name '^vo - ' 2>/dev/null | head -n 1); [ -n "$win" ] && break; sleep 0.1
 done
 [ -n "$win" ] || { cat client.out; fail "no viewer window"; }
+wait_for vo_server.log "login version 2" 10 || fail "not the version 2 login: $(cat vo_server.log)"
+ok "version 2 login (-v2only host, -v2 viewer)"
 sleep 3
 title=$(DISPLAY=$VD xdotool getwindowname "$win")
 echo "title: $title"
@@ -96,5 +99,6 @@ PIDS="$PIDS $!"
 wait_for relayhost/vo_server.log "client connected" 60 || { cat relay-client.out relay.out; fail "no session through the relay"; }
 tr -d '\r' <relay-client.out | grep -q "^via relay 127.0.0.1:$rport, ID $id, waiting for host...$" || fail "relay line: $(cat relay-client.out)"
 grep -q "paired: room '$id'" relay.out || fail "relay did not log the pair: $(cat relay.out)"
-ok "session through vo_relay"
+grep -q "login version 2" relayhost/vo_server.log || fail "relay pair did not agree on version 2"
+ok "session through vo_relay (version 2 login)"
 echo "client_wine: all checks passed"

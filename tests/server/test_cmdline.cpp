@@ -424,3 +424,16 @@ TEST(ServerService, InstallTwiceUninstallTwiceAndSvcFromAConsole) {
     EXPECT_EQ(service_run(&o), 1);  // not started by the manager: the dispatcher refuses
 }
 #endif
+
+TEST(ServerCmdline, V2OnlyIsAFlagTheServiceLineKeeps) {
+    server_options o = parse({"-v2only", "8000"});
+    EXPECT_EQ(o.v2_only, 1);
+    EXPECT_EQ(o.listen_port, 8000);
+    EXPECT_EQ(parse({"-pass", "-v2only"}).v2_only, 0);   // a value is taken as it is
+    char out[512];
+    o = parse({"-install", "-v2only", "-pass", "P"});
+    server_service_cmdline(out, sizeof out, "C:\\vo.exe", &o);
+    EXPECT_STREQ(out, "\"C:\\vo.exe\" -svc 7777 -pass P -v2only");
+    server_options back = parse({"-svc", "7777", "-pass", "P", "-v2only"});
+    EXPECT_EQ(back.v2_only, 1);
+}
