@@ -19,9 +19,8 @@ export function codecDecompress(src, dst) {
       }
     }
     if (lit > n - ip || lit > cap - op) return -1;
-    dst.set(src.subarray(ip, ip + lit), op);
-    ip += lit;
-    op += lit;
+    if (lit < 64) for (let i = 0; i < lit; i++) dst[op++] = src[ip++];   // short runs: no views
+    else dst.set(src.subarray(ip, ip + lit), op), (ip += lit), (op += lit);
     if (ip === n) return op;
     if (n - ip < 2) return -1;
     const dist = src[ip] | (src[ip + 1] << 8);
@@ -37,11 +36,14 @@ export function codecDecompress(src, dst) {
       }
     }
     if (len > cap - op) return -1;
-    if (dist >= len) {
+    if (dist === 1) {
+      dst.fill(dst[op - 1], op, op + len);   // a run of one byte (the common zero run of a tile delta)
+      op += len;
+    } else if (dist >= len && len >= 64) {
       dst.copyWithin(op, op - dist, op - dist + len);
       op += len;
     } else {
-      for (let i = 0; i < len; i++, op++) dst[op] = dst[op - dist];
+      for (let i = 0; i < len; i++, op++) dst[op] = dst[op - dist];   // byte by byte, overlaps repeat
     }
   }
   return op;

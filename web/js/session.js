@@ -20,7 +20,8 @@ export class TileCache {
     this.lo = new Uint32Array(SLOTS);
     this.hi = new Uint32Array(SLOTS);
     this.victim = new Uint8Array(SETS);
-    this.tiles = null;
+    this.tiles = null;     // SLOTS tiles of 16384 bytes, and the same memory as 32-bit words
+    this.tiles32 = null;
   }
   lookup(lo, hi) {
     const s = lo & (SETS - 1), a = 2 * s;
@@ -40,7 +41,7 @@ export class TileCache {
     this.lo[slot] = lo;
     this.hi[slot] = hi;
     this.victim[s] = slot === a ? 1 : 0;
-    if (!this.tiles) this.tiles = new Uint8Array(SLOTS * TILE_BYTES);
+    if (!this.tiles) this.tiles = new Uint8Array(SLOTS * TILE_BYTES), (this.tiles32 = new Uint32Array(this.tiles.buffer));
     return slot;
   }
 }
@@ -78,6 +79,7 @@ export class ViewerSession {
     this.stats = { bytes: 0, frames: 0, hits: 0, misses: 0 };
     this.cache = new TileCache();
     this.scratch = new Uint8Array(TILE_BYTES);
+    this.scratch32 = new Uint32Array(this.scratch.buffer);
     this.text = { active: false, left: 0, top: 0, width: 0, height: 0, cols: 0, rows: 0, grid: null, changed: false };
     this.textScratch = new Uint8Array(0);
     this.dirty = null;
@@ -179,6 +181,7 @@ export class ViewerSession {
     this.PH = (h + 63) & ~63;
     this.stride = this.PW * 4;
     this.fb = new Uint8Array(this.PW * this.PH * 4);
+    this.fb32 = new Uint32Array(this.fb.buffer);   // tiles are whole 32-bit pixels: XOR and copy by word
     this.cacheEnabled = (u16(p, 10) & 2) !== 0;
     this.phase = 'open';   // the cache starts empty: nothing to advertise
     this.onEvent('connected', { name: this.hostName, width: w, height: h });
@@ -213,19 +216,25 @@ export class ViewerSession {
       if (data.length < TILE_BYTES) return;
       for (let y = 0; y < 64; y++) fb.set(data.subarray(y * 256, y * 256 + 256), at + y * stride);
     } else {
-      const s = this.scratch;
-      if (codecDecompress(data, s) !== TILE_BYTES) return;
-      for (let y = 0; y < 64; y++) {
-        const row = at + y * stride, src = y * 256;
-        for (let i = 0; i < 256; i++) fb[row + i] ^= s[src + i];
-      }
+      if (codecDecompress(data, this.scratch) !== TILE_BYTES) return;
+      const fb32 = this.fb32, s32 = this.scratch32, words = stride >> 2;
+      for (let y = 0, row = at >> 2, src = 0; y < 64; y++, row += words, src += 64)
+        for (let i = 0; i < 64; i++) fb32[row + i] ^= s32[src + i];
     }
     const lo = u32(p, 5), hi = u32(p, 9);
     if (this.cacheEnabled && (lo | hi) !== 0) {
-      const slot = this.cache.insert(lo, hi), t = this.cache.tiles, base = slot * TILE_BYTES;
-      for (let y = 0; y < 64; y++) t.set(fb.subarray(at + y * stride, at + y * stride + 256), base + y * 256);
+      const slot = this.cache.insert(lo, hi);
+      this.cache.tiles.set(this.tileRows(at), slot * TILE_BYTES);
     }
     this.dirtyAdd(tx * 64, ty * 64, tx * 64 + 64, ty * 64 + 64);
+  }
+
+  // The 64 rows of the tile at byte offset `at`, gathered into the scratch buffer.
+  tileRows(at) {
+    const fb32 = this.fb32, s32 = this.scratch32, words = this.stride >> 2;
+    for (let y = 0, row = at >> 2, dst = 0; y < 64; y++, row += words, dst += 64)
+      for (let i = 0; i < 64; i++) s32[dst + i] = fb32[row + i];
+    return this.scratch;
   }
 
   cacheRef(p) {
@@ -237,8 +246,9 @@ export class ViewerSession {
       this.sendMessage(MSG_CACHE_MISS, p.slice(0, 12));
       return;
     }
-    const t = this.cache.tiles, base = slot * TILE_BYTES;
-    for (let y = 0; y < 64; y++) this.fb.set(t.subarray(base + y * 256, base + y * 256 + 256), at + y * this.stride);
+    const t32 = this.cache.tiles32, fb32 = this.fb32, words = this.stride >> 2;
+    for (let y = 0, row = at >> 2, src = slot * 4096; y < 64; y++, row += words, src += 64)
+      for (let i = 0; i < 64; i++) fb32[row + i] = t32[src + i];
     this.stats.hits++;
     this.dirtyAdd(tx * 64, ty * 64, tx * 64 + 64, ty * 64 + 64);
   }
