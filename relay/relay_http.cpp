@@ -6,11 +6,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "relay/relay_ws.h"
 
-#define HTTP_MAX_FILE (32u << 20)
+#define HTTP_MAX_FILE (64u << 20)  // larger files under --ws-root are not served
 
 static int hex_value(char ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';
@@ -68,21 +69,22 @@ static void answer_status(relay_ws *ws, const char *status) {
     relay_ws_out(ws, b, (size_t)n);
 }
 
-static void answer_body(relay_ws *ws, const char *path, const void *data, size_t n, int head_only) {
+// The head goes to out; the body is sent from where it lies (built-in copy or mapping), never copied.
+static void answer_body(relay_ws *ws, const char *path, const uint8_t *data, size_t n, int head_only) {
     char b[512];
     int k = snprintf(b, sizeof b,
                      "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-cache\r\n"
                      "X-Content-Type-Options: nosniff\r\nContent-Security-Policy: default-src 'self'; "
                      "script-src 'self' 'wasm-unsafe-eval'; connect-src 'self' ws: wss:\r\n"
                      "Connection: close\r\n\r\n", content_type(path), n);
-    if (!relay_ws_out(ws, b, (size_t)k) || (!head_only && !relay_ws_out(ws, data, n))) {
-        ws->out_len = ws->out_off = 0;
-        answer_status(ws, "500 Internal Server Error");
-    }
+    if (!relay_ws_out(ws, b, (size_t)k)) return;
+    if (!head_only) ws->body = data, ws->body_len = n, ws->body_off = 0;
 }
 
-// Reads root/path into a fresh buffer, refusing anything whose real path is not inside the root.
-static uint8_t *read_under_root(const char *root, const char *path, size_t *size) {
+// Maps root/path read-only, refusing anything whose real path is not inside the root; NULL when it
+// cannot be served. An empty file maps nothing and gives a non-NULL empty body.
+static const uint8_t *map_under_root(const char *root, const char *path, size_t *size) {
+    static const uint8_t empty = 0;
     char real_root[PATH_MAX], full[PATH_MAX * 2], real[PATH_MAX];
     if (!realpath(root, real_root)) return nullptr;
     snprintf(full, sizeof full, "%s/%s", real_root, path);
@@ -92,16 +94,14 @@ static uint8_t *read_under_root(const char *root, const char *path, size_t *size
     int fd = open(real, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat st;
     if (fd < 0) return nullptr;
-    uint8_t *buf = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (size_t)st.st_size <= HTTP_MAX_FILE &&
-        (buf = (uint8_t *)malloc((size_t)st.st_size + 1)) != nullptr &&
-        read(fd, buf, (size_t)st.st_size) != (ssize_t)st.st_size) {
-        free(buf);
-        buf = nullptr;
+    const uint8_t *data = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (size_t)st.st_size <= HTTP_MAX_FILE) {
+        *size = (size_t)st.st_size;
+        void *m = *size ? mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, fd, 0) : (void *)&empty;
+        data = m == MAP_FAILED ? nullptr : (const uint8_t *)m;
     }
-    if (buf) *size = (size_t)st.st_size;
     close(fd);
-    return buf;
+    return data;
 }
 
 void relay_http_answer(relay_ws *ws, const char *root, const char *method, const char *target) {
@@ -117,10 +117,14 @@ void relay_http_answer(relay_ws *ws, const char *root, const char *method, const
     }
     if (root && root[0]) {
         size_t n = 0;
-        uint8_t *data = read_under_root(root, path, &n);
-        if (data) answer_body(ws, path, data, n, head_only);
-        else answer_status(ws, "404 Not Found");
-        free(data);
+        const uint8_t *data = map_under_root(root, path, &n);
+        if (!data) {
+            answer_status(ws, "404 Not Found");
+            return;
+        }
+        answer_body(ws, path, data, n, head_only);
+        if (ws->body == data && n) ws->map_len = n;   // unmapped once sent (or when the connection goes)
+        else if (n) munmap((void *)data, n);
         return;
     }
     for (int i = 0; i < g_relay_web_count; i++) {

@@ -5,12 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include "relay/relay_internal.h"
 #include "relay/relay_sha1.h"
 
-#define WS_IN_BYTES 16384  // holds a request head, or a frame header and part of its payload
+#define WS_IN_BYTES (RELAY_WS_MAX_REQUEST + 8)  // a request head, or frame headers and payload in passing
 
 int relay_ws_new(relay_conn *c) {
     relay_ws *ws = (relay_ws *)calloc(1, sizeof *ws);
@@ -26,10 +27,17 @@ int relay_ws_new(relay_conn *c) {
 
 void relay_ws_free(relay_conn *c) {
     if (!c->ws) return;
+    relay_ws_body_free(c->ws);
     free(c->ws->in);
     free(c->ws->out);
     free(c->ws);
     c->ws = nullptr;
+}
+
+void relay_ws_body_free(relay_ws *ws) {
+    if (ws->map_len) munmap((void *)ws->body, ws->map_len);
+    ws->body = nullptr;
+    ws->body_len = ws->body_off = ws->map_len = 0;
 }
 
 int relay_ws_out(relay_ws *ws, const void *p, size_t n) {
@@ -80,6 +88,13 @@ int relay_ws_flush(relay_conn *c) {
         else return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     }
     ws->out_off = ws->out_len = 0;
+    while (ws->body_off < ws->body_len) {
+        ssize_t n = send(c->fd, ws->body + ws->body_off, ws->body_len - ws->body_off, MSG_NOSIGNAL);
+        if (n > 0) ws->body_off += (size_t)n;
+        else if (n < 0 && errno == EINTR) continue;
+        else return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+    if (ws->body) relay_ws_body_free(ws);
     if (ws->shut_pending) {
         shutdown(c->fd, SHUT_WR);
         ws->shut_pending = 0;

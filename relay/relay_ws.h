@@ -35,8 +35,11 @@ struct relay_ws {
     uint64_t msg_len;       // payload bytes of the current message so far
     uint8_t *in;            // socket bytes not yet decoded (request head, then frames)
     uint32_t in_off, in_len, in_cap;
-    uint8_t *out;           // bytes waiting for the socket (response, frames)
+    uint8_t *out;           // bytes waiting for the socket (response head, frames)
     uint32_t out_off, out_len, out_cap;
+    const uint8_t *body;    // a static file's bytes, sent after out without a copy: the built-in
+    size_t body_len, body_off;  // copy, or a read-only mapping of a file under --ws-root
+    size_t map_len;         // length of that mapping (0 when body is the built-in copy)
 };
 
 int relay_ws_new(relay_conn *c);   // gives c its WebSocket state; 0 when out of memory
@@ -53,6 +56,7 @@ void relay_ws_shutdown(relay_conn *c); // close frame, then the socket's sending
 
 // relay_ws.cpp, for relay_http.cpp: appends to the bytes waiting for the socket; 0 out of memory.
 int relay_ws_out(relay_ws *ws, const void *p, size_t n);
+void relay_ws_body_free(relay_ws *ws);   // drops the file body (unmaps it when mapped)
 
 // relay_http.cpp: the answer to a GET of a static file (or an error), appended to ws->out.
 void relay_http_answer(relay_ws *ws, const char *root, const char *method, const char *target);
