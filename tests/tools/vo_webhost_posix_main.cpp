@@ -71,5 +71,7 @@ int main(int argc, char **argv) {
     }
     host_stop();
     thread_wait(t, 10000);
+    thread_close(t);
+    synth_close();
     return 0;
 }
