@@ -155,6 +155,20 @@ async function main() {
     check('a key press arrives at the host', events.some((l) => /^key vk=65 .*flags=0 /.test(l)) &&
       events.some((l) => /^key vk=65 .*flags=2 /.test(l)));
 
+    // Scaled down to a smaller window (half size): a click maps back through the scaling.
+    await page.setViewport({ width: 400, height: 300, deviceScaleFactor: 1 });
+    await page.waitForFunction(() => document.getElementById('picture').getBoundingClientRect().width === 400, { timeout: 5000 })
+      .catch(() => {});
+    const half = await el.boundingBox();
+    await page.mouse.click(half.x + 200.25, half.y + 100.25);   // host pixel (400, 200)
+    const bx = Math.floor((400 * 65535) / (W - 1)), by = Math.floor((200 * 65535) / (H - 1));
+    let scaled = null;
+    for (let t0 = Date.now(); !scaled && Date.now() - t0 < 5000; await new Promise((r) => setTimeout(r, 200))) {
+      host.say('input');
+      scaled = (await host.until(/^end$/).catch(() => [])).find((l) => /^mouse/.test(l) && l.includes(`x=${bx} y=${by}`));
+    }
+    check('a click in the scaled-down picture maps back to host pixels', half.width === 400 && !!scaled, JSON.stringify(half));
+
     // The host going away: the page says the connection was lost.
     host.say('quit');
     await page.waitForFunction(() => document.getElementById('error').textContent !== '', { timeout: 15000 })
