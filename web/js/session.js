@@ -12,6 +12,7 @@ export const MSG_HOST_HELLO = 1, MSG_MOVE_RECTS = 2, MSG_TILE = 3, MSG_TEXT_LAYE
   MSG_CHAR = 0x84, MSG_CACHE_MISS = 0x86;
 const TILE_BYTES = 16384;
 const SLOTS = 8192, SETS = 4096;
+const MESSAGE_MAX = 16 << 20;   // a longer host message ends the session, as in the native viewer
 
 // The tile cache: 8192 slots in 4096 sets of two, least recently used replaced, keyed by the host's
 // 64-bit tile hash (as two 32-bit halves). Starts empty each session; tile memory on first use.
@@ -159,6 +160,7 @@ export class ViewerSession {
         if (this.plain.size < 8) return;
         const h = this.plain.take(8);
         this.msgHead = { type: h[0], len: u32(h, 4) };
+        if (this.msgHead.len > MESSAGE_MAX) return this.fail('lost');   // far beyond any real host message
       }
       const { type, len } = this.msgHead;
       if (this.plain.size < len) return;
