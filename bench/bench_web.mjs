@@ -57,6 +57,7 @@ try {
     }
     const r = await page.evaluate(async (wl) => {
       const { ViewerSession, MSG_HOST_HELLO } = await import('/js/session.js');
+      const { toRgba } = await import('/js/app.js');
       const stream = new Uint8Array(await (await fetch(`/bench-streams/${wl}.bin`)).arrayBuffer());
       const msgs = [];
       for (let pos = 0; pos + 8 <= stream.length;) {
@@ -79,11 +80,7 @@ try {
         s.sendMessage = () => {};   // replies are made but go nowhere, as in bench_viewer
         s.onEvent = draw ? (k, d) => {
           if (k !== 'frame' || !d) return;
-          const fb = s.fb, px = img.data;
-          for (let y = d.t; y < d.b; y++) {
-            let i = y * s.stride + d.l * 4, o = (y * 1920 + d.l) * 4;
-            for (let x = d.l; x < d.r; x++, i += 4, o += 4) px[o] = fb[i + 2], px[o + 1] = fb[i + 1], px[o + 2] = fb[i];
-          }
+          toRgba(s, img, d);   // the page's own per-frame canvas update
           ctx.putImageData(img, 0, 0, d.l, d.t, d.r - d.l, d.b - d.t);
         } : () => {};
         const t0 = performance.now();

@@ -77,15 +77,22 @@ function title() {
     `misses ${st.misses}${s.text.active ? '  [text layer]' : ''}`;
 }
 
+// BGRX framebuffer words to the canvas's RGBA words (both little-endian), opaque, for rectangle d.
+export function toRgba(s, img, d) {
+  const fb32 = s.fb32, px32 = new Uint32Array(img.data.buffer), words = s.stride >> 2, W = s.W;
+  for (let y = d.t; y < d.b; y++) {
+    for (let i = y * words + d.l, o = y * W + d.l, end = o + d.r - d.l; o < end; i++, o++) {
+      const v = fb32[i];
+      px32[o] = 0xff000000 | ((v >>> 16) & 0xff) | (v & 0xff00) | ((v & 0xff) << 16);
+    }
+  }
+}
+
 // A frame ended: the dirty area goes from the BGRX framebuffer into the canvas.
 function frame(d) {
   const s = view.session;
   if (d) {
-    const fb = s.fb, px = view.img.data, stride = s.stride, W = s.W;
-    for (let y = d.t; y < d.b; y++) {
-      let i = y * stride + d.l * 4, o = (y * W + d.l) * 4;
-      for (let x = d.l; x < d.r; x++, i += 4, o += 4) px[o] = fb[i + 2], px[o + 1] = fb[i + 1], px[o + 2] = fb[i];
-    }
+    toRgba(s, view.img, d);
     view.ctx.putImageData(view.img, 0, 0, d.l, d.t, d.r - d.l, d.b - d.t);
   }
   if (s.text.changed) drawText(s.text);
