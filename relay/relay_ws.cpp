@@ -288,6 +288,11 @@ static int upgrade(relay_ws *ws, const char *head) {
 static int request(relay_conn *c, char *head) {
     relay_ws *ws = c->ws;
     char method[16], target[2048], version[16];
+    size_t ml = strcspn(head, " \r\n"), tl = head[ml] == ' ' ? strcspn(head + ml + 1, " \r\n") : 0;
+    if (tl >= sizeof target) {
+        answer_error(ws, "414 URI Too Long", "");
+        return 0;
+    }
     if (sscanf(head, "%15s %2047s %15s", method, target, version) != 3 || strncmp(version, "HTTP/1.", 7) != 0) {
         answer_error(ws, "400 Bad Request", "");
         return 0;
