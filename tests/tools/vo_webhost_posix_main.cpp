@@ -42,8 +42,10 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: vo_webhost RELAY_PORT ROOM PASSWORD WIDTH HEIGHT\n");
         return 2;
     }
-    char dir[64];
-    snprintf(dir, sizeof dir, "/tmp/vo-webhost-%d", (int)getpid());
+    char dir[512];   // the host's data folder: VO_DATA_DIR when the caller gives one
+    const char *given = getenv("VO_DATA_DIR");
+    if (given && given[0]) snprintf(dir, sizeof dir, "%s", given);
+    else snprintf(dir, sizeof dir, "/tmp/vo-webhost-%d", (int)getpid());
     setenv("VO_DATA_DIR", dir, 1);
     synth_open(atoi(argv[4]), atoi(argv[5]));
     force_gdi = 1;
@@ -54,7 +56,7 @@ int main(int argc, char **argv) {
     room_given = 1;
     host_identity_init();
     host_set_password(argv[3]);
-    char log[96];
+    char log[600];
     snprintf(log, sizeof log, "%s/webhost.log", dir);
     host_log_open_path(log);
     thread_handle t = thread_create(host_entry, nullptr);

@@ -16,6 +16,7 @@ const require = createRequire(root + 'build/webnode/package.json');
 const puppeteer = require('puppeteer-core');
 const W = 800, H = 600, ROOM = '987654321', PASSWORD = 'Kx7mP2qa';
 const children = [];
+const scratch = mkdtempSync(tmpdir() + '/vo-browser-test-');   // host data folder and picture, removed at the end
 let passed = 0, failed = 0;
 
 function check(name, ok, detail = '') {
@@ -26,8 +27,8 @@ function check(name, ok, detail = '') {
 
 // Starts a program and returns its line reader; `until` resolves with the lines read up to and
 // including the first one matching re.
-function start(cmd, args) {
-  const p = spawn(cmd, args, { stdio: ['pipe', 'pipe', 'inherit'] });
+function start(cmd, args, env = process.env) {
+  const p = spawn(cmd, args, { stdio: ['pipe', 'pipe', 'inherit'], env });
   children.push(p);
   const lines = [], waiters = [];
   createInterface({ input: p.stdout }).on('line', (l) => {
@@ -86,7 +87,8 @@ async function main() {
   const relay = start(build + '/vo_relay', ['--bind', '127.0.0.1', '--port', '0', '--ws-port', '0', '--viewer-wait', '3']);
   const wsPort = Number((await relay.until(/websocket front on/)).at(-1).match(/:(\d+) /)[1]);
   const tcpPort = Number((await relay.until(/listening on/)).at(-1).match(/:(\d+) /)[1]);
-  const host = start(build + '/vo_webhost', [String(tcpPort), ROOM, PASSWORD, String(W), String(H)]);
+  const host = start(build + '/vo_webhost', [String(tcpPort), ROOM, PASSWORD, String(W), String(H)],
+    { ...process.env, VO_DATA_DIR: scratch + '/host' });
   await host.until(/^ready$/);
   const profile = mkdtempSync(tmpdir() + '/vo-chromium-');
   const browser = await puppeteer.launch({
@@ -117,7 +119,7 @@ async function main() {
     await new Promise((r) => setTimeout(r, 500));   // the host is back in its room after the refusal
     await login(page, url, ROOM, PASSWORD);
     await page.waitForFunction(() => !document.getElementById('view').hidden, { timeout: 15000 });
-    const shotPath = mkdtempSync(tmpdir() + '/vo-webhost-pic-') + '/host.ppm';
+    const shotPath = scratch + '/host.ppm';
     host.say('picture ' + shotPath);
     await host.until(/^ok$/);
     const pic = readPpm(shotPath);
@@ -188,5 +190,6 @@ try {
   console.log('FAILED:', e.message);
 }
 for (const c of children) if (c.exitCode === null) c.kill('SIGTERM');
+rmSync(scratch, { recursive: true, force: true });
 console.log(`${passed} passed, ${failed} failed`);
 process.exit(failed ? 1 : 0);
