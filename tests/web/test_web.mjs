@@ -88,3 +88,59 @@ test('a session through the vector conversation: join, key, confirmation, hello,
   assert.deepEqual(ev2, [['error', 'password']]);
   assert.equal(new ViewerSession({ sodium, send() {} }).closeReason(), 'offline');
 });
+
+// A session past its hello, with its replies captured instead of sealed.
+function openSession(w, h) {
+  const s = new ViewerSession({ sodium: {}, clientSecret: new Uint8Array(32), send() {} });
+  const hello = new Uint8Array(44);
+  new DataView(hello.buffer).setInt32(0, w, true);
+  new DataView(hello.buffer).setInt32(4, h, true);
+  hello[10] = 3;
+  s.hostHello(1, hello);
+  s.sent = [];
+  s.sendMessage = (type, payload) => s.sent.push([type, toHex(payload)]);
+  return s;
+}
+const le = (n, v) => { const b = new Uint8Array(n); for (let i = 0; i < n; i++) b[i] = Number((BigInt(v) >> BigInt(8 * i)) & 255n); return b; };
+const cat = (...p) => Uint8Array.from(p.flatMap((x) => [...x]));
+const px = (s, x, y) => toHex(s.fb.subarray(y * s.stride + x * 4, y * s.stride + x * 4 + 4));
+
+test('messages: tiles raw and as deltas, cache hits and misses, moves, text layer, frame acknowledgement', () => {
+  const s = openSession(100, 70);   // padded to 128 x 128: tile (1, 1) lies partly in the margin
+  const raw = new Uint8Array(16384).fill(0x11);
+  s.apply(3, cat(le(2, 1), le(2, 1), [1], le(8, 0x1234), raw));
+  assert.equal(px(s, 127, 127), '11111111');
+  // A delta that is all 0x22 turns 0x11 into 0x33 (the zero-tile stream of the codec vectors, refilled).
+  const delta = hex('1f220100ff' + 'ff'.repeat(63) + '27502222222222');
+  s.apply(3, cat(le(2, 1), le(2, 1), [0], le(8, 0x5678), delta));
+  assert.equal(px(s, 64, 64), '33333333');
+  s.apply(3, cat(le(2, 2), le(2, 0), [1], le(8, 9), raw));   // outside the grid: ignored
+  s.apply(8, cat(le(2, 0), le(2, 0), le(8, 0x1234)));        // a hit: the raw tile's content
+  assert.equal(px(s, 0, 0), '11111111');
+  s.apply(8, cat(le(2, 0), le(2, 1), le(8, 0xdead)));        // a miss is reported back
+  assert.deepEqual(s.sent.pop(), [0x86, toHex(cat(le(2, 0), le(2, 1), le(8, 0xdead)))]);
+  assert.deepEqual([s.stats.hits, s.stats.misses], [1, 1]);
+  // A move down by one row over itself, and an invalid record that is skipped before a valid one.
+  s.fb.fill(0, 0, s.stride * 3);
+  s.fb.fill(7, 0, 4);
+  s.fb.fill(9, s.stride, s.stride + 4);
+  s.apply(2, cat(le(4, 0), le(4, 0), le(4, 0), le(4, 1), le(4, 1), le(4, 2),
+                 le(4, 0), le(4, 0), le(4, 99), le(4, 0), le(4, 5), le(4, 1),
+                 le(4, 0), le(4, 0), le(4, 1), le(4, 0), le(4, 1), le(4, 1)));
+  assert.deepEqual([px(s, 0, 1), px(s, 0, 2), px(s, 1, 0)], ['07070707', '09090909', '07070707']);
+  // Text layer: 2 x 1 grid, row 0 = "Hi" in attribute 0x1f; then switched off by 26 zero bytes.
+  const rows = cat(le(2, 0), [0x48, 0, 0x1f, 0x69, 0, 0x1f]);
+  const stream = cat([rows.length << 4], rows);   // one literal run holds it all
+  s.apply(4, cat(le(4, 5), le(4, 6), le(4, 16), le(4, 8), le(2, 2), le(2, 1), le(2, 1), le(4, rows.length), stream));
+  assert.equal(s.text.active, true);
+  assert.equal(toHex(s.text.grid), '48001f69001f');
+  s.apply(4, new Uint8Array(26));
+  assert.equal(s.text.active, false);
+  // Frame end: echoed as the acknowledgement; the dirty area is handed to the page and cleared.
+  let frame = null;
+  s.onEvent = (kind, d) => kind === 'frame' && (frame = d);
+  s.apply(7, hex('0500000078563412'));
+  assert.deepEqual(s.sent.pop(), [0x81, '0500000078563412']);
+  assert.deepEqual(frame, { l: 0, t: 0, r: 100, b: 70 });
+  assert.equal(s.dirty, null);
+});
