@@ -2,14 +2,19 @@
 #   make demo   installs what it needs, builds, and runs a real session on this machine
 #   make test   installs what it needs, builds both targets, runs every test
 #   make dist   builds the release: Windows zip and installer, relay .deb (in dist/)
-.PHONY: all deps test demo bench fuzz soak dist dist-check clean
+.PHONY: all deps web test demo bench fuzz soak dist dist-check clean
 
 all:
 	@bash scripts/deps.sh >/dev/null
+	@bash scripts/web.sh >/dev/null || echo "web: viewer page without its crypto library (npm unavailable)"
 	@cmake --preset debug >/dev/null && cmake --build build/debug -j2
 
 deps:
 	@bash scripts/deps.sh >/dev/null
+
+# The browser viewer page's dependency (libsodium's JavaScript build) from npm into web/vendor/.
+web:
+	@bash scripts/web.sh
 
 test:
 	@bash scripts/test.sh

@@ -2,6 +2,8 @@
 // each synthetic workload the host encoder produces a stream of frames (time measured: encode and
 // frame close, capture excluded); the viewer core then applies that stream message by message
 // (time measured). Prints the ratio encode time / apply time per workload and overall (target >= 3).
+//   bench_viewer [DIR]   also writes each workload's stream to DIR/<workload>.bin and prints the
+//                        native apply rate in tiles per second, the anchor of bench/bench_web.mjs.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,9 +65,13 @@ static double encode_workload(int workload) {
     return spent;
 }
 
+static size_t g_tiles;   // MSG_TILE and MSG_CACHE_REF messages in the stream
+
 static void apply_once(void) {
+    g_tiles = 0;
     for (size_t pos = 0; pos + HEADER_BYTES <= g_len;) {
         MessageHeader h = header_get(g_stream + pos);
+        g_tiles += h.type == MSG_TILE || h.type == MSG_CACHE_REF;
         viewer_dispatch(h.type, g_stream + pos + HEADER_BYTES, h.length);
         pos += HEADER_BYTES + h.length;
     }
@@ -84,7 +90,18 @@ static double apply_stream(void) {
     return spent;
 }
 
-int main(void) {
+static void dump_stream(const char *dir, int workload) {
+    char path[512];
+    snprintf(path, sizeof path, "%s/%s.bin", dir, synth_workload_name(workload));
+    FILE *f = fopen(path, "wb");
+    if (f) {
+        fwrite(g_stream, 1, g_len, f);
+        fclose(f);
+    }
+}
+
+int main(int argc, char **argv) {
+    const char *dump = argc > 1 ? argv[1] : nullptr;
     char dir[64];
     snprintf(dir, sizeof dir, "/tmp/vo-bench-viewer-%d", (int)getpid());
     picture_lock_create();
@@ -99,6 +116,11 @@ int main(void) {
         app_all += app;
         printf("  %-7s %9zu bytes  encode %8.0f us  apply %8.0f us  ratio encode/apply = %.2f\n",
                synth_workload_name(wl), bytes, enc, app, app > 0 ? enc / app : 0.0);
+        if (dump) {
+            dump_stream(dump, wl);
+            printf("  %-7s native apply %zu tiles, %.0f tiles/s\n", synth_workload_name(wl), g_tiles,
+                   app > 0 ? g_tiles / (app / 1e6) : 0.0);
+        }
     }
     printf("ratio viewer_apply_rate/host_encode_rate = %.2f (target >= 3)\n", app_all > 0 ? enc_all / app_all : 0.0);
     cache_close();

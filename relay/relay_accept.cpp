@@ -12,8 +12,12 @@
 #include <unistd.h>
 #include "relay/relay_internal.h"
 
-static void conn_new(int fd, const sockaddr_in *sa) {
+static void conn_new(int fd, const sockaddr_in *sa, int ws) {
     relay_conn *c = (relay_conn *)calloc(1, sizeof *c);
+    if (c && ws && !relay_ws_new(c)) {  // WebSocket front: HTTP first, then frames
+        free(c);
+        c = nullptr;
+    }
     if (!c) {
         relay_addr_release(ntohl(sa->sin_addr.s_addr));
         close(fd);
@@ -45,24 +49,24 @@ static void conn_new(int fd, const sockaddr_in *sa) {
 
 // Accept failed for lack of descriptors: give up the spare one to accept and drop the newcomer,
 // so the listener does not stay ready for ever.
-static void shed_one(void) {
+static void shed_one(int listen_fd) {
     if (g_relay.spare_fd < 0) return;
     close(g_relay.spare_fd);
-    int fd = accept4(g_relay.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) close(fd);
     g_relay.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     relay_log("refused a connection: out of file descriptors");
     g_relay.n_refused++;
 }
 
-void relay_accept_all(void) {
+void relay_accept_all(int listen_fd, int ws) {
     for (int i = 0; i < 256; i++) {
         sockaddr_in sa;
         socklen_t len = sizeof sa;
-        int fd = accept4(g_relay.listen_fd, (sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = accept4(listen_fd, (sockaddr *)&sa, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EMFILE || errno == ENFILE) shed_one();
+            if (errno == EMFILE || errno == ENFILE) shed_one(listen_fd);
             return;
         }
         if (g_relay.n_conns >= g_relay.cfg.max_conns ||
@@ -84,7 +88,7 @@ void relay_accept_all(void) {
             close(fd);
             continue;
         }
-        conn_new(fd, &sa);
+        conn_new(fd, &sa, ws);
     }
 }
 
@@ -114,7 +118,9 @@ void relay_viewer_read(relay_conn *c) {
         }
         uint8_t probe;
         int full = c->queue_len == c->queue_cap;
-        ssize_t n = full ? recv(c->fd, &probe, 1, MSG_PEEK) : recv(c->fd, c->queue + c->queue_len, c->queue_cap - c->queue_len, 0);
+        ssize_t n = full && !c->ws ? recv(c->fd, &probe, 1, MSG_PEEK)
+                  : full ? relay_conn_recv(c, &probe, 1)
+                  : relay_conn_recv(c, c->queue + c->queue_len, c->queue_cap - c->queue_len);
         if (n > 0 && full) {
             char room[RELAY_FIELD_TEXT_MAX];
             relay_room_text(c, room, sizeof room);
@@ -133,8 +139,9 @@ void relay_viewer_read(relay_conn *c) {
 }
 
 static void join_read(relay_conn *c, uint32_t ev) {
+    if (c->ws && !relay_ws_http(c)) return;  // WebSocket front: request head, file or upgrade first
     while (c->join_len < RELAY_JOIN_BYTES) {
-        ssize_t n = recv(c->fd, c->join + c->join_len, RELAY_JOIN_BYTES - c->join_len, 0);
+        ssize_t n = relay_conn_recv(c, c->join + c->join_len, RELAY_JOIN_BYTES - c->join_len);
         if (n < 0 && would_block()) return;
         if (n <= 0) {
             char addr[32];

@@ -63,7 +63,7 @@ void relay_pair_start(relay_conn *host, relay_conn *viewer) {
     p->viewer = viewer;
     p->since = relay_now_ms();
     g_relay.n_pairs++;
-    int use_pipe = !g_relay.cfg.buffers_only && g_relay.fds_open + 4 + RELAY_FD_RESERVE / 2 <= g_relay.fd_limit;
+    int use_pipe = !g_relay.cfg.buffers_only && !host->ws && !viewer->ws && g_relay.fds_open + 4 + RELAY_FD_RESERVE / 2 <= g_relay.fd_limit;
     int ok = flow_open(&p->up, viewer, host, use_pipe);
     ok = flow_open(&p->down, host, viewer, use_pipe) && ok;
     if (p->up.pipe_r >= 0 && p->down.pipe_r >= 0) g_relay.n_pipe_pairs++;
@@ -100,7 +100,7 @@ void relay_pair_end(relay_pair *p, const char *why) {
 static int flow_send_queue(relay_flow *f) {
     relay_conn *v = f->src;
     while (v->queue_sent < v->queue_len) {
-        ssize_t n = send(f->dst->fd, v->queue + v->queue_sent, v->queue_len - v->queue_sent, MSG_NOSIGNAL);
+        ssize_t n = relay_conn_send(f->dst, v->queue + v->queue_sent, v->queue_len - v->queue_sent);
         if (n > 0) {
             v->queue_sent += (uint32_t)n;
             f->bytes += (uint64_t)n;
@@ -125,13 +125,13 @@ static ssize_t flow_read(relay_flow *f) {
         errno = EAGAIN;
         return -1;
     }
-    return recv(f->src->fd, f->buf + end, RELAY_FLOW_BUF - end, 0);
+    return relay_conn_recv(f->src, f->buf + end, RELAY_FLOW_BUF - end);
 }
 
 static ssize_t flow_write(relay_flow *f) {
     if (f->pipe_r >= 0)
         return splice(f->pipe_r, nullptr, f->dst->fd, nullptr, f->held, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    return send(f->dst->fd, f->buf + f->buf_off, f->held, MSG_NOSIGNAL);
+    return relay_conn_send(f->dst, f->buf + f->buf_off, f->held);
 }
 
 static int would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
@@ -139,6 +139,7 @@ static int would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK ||
 // Moves one direction as far as it goes now. 1 = done for now, 2 = turn used up with more to move,
 // -1 = dst can no longer be written (the pair must end).
 static int flow_pump(relay_flow *f) {
+    if (f->dst->ws && relay_ws_flush(f->dst) < 0) return -1;  // WebSocket front: frames still waiting
     if (f->src->queue) {
         int q = flow_send_queue(f);
         if (q <= 0) return q < 0 ? -1 : 1;
@@ -167,7 +168,8 @@ static int flow_pump(relay_flow *f) {
         }
         if (!moved) {
             if (f->src_eof && !f->held && !f->dst_shut) {
-                shutdown(f->dst->fd, SHUT_WR);
+                if (f->dst->ws) relay_ws_shutdown(f->dst);
+                else shutdown(f->dst->fd, SHUT_WR);
                 f->dst_shut = 1;
             }
             return 1;

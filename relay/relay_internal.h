@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include "relay/relay_join.h"
 #include "relay/relay_server.h"
+#include "relay/relay_ws.h"
 
 // Where a connection stands.
 enum { RELAY_JOINING = 0, RELAY_WAITING = 1, RELAY_PAIRED = 2, RELAY_CLOSED = 3 };
@@ -32,7 +33,16 @@ struct relay_conn {
     uint32_t queue_len;           // bytes held in queue
     uint32_t queue_cap;           // bytes allocated for queue
     uint32_t queue_sent;          // bytes of queue already passed to the host after pairing
+    relay_ws *ws;                 // WebSocket state when accepted on the --ws-port listener, else NULL
 };
+
+// WebSocket front: reads and writes of a connection, unwrapping frames when it came in that way.
+static inline ssize_t relay_conn_recv(relay_conn *c, void *p, size_t n) {
+    return c->ws ? relay_ws_recv(c, p, n) : recv(c->fd, p, n, 0);
+}
+static inline ssize_t relay_conn_send(relay_conn *c, const void *p, size_t n) {
+    return c->ws ? relay_ws_send(c, p, n) : send(c->fd, p, n, MSG_NOSIGNAL);
+}
 
 // One direction of a pair: src's bytes go to dst through a pipe, or through buf when no pipe.
 struct relay_flow {
@@ -87,6 +97,8 @@ struct relay_state {
     relay_config cfg;             // settings in force
     int epfd;                     // the epoll set
     int listen_fd;                // listening socket
+    int ws_listen_fd;             // WebSocket front's listening socket, -1 when off
+    int ws_port;                  // its bound port
     std::atomic<int> wake_fd{-1}; // eventfd that relay_server_stop writes
     int spare_fd;                 // kept open to be given up when accept hits the file limit
     int fd_limit;                 // the open-file soft limit
@@ -153,6 +165,6 @@ void relay_addr_release(uint32_t ip);               // one of its connections is
 void relay_addr_expire(uint64_t now);               // frees entries whose log second is over
 
 // relay_accept.cpp
-void relay_accept_all(void);               // takes every pending connection off the listener
+void relay_accept_all(int listen_fd, int ws);  // takes every pending connection off a listener
 void relay_conn_event(relay_conn *c, uint32_t events);  // one epoll event on a connection
 void relay_viewer_read(relay_conn *c);     // a waiting viewer's early bytes into its queue

@@ -30,6 +30,10 @@ static const char g_usage[] =
     "                       delivered first once the host is there (default 65536)\n"
     "  --keepalive SEC      TCP keep-alive idle time on every connection, so dead peers are\n"
     "                       found; 0 = off (default 60)\n"
+    "  --ws-port N          also accept browsers on this TCP port (off by default): HTTP/1.1\n"
+    "                       serves the viewer page (GET /) and upgrades /relay to a WebSocket\n"
+    "                       whose binary messages carry the same bytes as a TCP connection here\n"
+    "  --ws-root DIR        serve the viewer page from DIR instead of the copy built in\n"
     "  --help               this text\n"
     "  --version            the version of this vo_relay\n"
     "\n"
@@ -58,6 +62,12 @@ static const char g_usage[] =
     "    host replaced, paired, unpaired (with the bytes each way and the duration), refusals\n"
     "    with their reason, leavers. Room and name bytes outside printable ASCII are written\n"
     "    as \\xNN.\n"
+    "  - WebSocket front: every limit above applies to a browser's connection as to any other.\n"
+    "    The relay speaks plain HTTP and ws:// only. For https:// and wss:// put a TLS reverse\n"
+    "    proxy in front (nginx, Caddy, HAProxy) that forwards to --ws-port with the Upgrade and\n"
+    "    Connection headers passed on, and bind --ws-port to 127.0.0.1 (see docs/relay.md). The\n"
+    "    relay does not terminate TLS itself: the vo channel inside is already end-to-end\n"
+    "    encrypted, and certificates, their renewal and TLS libraries stay with a tool made for it.\n"
     "  - The open-file limit is raised to its hard limit at start. SIGINT or SIGTERM stops the\n"
     "    relay and closes every connection.\n";
 
@@ -97,13 +107,19 @@ static int set_option(const char *opt, const char *val, relay_config *cfg) {
     if (!strcmp(opt, "--viewer-wait")) return parse_seconds(val, &cfg->viewer_wait_ms);
     if (!strcmp(opt, "--viewer-queue") && parse_int(val, 0, 1 << 24, &v))
         return cfg->viewer_queue_bytes = (uint32_t)v, 1;
+    if (!strcmp(opt, "--ws-port") && parse_int(val, 0, 65535, &v)) return cfg->ws_port = (int)v, 1;
+    if (!strcmp(opt, "--ws-root")) {
+        if (!val[0] || strlen(val) >= sizeof cfg->ws_root) return 0;
+        strcpy(cfg->ws_root, val);
+        return 1;
+    }
     if (!strcmp(opt, "--keepalive") && parse_int(val, 0, 86400, &v)) return cfg->keepalive_s = (uint32_t)v, 1;
     return 0;
 }
 
 int relay_parse_args(int argc, char **argv, relay_config *cfg, char *err, size_t cap) {
     static const char *known[] = {"--bind", "--port", "--max-conns", "--max-per-address", "--join-timeout",
-                                  "--viewer-wait", "--viewer-queue", "--keepalive"};
+                                  "--viewer-wait", "--viewer-queue", "--keepalive", "--ws-port", "--ws-root"};
     for (int i = 1; i < argc; i += 2) {
         const char *a = argv[i];
         if (!strcmp(a, "--help") || !strcmp(a, "-h")) return RELAY_ARGS_HELP;

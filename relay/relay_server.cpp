@@ -19,6 +19,7 @@ relay_state g_relay;
 
 static char g_listen_tag;  // epoll data of the listening socket
 static char g_wake_tag;    // epoll data of the stop eventfd
+static char g_ws_listen_tag;  // epoll data of the WebSocket front's listening socket
 
 void relay_config_defaults(relay_config *cfg) {
     memset(cfg, 0, sizeof *cfg);
@@ -30,6 +31,7 @@ void relay_config_defaults(relay_config *cfg) {
     cfg->keepalive_s = 60;
     cfg->max_per_address = RELAY_DEFAULT_PER_ADDRESS;
     cfg->log = stdout;
+    cfg->ws_port = -1;
 }
 
 int relay_raise_fd_limit(void) {
@@ -69,6 +71,7 @@ void relay_conn_close(relay_conn *c) {
     g_relay.fds_open--;
     free(c->queue);
     c->queue = nullptr;
+    relay_ws_free(c);
     c->timer_next = g_relay.dead;
     g_relay.dead = c;
 }
@@ -100,6 +103,8 @@ static void close_everything(void) {
     relay_pairs_again();
     free_dead();
     close(g_relay.listen_fd);
+    if (g_relay.ws_listen_fd >= 0) close(g_relay.ws_listen_fd);
+    g_relay.ws_listen_fd = -1;
     close(g_relay.epfd);
     if (g_relay.spare_fd >= 0) close(g_relay.spare_fd);
     g_relay.listen_fd = g_relay.epfd = g_relay.spare_fd = -1;
@@ -116,7 +121,8 @@ void relay_server_loop(void) {
         int n = epoll_wait(g_relay.epfd, evs, 256, timeout);
         for (int i = 0; i < n; i++) {
             void *tag = evs[i].data.ptr;
-            if (tag == &g_listen_tag) relay_accept_all();
+            if (tag == &g_listen_tag) relay_accept_all(g_relay.listen_fd, 0);
+            else if (tag == &g_ws_listen_tag) relay_accept_all(g_relay.ws_listen_fd, 1);
             else if (tag == &g_wake_tag) g_relay.stop = 1;
             else relay_conn_event((relay_conn *)tag, evs[i].events);
         }
@@ -130,11 +136,11 @@ void relay_server_loop(void) {
     relay_log("stopped");
 }
 
-static int listen_socket(const relay_config *cfg) {
+static int listen_socket(const relay_config *cfg, int port, int *bound) {
     sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
-    sa.sin_port = htons((uint16_t)cfg->port);
+    sa.sin_port = htons((uint16_t)port);
     if (inet_pton(AF_INET, cfg->bind_ip, &sa.sin_addr) != 1) {
         relay_log("cannot listen: '%s' is not an IPv4 address", cfg->bind_ip);
         return -1;
@@ -143,13 +149,13 @@ static int listen_socket(const relay_config *cfg) {
     int one = 1;
     if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (fd < 0 || bind(fd, (sockaddr *)&sa, sizeof sa) != 0 || listen(fd, 4096) != 0) {
-        relay_log("cannot listen on %s:%d (%s)", cfg->bind_ip, cfg->port, strerror(errno));
+        relay_log("cannot listen on %s:%d (%s)", cfg->bind_ip, port, strerror(errno));
         if (fd >= 0) close(fd);
         return -1;
     }
     socklen_t len = sizeof sa;
     getsockname(fd, (sockaddr *)&sa, &len);
-    g_relay.port = ntohs(sa.sin_port);
+    *bound = ntohs(sa.sin_port);
     return fd;
 }
 
@@ -161,7 +167,8 @@ static void close_wake(void) {
 static void reset_state(const relay_config *cfg) {
     close_wake();
     g_relay.cfg = *cfg;
-    g_relay.epfd = g_relay.listen_fd = g_relay.spare_fd = -1;
+    g_relay.epfd = g_relay.listen_fd = g_relay.spare_fd = g_relay.ws_listen_fd = -1;
+    g_relay.ws_port = -1;
     g_relay.fds_open = 0;
     g_relay.joins.head = g_relay.joins.tail = g_relay.waits.head = g_relay.waits.tail = nullptr;
     g_relay.dead = nullptr;
@@ -172,6 +179,23 @@ static void reset_state(const relay_config *cfg) {
     g_relay.n_refused = 0;
 }
 
+// WebSocket front: a second listener whose connections start with HTTP (relay_ws.cpp).
+static int ws_listen_open(const relay_config *cfg) {
+    g_relay.ws_listen_fd = listen_socket(cfg, cfg->ws_port, &g_relay.ws_port);
+    if (g_relay.ws_listen_fd < 0) return 0;
+    relay_log("websocket front on %s:%d (page from %s)", cfg->bind_ip, g_relay.ws_port,
+              cfg->ws_root[0] ? cfg->ws_root : "the built-in copy");
+    return 1;
+}
+
+static int ws_listen_watch(void) {
+    if (g_relay.ws_listen_fd < 0) return 1;
+    epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.ptr = &g_ws_listen_tag;
+    return epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.ws_listen_fd, &ev) == 0;
+}
+
 int relay_server_open(const relay_config *cfg) {
     reset_state(cfg);
     signal(SIGPIPE, SIG_IGN);  // a peer that vanished must fail a write, not end the relay
@@ -179,8 +203,12 @@ int relay_server_open(const relay_config *cfg) {
     int most = g_relay.fd_limit - RELAY_FD_RESERVE;
     if (most < 1) most = 1;
     if (g_relay.cfg.max_conns <= 0 || g_relay.cfg.max_conns > most) g_relay.cfg.max_conns = most;
-    g_relay.listen_fd = listen_socket(cfg);
+    g_relay.listen_fd = listen_socket(cfg, cfg->port, &g_relay.port);
     if (g_relay.listen_fd < 0) return -1;
+    if (cfg->ws_port >= 0 && !ws_listen_open(cfg)) {
+        close_everything();
+        return -1;
+    }
     g_relay.epfd = epoll_create1(EPOLL_CLOEXEC);
     g_relay.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     g_relay.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -189,14 +217,14 @@ int relay_server_open(const relay_config *cfg) {
     ev.data.ptr = &g_listen_tag;
     int ok = g_relay.epfd >= 0 && g_relay.wake_fd >= 0 && relay_rooms_init(g_relay.cfg.max_conns) &&
              relay_addrs_init(g_relay.cfg.max_conns) &&
-             epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.listen_fd, &ev) == 0;
+             epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.listen_fd, &ev) == 0 && ws_listen_watch();
     ev.data.ptr = &g_wake_tag;
     if (!ok || epoll_ctl(g_relay.epfd, EPOLL_CTL_ADD, g_relay.wake_fd, &ev) != 0) {
         relay_log("cannot start: %s", strerror(errno));
         close_everything();
         return -1;
     }
-    g_relay.fds_open = 5;  // listener, epoll, eventfd, spare, log
+    g_relay.fds_open = g_relay.ws_listen_fd >= 0 ? 6 : 5;  // listeners, epoll, eventfd, spare, log
     relay_log("listening on %s:%d (at most %d connections, join time-out %u ms, viewer wait %u ms, "
               "viewer queue %u bytes)", cfg->bind_ip, g_relay.port, g_relay.cfg.max_conns,
               cfg->join_timeout_ms, cfg->viewer_wait_ms, cfg->viewer_queue_bytes);
@@ -244,3 +272,5 @@ void relay_server_stats(relay_stats *out) {
     out->pipe_pairs = g_relay.n_pipe_pairs;
     out->refused = g_relay.n_refused;
 }
+
+int relay_server_ws_port(void) { return g_relay.ws_port; }

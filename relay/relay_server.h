@@ -22,6 +22,8 @@ struct relay_config {
     uint32_t keepalive_s;         // TCP keep-alive idle time on every connection (0 = off)
     FILE *log;                    // event lines go here (NULL = silent)
     int buffers_only;             // forward through buffers even when pipes could be had (tests)
+    int ws_port;                  // WebSocket front's TCP port (browser viewers); -1 = off, 0 = any free
+    char ws_root[512];            // folder of the viewer page's files; empty = the copy built in
 };
 
 // Counters the loop keeps up to date; safe to read from any thread.
@@ -51,3 +53,5 @@ int relay_server_start(const relay_config *cfg);
 void relay_server_stop(void);
 void relay_server_join(void);
 void relay_server_stats(relay_stats *out);
+// The WebSocket front's bound port (-1 when off).
+int relay_server_ws_port(void);

@@ -26,6 +26,19 @@ if [ -n "$missing" ]; then
   pkill -x nginx >/dev/null 2>&1 || true
 fi
 
+# The browser viewer: Node and npm vendor its crypto library and run its tests, chromium runs the
+# browser test. Tolerated when they cannot be installed: that test is then skipped.
+web_missing=""
+command -v node >/dev/null 2>&1 || web_missing="$web_missing nodejs"
+command -v npm >/dev/null 2>&1 || web_missing="$web_missing npm"
+[ -x /usr/bin/chromium ] || web_missing="$web_missing chromium"
+if [ -n "$web_missing" ]; then
+  echo "deps: installing$web_missing (browser viewer)"
+  export DEBIAN_FRONTEND=noninteractive
+  { apt-get update -qq && apt-get install -y -qq --no-install-recommends $web_missing; } >/dev/null 2>&1 \
+    || echo "deps: could not install$web_missing; the browser viewer's tests will be skipped"
+fi
+
 # libsodium for the Windows target.
 SODIUM_VERSION=1.0.18
 CACHE="${VO_CACHE:-/var/cache/vo}"

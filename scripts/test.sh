@@ -29,6 +29,9 @@ run_ctest() {   # run_ctest NAME DIR [ctest args...]
 }
 
 step deps bash scripts/deps.sh || exit 1
+# The viewer page's crypto library into web/ before the build, which embeds web/ into vo_relay.
+web_ok=1
+step web bash scripts/web.sh || web_ok=0
 
 # Native, ASan + UBSan.
 step configure-debug cmake --preset debug || exit 1
@@ -43,10 +46,24 @@ if command -v node >/dev/null 2>&1; then
     failed=$((failed + 1)); echo "FAILED: vectors-v2 (log: build/logs/vectors-v2.log)"; tail -n 20 "$LOGS/vectors-v2.log"
   fi
 fi
+# The browser viewer: its protocol code in Node against the native vectors, then the page in headless
+# chromium through vo_relay --ws-port (skipped, not failed, when chromium could not be installed).
+if [ $web_ok = 1 ] && node --test tests/web/test_web.mjs >"$LOGS/web-node.log" 2>&1; then
+  passed=$((passed + 1)); echo "web-node: ok"
+else
+  failed=$((failed + 1)); echo "FAILED: web-node (log: build/logs/web-node.log)"; tail -n 30 "$LOGS/web-node.log"
+fi
+if [ ! -x /usr/bin/chromium ]; then
+  echo "web-browser: skipped (chromium could not be installed)"
+elif [ $web_ok = 1 ] && node tests/web/browser_test.mjs build/debug >"$LOGS/web-browser.log" 2>&1; then
+  passed=$((passed + 1)); echo "web-browser: ok ($(tail -n 1 "$LOGS/web-browser.log"))"
+else
+  failed=$((failed + 1)); echo "FAILED: web-browser (log: build/logs/web-browser.log)"; tail -n 30 "$LOGS/web-browser.log"
+fi
 
 # Threaded code under TSan: the tests of the channel, the receive threads and whole sessions.
 step configure-tsan cmake --preset tsan || exit 1
-tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|protocol_test_channel_v2|host_test_receive|host_test_encoder|viewer_test_receive|session_test_.*|relay_test_relay_server|platform_test_platform))$/\1/p')
+tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|protocol_test_channel_v2|host_test_receive|host_test_encoder|viewer_test_receive|session_test_.*|relay_test_relay_server|relay_test_relay_ws|platform_test_platform))$/\1/p')
 if [ -n "$tsan_targets" ]; then
   step build-tsan cmake --build build/tsan -j"$JOBS" --target $tsan_targets || exit 1
   regex=$(echo $tsan_targets | tr ' ' '|')

@@ -84,9 +84,13 @@ TEST(RelayOptions, DefaultsValuesAndRejections) {
     EXPECT_EQ(cfg.viewer_wait_ms, 5000u);
     EXPECT_EQ(cfg.viewer_queue_bytes, 0u);
     EXPECT_EQ(cfg.keepalive_s, 0u);
+    EXPECT_EQ(cfg.ws_port, -1);   // the WebSocket front is off unless asked for
+    ASSERT_EQ(parse({"--ws-port", "8080", "--ws-root", "/srv/vo-web"}, &cfg, err), RELAY_ARGS_RUN);
+    EXPECT_EQ(cfg.ws_port, 8080);
+    EXPECT_STREQ(cfg.ws_root, "/srv/vo-web");
     for (auto bad : {std::initializer_list<const char *>{"--port", "70000"}, {"--port"}, {"--port", "7x"},
                      {"--bind", "example"}, {"--viewer-wait", "0"}, {"--join-timeout", "-1"},
-                     {"--max-conns", "0"}, {"--frobnicate"}}) {
+                     {"--max-conns", "0"}, {"--frobnicate"}, {"--ws-port", "-1"}, {"--ws-root", ""}}) {
         EXPECT_EQ(parse(bad, &cfg, err), RELAY_ARGS_BAD) << *bad.begin();
         EXPECT_NE(strstr(err, "--help"), nullptr);
     }
@@ -98,6 +102,7 @@ TEST(RelayOptions, DefaultsValuesAndRejections) {
 TEST(RelayOptions, HelpDescribesEveryOption) {
     const char *u = relay_usage();
     for (const char *opt : {"--bind", "--port", "--max-conns", "--join-timeout", "--viewer-wait",
-                            "--viewer-queue", "--keepalive", "--help", "7000", "replaces", "refused"})
+                            "--viewer-queue", "--keepalive", "--ws-port", "--ws-root", "reverse", "--help", "7000",
+                            "replaces", "refused"})
         EXPECT_NE(strstr(u, opt), nullptr) << opt;
 }
