@@ -22,7 +22,9 @@ void picture_free(void) {
     free(g_picture.sent);
     free(g_picture.dirty);
     free(g_picture.force_raw);
+    free(g_picture.ref_frame);
     g_picture.current = g_picture.sent = g_picture.dirty = g_picture.force_raw = NULL;
+    g_picture.ref_frame = NULL;
     g_picture.width = g_picture.height = g_picture.cols = g_picture.rows = 0;
     g_picture.pad_width = g_picture.pad_height = 0;
     g_picture.move_count = 0;
@@ -39,7 +41,8 @@ int picture_resize(int32_t w, int32_t h) {
     g_picture.sent = (uint8_t *)calloc(bytes, 1);
     g_picture.dirty = (uint8_t *)calloc(tiles, 1);
     g_picture.force_raw = (uint8_t *)calloc(tiles, 1);
-    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw) {
+    g_picture.ref_frame = (uint32_t *)calloc(tiles, sizeof(uint32_t));
+    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw || !g_picture.ref_frame) {
         picture_free();
         return 0;
     }
@@ -57,6 +60,7 @@ void picture_reset(void) {
     if (g_picture.sent) memset(g_picture.sent, 0, (size_t)g_picture.pad_width * g_picture.pad_height * 4);
     if (g_picture.dirty) memset(g_picture.dirty, 1, tiles);
     if (g_picture.force_raw) memset(g_picture.force_raw, 0, tiles);
+    if (g_picture.ref_frame) memset(g_picture.ref_frame, 0, tiles * sizeof(uint32_t));
     g_picture.move_count = 0;
 }
 
