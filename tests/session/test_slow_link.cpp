@@ -1,20 +1,25 @@
 // A viewer on a slow link: its acknowledgements and misses reach the host several frames late, and
 // it advertised tiles it no longer holds. Frame by frame in one thread (host encoder and receive
 // handling, viewer core): after every frame end the viewer shows the host's copy wherever the host
-// counts on it, and no tile is ever cached under a hash that is not its own.
+// counts on it, and no tile is ever cached under a hash that is not its own. Then the real host and
+// viewer cores through a pipe that holds the viewer's bytes back: the same at every workload's end,
+// and a host name full of control characters reaches the viewer cleaned.
 #include "session_util.h"
 #include <deque>
 #include <filesystem>
 #include <vector>
 #include "../test_files.h"
+#include <atomic>
 #include "host/capture.h"
 #include "host/encoder.h"
 #include "host/flow.h"
 #include "host/mirror.h"
 #include "host/picture.h"
 #include "host/receive.h"
+#include "host/synth_script.h"
 #include "protocol/codec.h"
 #include "viewer/cache.h"
+#include "viewer/session.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -188,5 +193,215 @@ TEST(SlowLink, LateMissesAndAcknowledgementsNeverCorruptPictureOrCache) {
         viewer_end();
     }
     std::filesystem::remove_all(dir);
+    synth_close();
+}
+
+// ---- the real cores through a delaying pipe ----
+
+namespace {
+
+// Between viewer and host: what the host sends goes on at once, what the viewer sends waits
+// delay_ms. One connection.
+struct DelayPipe {
+    net_sock listener, viewer, host;
+    int host_port;
+    uint32_t delay_ms;
+    plat_lock lock;
+    std::deque<std::pair<uint32_t, std::vector<uint8_t>>> held;   // the viewer's bytes, stamped
+    std::atomic<int> viewer_gone;
+    thread_handle main, reader;
+};
+DelayPipe P;
+
+unsigned pipe_reader(void *) {   // viewer -> held
+    uint8_t buf[16384];
+    int n;
+    while ((n = net_recv(P.viewer, buf, sizeof buf)) > 0) {
+        lock_enter(&P.lock);
+        P.held.push_back({clock_tick(), std::vector<uint8_t>(buf, buf + n)});
+        lock_leave(&P.lock);
+    }
+    P.viewer_gone.store(1);
+    return 0;
+}
+
+unsigned pipe_writer(void *) {   // held -> host, each chunk delay_ms after it came
+    for (;;) {
+        std::vector<uint8_t> chunk;
+        int empty;
+        lock_enter(&P.lock);
+        if (!P.held.empty() && clock_tick() - P.held.front().first >= P.delay_ms) {
+            chunk.swap(P.held.front().second);
+            P.held.pop_front();
+        }
+        empty = P.held.empty();
+        lock_leave(&P.lock);
+        if (!chunk.empty() && !net_send_all(P.host, chunk.data(), chunk.size())) break;
+        if (chunk.empty() && empty && P.viewer_gone.load()) break;
+        if (chunk.empty()) clock_sleep(1);
+    }
+    net_shutdown_send(P.host);
+    return 0;
+}
+
+unsigned pipe_main(void *) {   // accept, connect, then host -> viewer
+    P.viewer = net_accept(P.listener);
+    P.host = net_connect("127.0.0.1", P.host_port);
+    if (P.viewer == NET_INVALID || P.host == NET_INVALID) return 0;
+    net_set_nodelay(P.viewer, 1);
+    net_set_nodelay(P.host, 1);
+    P.reader = thread_create(pipe_reader, nullptr);
+    thread_handle writer = thread_create(pipe_writer, nullptr);
+    uint8_t buf[65536];
+    int n;
+    while ((n = net_recv(P.host, buf, sizeof buf)) > 0)
+        if (!net_send_all(P.viewer, buf, (size_t)n)) break;
+    net_shutdown(P.viewer);
+    thread_wait(P.reader, THREAD_INFINITE);
+    thread_close(P.reader);
+    thread_wait(writer, THREAD_INFINITE);
+    thread_close(writer);
+    return 0;
+}
+
+int pipe_start(int host_port, uint32_t delay_ms) {
+    lock_init(&P.lock);
+    P.held.clear();
+    P.viewer_gone.store(0);
+    P.host_port = host_port;
+    P.delay_ms = delay_ms;
+    P.viewer = P.host = NET_INVALID;
+    P.listener = net_listen("127.0.0.1", 0, 1);
+    P.main = thread_create(pipe_main, nullptr);
+    return net_local_port(P.listener);
+}
+
+void pipe_finish(void) {
+    EXPECT_EQ(thread_wait(P.main, 30000), 1);
+    thread_close(P.main);
+    net_close(P.listener);
+    net_close(P.viewer);
+    net_close(P.host);
+    lock_free(&P.lock);
+}
+
+char g_port[16];
+std::atomic<int> g_result{-1};
+std::atomic<int> g_connected{0};
+void on_connected(const char *, const char *) { g_connected.store(1); }
+
+unsigned viewer_entry(void *) {
+    char err[128];
+    g_result.store(viewer_session_run("127.0.0.1", g_port, 0, nullptr, "pw", err, sizeof err));
+    return 0;
+}
+
+thread_handle viewer_open(int port) {
+    snprintf(g_port, sizeof g_port, "%d", port);
+    g_result.store(-1);
+    g_connected.store(0);
+    viewer_on_connected = on_connected;
+    thread_handle t = thread_create(viewer_entry, nullptr);
+    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 10000));
+    EXPECT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));   // this session's counters
+    EXPECT_TRUE(session_wait([] { return g_viewer.frames.load() > 0; }, 60000));
+    return t;
+}
+
+void viewer_close(thread_handle t) {
+    viewer_window_close();
+    EXPECT_EQ(thread_wait(t, 60000), 1);
+    thread_close(t);
+    EXPECT_EQ(g_result.load(), 0);
+    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+}
+
+int host_caught_up(void) {
+    picture_lock();
+    int pending = g_picture.move_count;
+    for (int32_t i = 0; i < g_picture.cols * g_picture.rows && !pending; i++) pending = g_picture.dirty[i];
+    picture_unlock();
+    return !pending && flow.confirmed_frame.load() == frame_counter.load();
+}
+
+void viewer_lose_cache(void) {
+    lock_enter(&g_viewer.lock);
+    cache_clear();
+    lock_leave(&g_viewer.lock);
+}
+
+// A workload for `passes` capture passes while the viewer keeps losing its cache, then idle until
+// the host has sent everything and the viewer has acknowledged it.
+void run_workload_losing_cache(int workload, uint32_t passes) {
+    synth_script_request(workload, passes);
+    ASSERT_TRUE(session_wait(
+        [] {
+            viewer_lose_cache();
+            clock_sleep(40);
+            return synth_script_done() == 1;
+        },
+        60000));
+    int quiet = 0;
+    ASSERT_TRUE(session_wait(
+        [&] {
+            quiet = host_caught_up() ? quiet + 1 : 0;
+            clock_sleep(20);
+            return quiet >= 10;
+        },
+        60000));
+}
+
+int viewer_check(long *differences, int *wrong_keys) {
+    lock_enter(&g_viewer.lock);
+    *differences = screen_differences();
+    *wrong_keys = g_cache.keys ? cached_under_wrong_hash() : 0;
+    lock_leave(&g_viewer.lock);
+    return 1;
+}
+
+}  // namespace
+
+TEST(SlowLink, RealCoresThroughADelayingPipe) {
+    session_use_temp_dir();
+    ASSERT_TRUE(synth_open(1000, 700));
+    g_synth.dxgi_unavailable = 0;
+    g_synth.wait_ms = 1;
+    g_synth.gdi_pause_ms = 1;
+    force_gdi = 0;
+    char cache_file[512];
+    snprintf(cache_file, sizeof cache_file, "%s/tiles.bin", getenv("VO_DATA_DIR"));
+    remove(cache_file);
+    test_host h;
+    host_start_direct(&h);
+    const int workloads[] = {SYNTH_TYPING, SYNTH_SCROLL, SYNTH_DRAG, SYNTH_VIDEO, SYNTH_FULL, SYNTH_TYPING};
+
+    // First, directly: the viewer sees every workload and saves its cache.
+    thread_handle v = viewer_open(h.port);
+    for (int w : workloads) {
+        synth_script_request(w, 60);
+        ASSERT_TRUE(session_wait([] { return synth_script_done() == 1; }, 60000));
+    }
+    viewer_close(v);
+
+    // Then through the pipe (150 ms for everything the viewer says), a host whose name could rewrite
+    // a terminal, and a viewer that advertises its saved tiles but keeps losing them.
+    snprintf(computer_name, sizeof computer_name, "EVIL\x1b[2J\nNAME\x7f");
+    host_set_password("pw");   // (its lock hands the new name to the host thread)
+    int port = pipe_start(h.port, 150);
+    v = viewer_open(port);
+    EXPECT_STREQ(g_viewer.host_name, "EVIL?[2J?NAME?");
+    for (int w : workloads) {
+        run_workload_losing_cache(w, 40);
+        long diff;
+        int wrong;
+        viewer_check(&diff, &wrong);
+        EXPECT_EQ(diff, 0) << "workload " << w;
+        EXPECT_EQ(wrong, 0);
+    }
+    EXPECT_GT(g_viewer.cache_misses.load(), 0u);
+    EXPECT_EQ(g_viewer.cache_rejects.load(), 0u);
+    viewer_close(v);
+    pipe_finish();
+    host_finish(&h);
     synth_close();
 }
