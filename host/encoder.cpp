@@ -146,22 +146,20 @@ struct EncodePass {
 };
 
 // One changed tile: reference or tile message, and sent takes the new content. A tile the host is
-// unsure of (whole = 1) goes raw unless the viewer holds its content. 0 when the output buffer
-// cannot grow (then nothing changed).
-static int encode_tile(const EncodePass *ps, int32_t tx, int32_t ty, size_t off, int whole) {
-    size_t stride = (size_t)g_picture.pad_width * 4, i = (size_t)tx + (size_t)ty * g_picture.cols;
+// unsure of (whole = 1) goes raw unless the viewer holds its content. 2 when it went as a
+// reference, 1 as a tile, 0 when the output buffer cannot grow (then nothing changed).
+static int encode_tile(int32_t tx, int32_t ty, size_t off, int whole, int use_cache) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
     uint8_t *p = out_reserve(HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
     if (!p) return 0;
     encode_take(g_picture.current + off, g_picture.sent + off, stride);
     uint64_t h = tile_hash(s_tile);
-    if (ps->use_cache && mirror_lookup(h)) {
+    if (use_cache && mirror_lookup(h)) {
         encode_cache_ref(p, tx, ty, h);
-        g_picture.ref_frame[i] = ps->frame;   // unsure until that frame is acknowledged without a miss
-        return 1;
+        return 2;
     }
     encode_tile_msg(p, tx, ty, h, whole);
-    g_picture.ref_frame[i] = 0;   // raw, or a delta against a tile the viewer surely shows
-    if (ps->use_cache) mirror_insert(h);
+    if (use_cache) mirror_insert(h);
     return 1;
 }
 
@@ -218,9 +216,12 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
             g_picture.dirty[i] = 0;
             continue;
         }
-        if (!encode_tile(ps, tx, ty, (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES,
-                         picture_tile_unsure(i, ps->confirmed)))
-            return 0;
+        int sent = encode_tile(tx, ty, (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES,
+                               picture_tile_unsure(i, ps->confirmed), ps->use_cache);
+        if (!sent) return 0;
+        // A reference leaves the tile unsure until its frame is acknowledged without a miss; a raw
+        // tile, or a delta against a tile the viewer surely shows, makes it sure.
+        g_picture.ref_frame[i] = sent == 2 ? ps->frame : 0;
         g_picture.dirty[i] = 0;
         g_picture.force_raw[i] = 0;
         g_encoder.tiles_this_frame++;
