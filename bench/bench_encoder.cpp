@@ -40,11 +40,20 @@ static void session(int cache, int workload, int moves) {
     synth_set_workload(workload);
 }
 
+// A viewer that acknowledges each frame at once.
+static void ack_frame(void) {
+    uint8_t ack[FRAME_ACK_BYTES];
+    put_u32(ack, frame_counter.load());
+    put_u32(ack + 4, 0);
+    flow_on_ack(ack, sizeof ack, 0);
+}
+
 // One pass without pacing; the bytes that went on the wire (0 when nothing was sent).
 static size_t pass(void) {
     if (synth_capture_pass() == CAPTURE_RECOVERED) return 0;
     encode_frame();
     size_t n = encode_pass_close() ? g_out.len : 0;
+    if (n) ack_frame();
     out_reset();
     return n;
 }

@@ -32,11 +32,17 @@ void encoder_viewer_caps(uint16_t caps) {
     g_encoder.cache_in_use = (caps >> 1) & 1;
 }
 
-// 1 when a tile that rect touches must go whole: the host is not sure what the viewer shows there.
-static int encode_touches_unsure(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t confirmed) {
-    for (int32_t ty = y / TILE_EDGE; ty <= (y + h - 1) / TILE_EDGE; ty++)
-        for (int32_t tx = x / TILE_EDGE; tx <= (x + w - 1) / TILE_EDGE; tx++)
-            if (picture_tile_unsure((size_t)tx + (size_t)ty * g_picture.cols, confirmed)) return 1;
+// What the host knows of the viewer's pixels in rect: 1 when a forgotten tile is in it (unknown
+// content), else 0 with *pending = the latest pending reference frame among its tiles (0: none).
+static int encode_source_state(const MoveRect *m, uint32_t confirmed, uint32_t *pending) {
+    *pending = 0;
+    for (int32_t ty = m->src_y / TILE_EDGE; ty <= (m->src_y + m->height - 1) / TILE_EDGE; ty++)
+        for (int32_t tx = m->src_x / TILE_EDGE; tx <= (m->src_x + m->width - 1) / TILE_EDGE; tx++) {
+            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
+            if (g_picture.force_raw[i]) return 1;
+            if (picture_ref_pending(i, confirmed) && (*pending == 0 || (int32_t)(g_picture.ref_frame[i] - *pending) > 0))
+                *pending = g_picture.ref_frame[i];
+        }
     return 0;
 }
 
@@ -44,19 +50,24 @@ static int encode_touches_unsure(int32_t x, int32_t y, int32_t w, int32_t h, uin
 static void encode_move_sent(const MoveRect *m, uint32_t confirmed) {
     size_t stride = (size_t)g_picture.pad_width * 4, bytes = (size_t)m->width * 4;
     uint8_t *base = g_picture.sent;
-    // Content the viewer may not show as sent has it moves along: its new place goes whole as well.
-    int unsure = encode_touches_unsure(m->src_x, m->src_y, m->width, m->height, confirmed);
+    uint32_t pending;
+    int forgotten = encode_source_state(m, confirmed, &pending);
     for (int32_t i = 0; i < m->height; i++) {
         int32_t r = m->dst_y > m->src_y ? m->height - 1 - i : i;
         memmove(base + (size_t)(m->dst_y + r) * stride + (size_t)m->dst_x * 4,
                 base + (size_t)(m->src_y + r) * stride + (size_t)m->src_x * 4, bytes);
     }
-    // The moved area may now differ from current wherever capture did not say so.
+    // The moved area may now differ from current wherever capture did not say so. Content the
+    // host does not know goes whole; content behind a pending reference makes its new place
+    // depend on that reference too (a miss then forgets it, see picture_forget_pending).
     int32_t tx1 = (m->dst_x + m->width - 1) / TILE_EDGE, ty1 = (m->dst_y + m->height - 1) / TILE_EDGE;
     for (int32_t ty = m->dst_y / TILE_EDGE; ty <= ty1; ty++)
         for (int32_t tx = m->dst_x / TILE_EDGE; tx <= tx1; tx++) {
-            g_picture.dirty[tx + ty * g_picture.cols] = 1;
-            if (unsure) g_picture.force_raw[tx + ty * g_picture.cols] = 1;
+            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
+            g_picture.dirty[i] = 1;
+            if (forgotten) g_picture.force_raw[i] = 1;
+            else if (pending && (!picture_ref_pending(i, confirmed) || (int32_t)(pending - g_picture.ref_frame[i]) > 0))
+                g_picture.ref_frame[i] = pending;
         }
 }
 

@@ -79,6 +79,15 @@ void picture_forget_tile(uint32_t tx, uint32_t ty) {
     g_picture.force_raw[i] = 1;
 }
 
+void picture_forget_pending(uint32_t confirmed) {
+    for (int32_t ty = 0; ty < g_picture.rows; ty++)
+        for (int32_t tx = 0; tx < g_picture.cols; tx++)
+            if (picture_ref_pending((size_t)tx + (size_t)ty * g_picture.cols, confirmed)) {
+                picture_forget_tile((uint32_t)tx, (uint32_t)ty);
+                g_picture.ref_frame[tx + (size_t)ty * g_picture.cols] = 0;
+            }
+}
+
 void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     if (x0 < 0) x0 = 0;
     if (y0 < 0) y0 = 0;

@@ -21,9 +21,9 @@ struct Picture {
     uint8_t *sent;                   // same layout: what the viewer shows once it applied what we sent
     uint8_t *dirty;                  // cols*rows bytes, index tx + ty*cols; 1 = may differ from sent
     uint8_t *force_raw;              // cols*rows bytes; 1 = the viewer's tile is unknown, send it whole
-    uint32_t *ref_frame;             // cols*rows: frame of the tile's last MSG_CACHE_REF, 0 when its last
-                                     // message was a tile; the viewer may still miss it until that frame
-                                     // is really acknowledged
+    uint32_t *ref_frame;             // cols*rows: frame of the last MSG_CACHE_REF the tile's content
+                                     // rests on (its own, or one a move copied from); 0 once a tile
+                                     // message replaced it. Unsure until that frame is really acknowledged
     MoveRect moves[MAX_MOVE_RECTS];  // pending moves in capture order
     int32_t move_count;              // entries used in moves
     int32_t full_refresh;            // 1 = the next duplication pass must copy the whole screen
@@ -58,11 +58,14 @@ static inline int picture_ref_pending(size_t i, uint32_t confirmed) {
     return f != 0 && (int32_t)(f - confirmed) > 0;
 }
 // 1 when the host cannot be sure what the viewer shows at tile i (forgotten, or a pending reference):
-// such a tile goes whole (raw or as a reference), never as a delta, and so does any tile a move
-// copies it into.
+// such a tile goes whole (raw or as a reference), never as a delta.
 static inline int picture_tile_unsure(size_t i, uint32_t confirmed) {
     return g_picture.force_raw[i] || picture_ref_pending(i, confirmed);
 }
+
+// After a cache miss: every tile with a pending reference may rest on the missed one (a move may
+// have copied it), so each is forgotten as picture_forget_tile does. Caller holds the picture lock.
+void picture_forget_pending(uint32_t confirmed);
 
 // Copy the rectangle [x0,x1) x [y0,y1) of a full-screen image (stride bytes per row) into current,
 // clamped to the screen, and mark the tiles it touches dirty.

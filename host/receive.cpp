@@ -89,12 +89,17 @@ static int on_cache_advert(const uint8_t *p, uint32_t len) {
     return 1;
 }
 
-// The hash leaves the mirror; the named tile (if in the grid) is zeroed in sent, dirty, and goes whole.
+// The hash leaves the mirror; the named tile (if in the grid) is zeroed in sent, dirty, and goes
+// whole, and so does every tile whose content rests on a reference not yet acknowledged (a move may
+// have carried the missed tile there). The miss comes before the acknowledgement of its frame.
 static int on_cache_miss(const uint8_t *p, uint32_t len) {
     if (len < CACHE_MISS_BYTES) return 0;
     uint16_t tx = 0, ty = 0;
     picture_lock();
-    if (mirror_apply_miss(p, len, &tx, &ty)) picture_forget_tile(tx, ty);
+    if (mirror_apply_miss(p, len, &tx, &ty)) {
+        picture_forget_tile(tx, ty);
+        picture_forget_pending(flow.confirmed_frame.load());
+    }
     picture_unlock();
     return 1;
 }
