@@ -233,6 +233,7 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
         // A reference leaves the tile unsure until its frame is acknowledged without a miss; a raw
         // tile, or a delta against a tile the viewer surely shows, makes it sure.
         g_picture.ref_frame[i] = sent == 2 ? ps->frame : 0;
+        if (sent == 2) g_picture.latest_ref = ps->frame;
         g_picture.dirty[i] = 0;
         g_picture.force_raw[i] = 0;
         g_encoder.tiles_this_frame++;

@@ -61,6 +61,7 @@ void picture_reset(void) {
     if (g_picture.dirty) memset(g_picture.dirty, 1, tiles);
     if (g_picture.force_raw) memset(g_picture.force_raw, 0, tiles);
     if (g_picture.ref_frame) memset(g_picture.ref_frame, 0, tiles * sizeof(uint32_t));
+    g_picture.latest_ref = 0;
     g_picture.move_count = 0;
 }
 
@@ -80,6 +81,9 @@ void picture_forget_tile(uint32_t tx, uint32_t ty) {
 }
 
 void picture_forget_pending(uint32_t confirmed) {
+    // Nothing can be pending once the latest reference is acknowledged: a flood of misses then
+    // costs no scan.
+    if (g_picture.latest_ref == 0 || (int32_t)(g_picture.latest_ref - confirmed) <= 0) return;
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
         for (int32_t tx = 0; tx < g_picture.cols; tx++)
             if (picture_ref_pending((size_t)tx + (size_t)ty * g_picture.cols, confirmed)) {

@@ -24,6 +24,7 @@ struct Picture {
     uint32_t *ref_frame;             // cols*rows: frame of the last MSG_CACHE_REF the tile's content
                                      // rests on (its own, or one a move copied from); 0 once a tile
                                      // message replaced it. Unsure until that frame is really acknowledged
+    uint32_t latest_ref;             // frame of the latest MSG_CACHE_REF this session (0: none yet)
     MoveRect moves[MAX_MOVE_RECTS];  // pending moves in capture order
     int32_t move_count;              // entries used in moves
     int32_t full_refresh;            // 1 = the next duplication pass must copy the whole screen
