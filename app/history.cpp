@@ -1,19 +1,13 @@
 // history: loading, saving and changing the desktop app's connection history (history.txt).
 #include "app/history.h"
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include "protocol/names.h"
 
 history_state g_history;
 
-void history_copy_clean(char *out, size_t cap, const char *src) {
-    if (cap == 0) return;
-    size_t n = 0;
-    for (; src && src[n] && n + 1 < cap; n++) {
-        unsigned char c = (unsigned char)src[n];
-        out[n] = (c < 0x20 || c == 0x7f) ? '?' : (char)c;
-    }
-    out[n] = 0;
-}
+void history_copy_clean(char *out, size_t cap, const char *src) { name_copy_clean(out, cap, src, SIZE_MAX); }
 
 // Copies the field [start, end) of a line into out, cut to its capacity and cleaned.
 static void copy_field(char *out, size_t cap, const char *start, const char *end) {

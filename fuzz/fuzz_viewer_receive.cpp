@@ -1,20 +1,35 @@
 // fuzz_viewer_receive: the viewer's reconstruction fed arbitrary host message streams on a random
 // screen size, with and without a tile cache. It must neither crash nor touch memory outside the
-// framebuffer (AddressSanitizer), and the dirty rectangle must stay inside the host picture.
+// framebuffer (AddressSanitizer), the dirty rectangle must stay inside the host picture, no tile may
+// enter the cache under a hash that is not its own, and the text layer's cells must stay where the
+// window's arithmetic cannot overflow. Shorthands reach the limits: move messages far beyond 256
+// rectangles, and text layers with extreme rectangles and the largest grid.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "protocol/codec.h"
 #include "viewer/cache.h"
+#include "viewer/layout.h"
 #include "viewer/viewer.h"
 
 // Input: u16 width, u16 height, flags (bit 0: cache on), then messages as
-// type u8, length u16, payload. Two shorthand types make whole tiles reachable from short inputs:
-// 0xF3 tx, ty, hash byte, fill byte -> a raw MSG_TILE; 0xF8 tx, ty, hash byte -> a MSG_CACHE_REF.
+// type u8, length u16, payload. Shorthand types make whole messages reachable from short inputs:
+// 0xF3 tx, ty, hash byte, fill byte -> a raw MSG_TILE (0xF4: the same with the fill's real hash);
+// 0xF8 tx, ty, hash byte -> a MSG_CACHE_REF;
+// 0xF2 count, kind -> a MSG_MOVE_RECTS of 8 * (count + 1) rectangles (up to 2048) of one kind;
+// 0xF5 four picks, cols, rows -> a MSG_TEXT_LAYER with extreme values and one row record.
+#define OP_MANY_MOVES 0xF2
 #define OP_RAW_TILE 0xF3
+#define OP_HASHED_TILE 0xF4
+#define OP_TEXT_LIMITS 0xF5
 #define OP_SMALL_REF 0xF8
+#define MANY_MOVES_MAX 2048
 
-static uint8_t msg[TILE_HEADER_BYTES + TILE_BYTES];
+static uint8_t msg[MANY_MOVES_MAX * MOVE_RECT_BYTES];   // also holds a raw tile or a text layer
+static int32_t g_w, g_h;                                // this input's screen size
+
+static const int32_t EXTREMES[8] = {INT32_MIN, -16385, -1, 0, 1, 16384, 65536, INT32_MAX};
 
 static int cache_ready(void) {
     char dir[64];
@@ -24,16 +39,57 @@ static int cache_ready(void) {
     return 1;
 }
 
+// A move rectangle of one kind: whole screen, half screen shifted, or extreme values.
+static void move_kind(uint8_t *r, uint8_t kind, uint32_t k) {
+    int32_t v[6] = {0, 0, 0, 0, g_w, g_h};
+    if (kind % 3 == 1) {
+        v[0] = (int32_t)(k % 7);
+        v[3] = g_h / 2;
+        v[4] = g_w / 2 + 1;
+        v[5] = g_h / 2;
+    } else if (kind % 3 == 2) {
+        for (int i = 0; i < 6; i++) v[i] = EXTREMES[(kind + k + (uint32_t)i * 3) % 8];
+    }
+    for (int i = 0; i < 6; i++) put_i32(r + 4 * i, v[i]);
+}
+
+static uint32_t text_limits(const uint8_t *p) {
+    memset(msg, 0, TEXT_LAYER_HEADER_BYTES);
+    for (int i = 0; i < 4; i++) put_i32(msg + 4 * i, EXTREMES[p[i] % 8]);
+    uint16_t cols = p[4] & 1 ? VIEWER_TEXT_MAX_COLS : 1 + p[4] % VIEWER_TEXT_MAX_COLS;
+    uint16_t rows = p[5] & 1 ? VIEWER_TEXT_MAX_ROWS : 1 + p[5] % VIEWER_TEXT_MAX_ROWS;
+    put_u16(msg + 16, cols);
+    put_u16(msg + 18, rows);
+    put_u16(msg + 20, 1);
+    static uint8_t rec[VIEWER_TEXT_ROW_BYTES(VIEWER_TEXT_MAX_COLS)];
+    size_t n = VIEWER_TEXT_ROW_BYTES(cols);
+    memset(rec, p[5], n);
+    put_u16(rec, (uint16_t)(rows - 1));
+    put_u32(msg + 22, (uint32_t)n);
+    int z = codec_compress(rec, n, msg + TEXT_LAYER_HEADER_BYTES, sizeof msg - TEXT_LAYER_HEADER_BYTES);
+    return TEXT_LAYER_HEADER_BYTES + (uint32_t)(z > 0 ? z : 0);
+}
+
 // Expands one shorthand op into msg; returns its length, or 0 when the input ran out.
 static uint32_t expand(uint8_t op, const uint8_t *p, size_t left, uint8_t *type) {
-    if (op == OP_RAW_TILE && left >= 4) {
+    if ((op == OP_RAW_TILE || op == OP_HASHED_TILE) && left >= 4) {
         put_u16(msg, p[0]);
         put_u16(msg + 2, p[1]);
         msg[4] = 1;
-        put_u64(msg + 5, p[2]);
         memset(msg + TILE_HEADER_BYTES, p[3], TILE_BYTES);
+        put_u64(msg + 5, op == OP_HASHED_TILE ? tile_hash(msg + TILE_HEADER_BYTES) : p[2]);
         *type = MSG_TILE;
         return TILE_HEADER_BYTES + TILE_BYTES;
+    }
+    if (op == OP_MANY_MOVES && left >= 2) {
+        uint32_t count = 8 * ((uint32_t)p[0] + 1);
+        for (uint32_t k = 0; k < count; k++) move_kind(msg + (size_t)k * MOVE_RECT_BYTES, p[1], k);
+        *type = MSG_MOVE_RECTS;
+        return count * MOVE_RECT_BYTES;
+    }
+    if (op == OP_TEXT_LIMITS && left >= 6) {
+        *type = MSG_TEXT_LAYER;
+        return text_limits(p);
     }
     if (op == OP_SMALL_REF && left >= 3) {
         put_u16(msg, p[0]);
@@ -43,6 +99,29 @@ static uint32_t expand(uint8_t op, const uint8_t *p, size_t left, uint8_t *type)
         return CACHE_REF_BYTES;
     }
     return 0;
+}
+
+// What the window would compute for the text layer at any scale must fit an int.
+static void check_text(void) {
+    const viewer_text *t = &g_viewer.text;
+    if (!t->active) return;
+    static const int clients[3] = {1, 700, 16384};
+    for (int cw_client : clients) {
+        viewer_layout L;
+        layout_compute(&L, cw_client, cw_client, g_viewer.W, g_viewer.H);
+        int cw, ch, gx, gy;
+        layout_text_cells(&L, t->left, t->top, t->width, t->height, t->cols, t->rows, &cw, &ch, &gx, &gy);
+        int64_t far_x = (int64_t)gx + (int64_t)t->cols * cw, far_y = (int64_t)gy + (int64_t)t->rows * ch;
+        if (cw < 1 || ch < 1 || far_x > INT32_MAX || far_y > INT32_MAX || far_x < INT32_MIN || far_y < INT32_MIN)
+            abort();
+    }
+}
+
+// Every cached tile is kept under its own hash.
+static void check_cache(void) {
+    if (!g_cache.enabled) return;
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++)
+        if (g_cache.keys[slot] && tile_hash(g_cache.tiles + (size_t)slot * TILE_BYTES) != g_cache.keys[slot]) abort();
 }
 
 static void check_dirty(void) {
@@ -57,6 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 5) return 0;
     int32_t w = 1 + get_u16(data) % 700, h = 1 + get_u16(data + 2) % 500;
     if (!viewer_begin(w, h)) return 0;
+    g_w = w;
+    g_h = h;
     cache_clear();
     g_cache.enabled = cache_ok && (data[4] & 1);
     size_t i = 5;
@@ -64,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint8_t type = data[i++];
         uint32_t n = expand(type, data + i, size - i, &type);
         if (n) {
-            i += type == MSG_TILE ? 4 : 3;
+            i += type == MSG_TILE ? 4 : type == MSG_MOVE_RECTS ? 2 : type == MSG_TEXT_LAYER ? 6 : 3;
             viewer_dispatch(type, msg, n);
         } else {
             if (size - i < 2) break;
@@ -75,7 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             i += len;
         }
         check_dirty();
+        check_text();
     }
+    check_cache();
     viewer_end();
     return 0;
 }

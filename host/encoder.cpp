@@ -32,31 +32,42 @@ void encoder_viewer_caps(uint16_t caps) {
     g_encoder.cache_in_use = (caps >> 1) & 1;
 }
 
-// 1 when a tile that rect touches must go whole: the host does not know what the viewer shows there.
-static int encode_touches_forgotten(int32_t x, int32_t y, int32_t w, int32_t h) {
-    for (int32_t ty = y / TILE_EDGE; ty <= (y + h - 1) / TILE_EDGE; ty++)
-        for (int32_t tx = x / TILE_EDGE; tx <= (x + w - 1) / TILE_EDGE; tx++)
-            if (g_picture.force_raw[tx + ty * g_picture.cols]) return 1;
+// What the host knows of the viewer's pixels in rect: 1 when a forgotten tile is in it (unknown
+// content), else 0 with *pending = the latest pending reference frame among its tiles (0: none).
+static int encode_source_state(const MoveRect *m, uint32_t confirmed, uint32_t *pending) {
+    *pending = 0;
+    for (int32_t ty = m->src_y / TILE_EDGE; ty <= (m->src_y + m->height - 1) / TILE_EDGE; ty++)
+        for (int32_t tx = m->src_x / TILE_EDGE; tx <= (m->src_x + m->width - 1) / TILE_EDGE; tx++) {
+            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
+            if (g_picture.force_raw[i]) return 1;
+            if (picture_ref_pending(i, confirmed) && (*pending == 0 || (int32_t)(g_picture.ref_frame[i] - *pending) > 0))
+                *pending = g_picture.ref_frame[i];
+        }
     return 0;
 }
 
 // Rows of one sent-copy move, in the order that keeps overlapping areas intact.
-static void encode_move_sent(const MoveRect *m) {
+static void encode_move_sent(const MoveRect *m, uint32_t confirmed) {
     size_t stride = (size_t)g_picture.pad_width * 4, bytes = (size_t)m->width * 4;
     uint8_t *base = g_picture.sent;
-    // Content we only know as zeros moves along: its new place must be resent whole as well.
-    int forgotten = encode_touches_forgotten(m->src_x, m->src_y, m->width, m->height);
+    uint32_t pending;
+    int forgotten = encode_source_state(m, confirmed, &pending);
     for (int32_t i = 0; i < m->height; i++) {
         int32_t r = m->dst_y > m->src_y ? m->height - 1 - i : i;
         memmove(base + (size_t)(m->dst_y + r) * stride + (size_t)m->dst_x * 4,
                 base + (size_t)(m->src_y + r) * stride + (size_t)m->src_x * 4, bytes);
     }
-    // The moved area may now differ from current wherever capture did not say so.
+    // The moved area may now differ from current wherever capture did not say so. Content the
+    // host does not know goes whole; content behind a pending reference makes its new place
+    // depend on that reference too (a miss then forgets it, see picture_forget_pending).
     int32_t tx1 = (m->dst_x + m->width - 1) / TILE_EDGE, ty1 = (m->dst_y + m->height - 1) / TILE_EDGE;
     for (int32_t ty = m->dst_y / TILE_EDGE; ty <= ty1; ty++)
         for (int32_t tx = m->dst_x / TILE_EDGE; tx <= tx1; tx++) {
-            g_picture.dirty[tx + ty * g_picture.cols] = 1;
-            if (forgotten) g_picture.force_raw[tx + ty * g_picture.cols] = 1;
+            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
+            g_picture.dirty[i] = 1;
+            if (forgotten) g_picture.force_raw[i] = 1;
+            else if (pending && (!picture_ref_pending(i, confirmed) || (int32_t)(pending - g_picture.ref_frame[i]) > 0))
+                g_picture.ref_frame[i] = pending;
         }
 }
 
@@ -65,10 +76,11 @@ void encode_moves(void) {
     uint8_t *p = out_reserve(HEADER_BYTES + (size_t)g_picture.move_count * MOVE_RECT_BYTES);
     if (!p) return;   // the moves stay pending; nothing was applied
     uint8_t *q = p + HEADER_BYTES;
+    uint32_t confirmed = flow.confirmed_frame.load();
     for (int32_t i = 0; i < g_picture.move_count; i++) {
         const MoveRect *m = &g_picture.moves[i];
         if (!picture_move_valid(m, g_picture.width, g_picture.height)) continue;   // the viewer skips it too
-        encode_move_sent(m);
+        encode_move_sent(m, confirmed);
         put_i32(q, m->src_x);
         put_i32(q + 4, m->src_y);
         put_i32(q + 8, m->dst_x);
@@ -119,9 +131,9 @@ static void encode_cache_ref(uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
 }
 
 // MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels.
-static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int force_raw) {
+static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int whole) {
     uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES;
-    int n = force_raw ? -1 : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
+    int n = whole ? -1 : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
     int raw = !(n >= 1 && n < TILE_BYTES);
     if (raw) {
         memcpy(data, s_tile, TILE_BYTES);
@@ -136,9 +148,18 @@ static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int 
     g_out.len += HEADER_BYTES + TILE_HEADER_BYTES + (size_t)n;
 }
 
-// One changed tile: reference or tile message, and sent takes the new content.
-// 0 when the output buffer cannot grow (then nothing changed).
-static int encode_tile(int32_t tx, int32_t ty, size_t off, int force_raw, int use_cache) {
+// What one pass needs to know for every tile it encodes.
+struct EncodePass {
+    int32_t budget;
+    int use_cache;        // references may go out and the mirror is kept
+    uint32_t confirmed;   // latest frame the viewer really acknowledged
+    uint32_t frame;       // the number this pass's frame will get
+};
+
+// One changed tile: reference or tile message, and sent takes the new content. A tile the host is
+// unsure of (whole = 1) goes raw unless the viewer holds its content. 2 when it went as a
+// reference, 1 as a tile, 0 when the output buffer cannot grow (then nothing changed).
+static int encode_tile(int32_t tx, int32_t ty, size_t off, int whole, int use_cache) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     uint8_t *p = out_reserve(HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
     if (!p) return 0;
@@ -146,9 +167,9 @@ static int encode_tile(int32_t tx, int32_t ty, size_t off, int force_raw, int us
     uint64_t h = tile_hash(s_tile);
     if (use_cache && mirror_lookup(h)) {
         encode_cache_ref(p, tx, ty, h);
-        return 1;
+        return 2;
     }
-    encode_tile_msg(p, tx, ty, h, force_raw);
+    encode_tile_msg(p, tx, ty, h, whole);
     if (use_cache) mirror_insert(h);
     return 1;
 }
@@ -187,7 +208,7 @@ static uint8_t s_candidate[MAX_COLS];   // per tile column of the band: dirty an
 static uint8_t s_changed[MAX_COLS];     // per tile column: differs from sent (or must be sent whole)
 
 // Tile row ty in scan order. 0 when the pass must stop (budget, record size, memory).
-static int encode_band(int32_t ty, int32_t budget, int use_cache) {
+static int encode_band(const EncodePass *ps, int32_t ty) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     int32_t cols = g_picture.cols;
     const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
@@ -198,7 +219,7 @@ static int encode_band(int32_t ty, int32_t budget, int use_cache) {
     encode_compare_band(ty, s_candidate, s_changed);
     for (int32_t tx = 0; tx < cols; tx++) {
         if (!s_candidate[tx]) continue;
-        if (g_encoder.tiles_this_frame >= budget) return 0;
+        if (g_encoder.tiles_this_frame >= ps->budget) return 0;
         // A frame must fit one record; what does not fit waits for the next pass.
         if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
         size_t i = (size_t)tx + (size_t)ty * cols;
@@ -206,9 +227,13 @@ static int encode_band(int32_t ty, int32_t budget, int use_cache) {
             g_picture.dirty[i] = 0;
             continue;
         }
-        if (!encode_tile(tx, ty, (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES,
-                         g_picture.force_raw[i], use_cache))
-            return 0;
+        int sent = encode_tile(tx, ty, (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES,
+                               picture_tile_unsure(i, ps->confirmed), ps->use_cache);
+        if (!sent) return 0;
+        // A reference leaves the tile unsure until its frame is acknowledged without a miss; a raw
+        // tile, or a delta against a tile the viewer surely shows, makes it sure.
+        g_picture.ref_frame[i] = sent == 2 ? ps->frame : 0;
+        if (sent == 2) g_picture.latest_ref = ps->frame;
         g_picture.dirty[i] = 0;
         g_picture.force_raw[i] = 0;
         g_encoder.tiles_this_frame++;
@@ -218,9 +243,13 @@ static int encode_band(int32_t ty, int32_t budget, int use_cache) {
 
 void encode_tiles(int32_t budget) {
     g_encoder.tiles_this_frame = g_encoder.refs_this_frame = g_encoder.raw_this_frame = 0;
-    int use_cache = g_encoder.cache_in_use && mirror_ready();
+    EncodePass ps;
+    ps.budget = budget;
+    ps.use_cache = g_encoder.cache_in_use && mirror_ready();
+    ps.confirmed = flow.confirmed_frame.load();
+    ps.frame = frame_counter.load() + 1;
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
-        if (!encode_band(ty, budget, use_cache)) return;
+        if (!encode_band(&ps, ty)) return;
 }
 
 void encode_frame(void) {

@@ -1,7 +1,21 @@
 // encoder: turns the difference between the captured picture and the host's copy of the viewer's
 // picture into one frame's messages, in wire order: moves, text layer, window list, tiles in
 // row-major order (cache references or compressed deltas / raw pixels), cursor, frame end.
-// It keeps `sent` equal to what the viewer shows once it has applied everything sent so far.
+//
+// `sent` is the host's copy of what the viewer shows once it has applied everything sent so far.
+// It is exact for every tile except two kinds, which the picture marks and the encoder treats alike
+// as unsure (picture_tile_unsure): a tile whose viewer content is unknown (force_raw: after a cache
+// miss or a capture recovery; `sent` holds zeros there), and a tile whose content rests on a
+// MSG_CACHE_REF of a frame the viewer has not really acknowledged yet (ref_frame: its own reference,
+// or one whose tile a move copied into it): the viewer shows `sent` there if it held the hash, or
+// older pixels if not. The viewer sends its misses before the acknowledgement of their frame, so
+// once flow.confirmed_frame (moved by real acknowledgements only, never by the 250 ms release)
+// reaches that frame without a miss, the tile is exact again; a miss instead forgets the tile it
+// names and every tile still resting on a pending reference (force_raw). An unsure tile never goes
+// as a delta: when it changes it goes raw, or as a reference (pending again); a move from a
+// forgotten tile makes its destination forgotten, a move from a pending one makes it pending.
+// So a delta only ever goes against a tile the viewer really shows, and the viewer never stores a
+// wrong tile under a right hash.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

@@ -9,6 +9,7 @@ FlowState flow;
 
 void flow_reset(uint32_t now) {
     flow.acked_frame.store(frame_counter.load());
+    flow.confirmed_frame.store(frame_counter.load());
     flow.ema16.store(0);
     flow.rtt_floor.store(100000);
     flow.last_rtt.store(0);
@@ -33,7 +34,11 @@ static int32_t next_budget(int32_t budget, int32_t q) {
 
 void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now) {
     if (!payload || len < FRAME_ACK_BYTES) return;
-    flow.acked_frame.exchange(get_u32(payload));
+    uint32_t f = get_u32(payload);
+    flow.acked_frame.exchange(f);
+    // Only the receive thread stores confirmed_frame, so a load-compare-store is enough.
+    uint32_t confirmed = flow.confirmed_frame.load();
+    if ((int32_t)(f - confirmed) > 0 && (int32_t)(frame_counter.load() - f) >= 0) flow.confirmed_frame.store(f);
     int32_t r = (int32_t)(now - get_u32(payload + 4));
     if (r < 0) r = 0;
     if (r > FLOW_RTT_MAX) r = FLOW_RTT_MAX;

@@ -19,6 +19,9 @@ extern std::atomic<uint32_t> frame_counter;
 // Flow state, reset at every session start.
 struct FlowState {
     std::atomic<uint32_t> acked_frame;     // frame number of the latest acknowledgement
+                                           // (or, after the 250 ms release, of the latest frame)
+    std::atomic<uint32_t> confirmed_frame; // latest frame the viewer really acknowledged; the
+                                           // release never moves it (the encoder's pending references)
     std::atomic<int32_t> ema16;            // smoothed round trip times 16 (0 = no sample yet)
     std::atomic<int32_t> rtt_floor;        // smallest round trip seen this session
     std::atomic<int32_t> last_rtt;         // latest round trip (clamped)
@@ -28,10 +31,11 @@ struct FlowState {
 };
 extern FlowState flow;
 
-// Session start: acked_frame = frame_counter, no samples, floor 100000, budget 4096,
+// Session start: acked_frame = confirmed_frame = frame_counter, no samples, floor 100000, budget 4096,
 // last_pass_tick = now.
 void flow_reset(uint32_t now);
 // MSG_FRAME_ACK payload (u32 frame, u32 echoed tick); fewer than 8 bytes are ignored.
+// confirmed_frame only moves forward, and never past the last frame sent.
 void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now);
 // 1 when this pass may encode; after more than 250 ms idle, all frames count as acknowledged.
 int flow_may_send(uint32_t now);

@@ -20,15 +20,13 @@ int mirror_clear(void) {
 
 int mirror_ready(void) { return mirror_slots != nullptr; }
 
-// Slot holding h, or -1. Probing stops at the first empty slot or after a full turn.
+// Slot holding h, or -1. The whole window is looked at: a removal may have left a hole in it.
 static long mirror_find(uint64_t h) {
     if (!mirror_slots || h == 0) return -1;   // 0 marks empty slots; it is never stored
-    uint32_t i = (uint32_t)h & MIRROR_MASK;
-    for (uint32_t probes = 0; probes < MIRROR_SLOTS; probes++) {
-        uint64_t v = mirror_slots[i];
-        if (v == h) return (long)i;
-        if (v == 0) return -1;
-        i = (i + 1) & MIRROR_MASK;
+    uint32_t start = (uint32_t)h & MIRROR_MASK;
+    for (uint32_t k = 0; k < MIRROR_PROBE_MAX; k++) {
+        uint32_t i = (start + k) & MIRROR_MASK;
+        if (mirror_slots[i] == h) return (long)i;
     }
     return -1;
 }
@@ -37,32 +35,24 @@ int mirror_lookup(uint64_t h) { return mirror_find(h) >= 0; }
 
 void mirror_insert(uint64_t h) {
     if (!mirror_slots || h == 0 || mirror_count > MIRROR_LIMIT) return;
-    uint32_t i = (uint32_t)h & MIRROR_MASK;
-    for (uint32_t probes = 0; probes < MIRROR_SLOTS; probes++) {
+    uint32_t start = (uint32_t)h & MIRROR_MASK;
+    long free_slot = -1;
+    for (uint32_t k = 0; k < MIRROR_PROBE_MAX; k++) {
+        uint32_t i = (start + k) & MIRROR_MASK;
         uint64_t v = mirror_slots[i];
         if (v == h) return;
-        if (v == 0) {
-            mirror_slots[i] = h;
-            mirror_count++;
-            return;
-        }
-        i = (i + 1) & MIRROR_MASK;
+        if (v == 0 && free_slot < 0) free_slot = (long)i;
     }
+    if (free_slot < 0) return;   // the window is full: dropped, the tile goes whole
+    mirror_slots[free_slot] = h;
+    mirror_count++;
 }
 
 void mirror_remove(uint64_t h) {
     long found = mirror_find(h);
     if (found < 0) return;
-    uint32_t i = (uint32_t)found;
-    mirror_slots[i] = 0;
+    mirror_slots[found] = 0;
     mirror_count--;
-    // Re-seat the rest of the cluster so no later hash is cut off from its start slot.
-    for (i = (i + 1) & MIRROR_MASK; mirror_slots[i] != 0; i = (i + 1) & MIRROR_MASK) {
-        uint64_t v = mirror_slots[i];
-        mirror_slots[i] = 0;
-        mirror_count--;
-        mirror_insert(v);
-    }
 }
 
 uint32_t mirror_apply_advert(const uint8_t *payload, size_t len) {

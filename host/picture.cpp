@@ -22,7 +22,9 @@ void picture_free(void) {
     free(g_picture.sent);
     free(g_picture.dirty);
     free(g_picture.force_raw);
+    free(g_picture.ref_frame);
     g_picture.current = g_picture.sent = g_picture.dirty = g_picture.force_raw = NULL;
+    g_picture.ref_frame = NULL;
     g_picture.width = g_picture.height = g_picture.cols = g_picture.rows = 0;
     g_picture.pad_width = g_picture.pad_height = 0;
     g_picture.move_count = 0;
@@ -39,7 +41,8 @@ int picture_resize(int32_t w, int32_t h) {
     g_picture.sent = (uint8_t *)calloc(bytes, 1);
     g_picture.dirty = (uint8_t *)calloc(tiles, 1);
     g_picture.force_raw = (uint8_t *)calloc(tiles, 1);
-    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw) {
+    g_picture.ref_frame = (uint32_t *)calloc(tiles, sizeof(uint32_t));
+    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw || !g_picture.ref_frame) {
         picture_free();
         return 0;
     }
@@ -57,6 +60,8 @@ void picture_reset(void) {
     if (g_picture.sent) memset(g_picture.sent, 0, (size_t)g_picture.pad_width * g_picture.pad_height * 4);
     if (g_picture.dirty) memset(g_picture.dirty, 1, tiles);
     if (g_picture.force_raw) memset(g_picture.force_raw, 0, tiles);
+    if (g_picture.ref_frame) memset(g_picture.ref_frame, 0, tiles * sizeof(uint32_t));
+    g_picture.latest_ref = 0;
     g_picture.move_count = 0;
 }
 
@@ -73,6 +78,18 @@ void picture_forget_tile(uint32_t tx, uint32_t ty) {
     size_t i = tx + (size_t)ty * g_picture.cols;
     g_picture.dirty[i] = 1;
     g_picture.force_raw[i] = 1;
+}
+
+void picture_forget_pending(uint32_t confirmed) {
+    // Nothing can be pending once the latest reference is acknowledged: a flood of misses then
+    // costs no scan.
+    if (g_picture.latest_ref == 0 || (int32_t)(g_picture.latest_ref - confirmed) <= 0) return;
+    for (int32_t ty = 0; ty < g_picture.rows; ty++)
+        for (int32_t tx = 0; tx < g_picture.cols; tx++)
+            if (picture_ref_pending((size_t)tx + (size_t)ty * g_picture.cols, confirmed)) {
+                picture_forget_tile((uint32_t)tx, (uint32_t)ty);
+                g_picture.ref_frame[tx + (size_t)ty * g_picture.cols] = 0;
+            }
 }
 
 void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {

@@ -21,13 +21,17 @@ struct Picture {
     uint8_t *sent;                   // same layout: what the viewer shows once it applied what we sent
     uint8_t *dirty;                  // cols*rows bytes, index tx + ty*cols; 1 = may differ from sent
     uint8_t *force_raw;              // cols*rows bytes; 1 = the viewer's tile is unknown, send it whole
+    uint32_t *ref_frame;             // cols*rows: frame of the last MSG_CACHE_REF the tile's content
+                                     // rests on (its own, or one a move copied from); 0 once a tile
+                                     // message replaced it. Unsure until that frame is really acknowledged
+    uint32_t latest_ref;             // frame of the latest MSG_CACHE_REF this session (0: none yet)
     MoveRect moves[MAX_MOVE_RECTS];  // pending moves in capture order
     int32_t move_count;              // entries used in moves
     int32_t full_refresh;            // 1 = the next duplication pass must copy the whole screen
 };
 
 extern Picture g_picture;
-// Guards sent, dirty, force_raw and the cache mirror between the session loop and the receive thread.
+// Guards sent, dirty, force_raw, ref_frame and the cache mirror between the session loop and the receive thread.
 extern plat_lock g_picture_lock;
 
 void picture_lock_create(void);       // once per process (later calls do nothing)
@@ -38,7 +42,8 @@ void picture_unlock(void);
 // full_refresh = 1. 1, or 0 when memory ran out (the picture is then 0 x 0).
 int picture_resize(int32_t w, int32_t h);
 void picture_free(void);
-// Session start: sent zeroed (the viewer starts black), every tile dirty, moves dropped.
+// Session start: sent zeroed (the viewer starts black), every tile dirty, no reference pending,
+// moves dropped.
 void picture_reset(void);
 // After a capture recovery: as picture_reset, and every tile is sent whole next time, because the
 // viewer still shows what it had and a delta against zero would garble it.
@@ -46,6 +51,22 @@ void picture_forget_all(void);
 // After a cache miss for tile (tx, ty): its sent copy is zeroed, it is dirty and goes whole next time.
 // Outside the grid nothing happens. Caller holds the picture lock.
 void picture_forget_tile(uint32_t tx, uint32_t ty);
+
+// 1 while tile i's last message was a reference in a frame after `confirmed` (the latest frame the
+// viewer really acknowledged): the viewer may not hold that tile, and its miss is still on the way.
+static inline int picture_ref_pending(size_t i, uint32_t confirmed) {
+    uint32_t f = g_picture.ref_frame[i];
+    return f != 0 && (int32_t)(f - confirmed) > 0;
+}
+// 1 when the host cannot be sure what the viewer shows at tile i (forgotten, or a pending reference):
+// such a tile goes whole (raw or as a reference), never as a delta.
+static inline int picture_tile_unsure(size_t i, uint32_t confirmed) {
+    return g_picture.force_raw[i] || picture_ref_pending(i, confirmed);
+}
+
+// After a cache miss: every tile with a pending reference may rest on the missed one (a move may
+// have copied it), so each is forgotten as picture_forget_tile does. Caller holds the picture lock.
+void picture_forget_pending(uint32_t confirmed);
 
 // Copy the rectangle [x0,x1) x [y0,y1) of a full-screen image (stride bytes per row) into current,
 // clamped to the screen, and mark the tiles it touches dirty.

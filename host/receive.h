@@ -12,7 +12,7 @@ struct channel;
 // 0 while the receive thread runs; set to 1 (atomic exchange) as it ends.
 extern std::atomic<int32_t> session_ended;
 
-// Session start, before the thread is created: session_ended = 0.
+// Session start, before the thread is created: session_ended = 0, no advertisement line yet.
 void host_receive_start(channel *ch);
 // Thread entry; arg is the session's channel (its socket is shut down at the end). Returns 0.
 unsigned host_receive_thread(void *arg);
@@ -24,3 +24,6 @@ void host_receive_loop(channel *ch);
 // Acts on one viewer message whose payload (exactly len bytes) was read in full. Short messages
 // and types the host does not act on are ignored. Returns 1 when the message was acted on.
 int host_receive_dispatch(uint8_t type, const uint8_t *payload, uint32_t len);
+// Advertisement lines: the first of a session goes out at once, then at most one a second; what
+// came in between is counted and written by this call (after each message) once the second is up.
+void host_receive_log_held(uint32_t now);

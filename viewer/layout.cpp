@@ -47,12 +47,14 @@ void layout_invalidate_rect(const viewer_layout *L, int32_t l, int32_t t, int32_
 
 void layout_text_cells(const viewer_layout *L, int32_t left, int32_t top, int32_t width, int32_t height, int cols,
                        int rows, int *cellw, int *cellh, int *gx, int *gy) {
-    int w = cols > 0 ? (int)(width * L->scale / cols) : 1;
-    int h = rows > 0 ? (int)(height * L->scale / rows) : 1;
-    *cellw = w > 1 ? w : 1;
-    *cellh = h > 1 ? h : 1;
-    *gx = L->ox + (int)(left * L->scale);
-    *gy = L->oy + (int)(top * L->scale);
+    // Whatever the host sent, cells stay within a screen and the grid's corner near the window, so
+    // corner + cols * cell width (cols <= 512) cannot overflow.
+    long long w = cols > 0 ? (long long)(width * L->scale / cols) : 1;
+    long long h = rows > 0 ? (long long)(height * L->scale / rows) : 1;
+    *cellw = clamp_int(w, 1, LAYOUT_CELL_MAX);
+    *cellh = clamp_int(h, 1, LAYOUT_CELL_MAX);
+    *gx = clamp_int(L->ox + (long long)(left * L->scale), -LAYOUT_CORNER_MAX, LAYOUT_CORNER_MAX);
+    *gy = clamp_int(L->oy + (long long)(top * L->scale), -LAYOUT_CORNER_MAX, LAYOUT_CORNER_MAX);
 }
 
 int layout_text_run(const uint8_t *row, int c, int cols) {

@@ -6,6 +6,8 @@
 #include <stdint.h>
 
 #define LAYOUT_TEXT_RUN_MAX 512   // cells drawn by one text call at most
+#define LAYOUT_CELL_MAX 16384     // largest text cell edge in client pixels
+#define LAYOUT_CORNER_MAX (1 << 20)   // text grid corner kept within this many client pixels
 
 struct viewer_layout {
     double scale;    // min(1, cw / W, ch / H); 1.0 before the first paint
@@ -24,7 +26,8 @@ void layout_dest_rect(const viewer_layout *L, int sx0, int sy0, int sx1, int sy1
 // Client rectangle to invalidate for the host dirty rectangle (l, t, r, b).
 void layout_invalidate_rect(const viewer_layout *L, int32_t l, int32_t t, int32_t r, int32_t b, int *x0, int *y0,
                             int *x1, int *y1);
-// Text layer: cell size and the grid's top-left corner in the client area.
+// Text layer: cell size (1..LAYOUT_CELL_MAX) and the grid's top-left corner in the client area
+// (within LAYOUT_CORNER_MAX), whatever the rectangle.
 void layout_text_cells(const viewer_layout *L, int32_t left, int32_t top, int32_t width, int32_t height, int cols,
                        int rows, int *cellw, int *cellh, int *gx, int *gy);
 // Length of the run of equal attribute bytes starting at column c of a row of 3-byte cells

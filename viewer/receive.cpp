@@ -39,6 +39,7 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.frames.store(0);
     g_viewer.cache_hits.store(0);
     g_viewer.cache_misses.store(0);
+    g_viewer.cache_rejects.store(0);
     g_viewer.reply_len = 0;
     return 1;
 }
@@ -111,8 +112,12 @@ static void apply_move(const uint8_t *r) {
     viewer_dirty_add(dx, dy, dx + w, dy + h);
 }
 
+// A host sends at most MAX_MOVE_RECTS a frame; more in one message are ignored, so a hostile host
+// cannot make one message copy the whole framebuffer millions of times.
 static void on_move_rects(const uint8_t *p, uint32_t len) {
-    for (uint32_t off = 0; len - off >= MOVE_RECT_BYTES; off += MOVE_RECT_BYTES) apply_move(p + off);
+    uint32_t count = len / MOVE_RECT_BYTES;
+    if (count > MAX_MOVE_RECTS) count = MAX_MOVE_RECTS;
+    for (uint32_t k = 0; k < count; k++) apply_move(p + (size_t)k * MOVE_RECT_BYTES);
 }
 
 // ---- MSG_TILE ----
@@ -152,7 +157,13 @@ static void on_tile(const uint8_t *p, uint32_t len) {
         for (int r = 0; r < TILE_EDGE; r++) xor_row(dst + r * g_viewer.stride, g_viewer.tile + r * TILE_ROW_BYTES);
         pixels = g_viewer.tile;
     }
-    cache_insert(hash, pixels);   // nothing without a cache or for hash 0
+    // Only a tile that really has the hash the host named may be cached: anything else (a host that
+    // sent a delta against a tile we do not show) would come back under that name later, and for
+    // good through tiles.bin. It is shown all the same; the counter tells of the host's fault.
+    if (g_cache.enabled && hash != 0) {
+        if (tile_hash(pixels) == hash) cache_insert(hash, pixels);
+        else g_viewer.cache_rejects.fetch_add(1);
+    }
     viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
                      (int64_t)ty * TILE_EDGE + TILE_EDGE);
 }
@@ -191,6 +202,8 @@ static void text_rows(const uint8_t *data, uint32_t n_data, uint16_t records, ui
     }
 }
 
+static int32_t text_clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : v > hi ? hi : v; }
+
 static void on_text_layer(const uint8_t *p, uint32_t len) {
     if (len < TEXT_LAYER_HEADER_BYTES) return;
     uint16_t cols = get_u16(p + 16), rows = get_u16(p + 18);
@@ -206,10 +219,11 @@ static void on_text_layer(const uint8_t *p, uint32_t len) {
         t->active = 0;
         if (!text_grid_reset(cols, rows)) return;
     }
-    t->left = get_i32(p);
-    t->top = get_i32(p + 4);
-    t->width = get_i32(p + 8);
-    t->height = get_i32(p + 12);
+    // Kept within a screen's reach, so the window's cell arithmetic cannot overflow.
+    t->left = text_clamp(get_i32(p), -VIEWER_MAX_EDGE, VIEWER_MAX_EDGE);
+    t->top = text_clamp(get_i32(p + 4), -VIEWER_MAX_EDGE, VIEWER_MAX_EDGE);
+    t->width = text_clamp(get_i32(p + 8), 0, VIEWER_MAX_EDGE);
+    t->height = text_clamp(get_i32(p + 12), 0, VIEWER_MAX_EDGE);
     t->cols = cols;
     t->rows = rows;
     t->active = 1;

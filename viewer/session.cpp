@@ -8,6 +8,7 @@
 #include "platform/net.h"
 #include "platform/sysinfo.h"
 #include "protocol/channel_v2.h"
+#include "protocol/names.h"
 #include "protocol/relay.h"
 #include "viewer/cache.h"
 #include "viewer/outbox.h"
@@ -115,8 +116,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     if (!viewer_begin(get_i32(hello), get_i32(hello + 4)))
         return !viewer_fail("bad hello from host", err, err_size);
     *cache_offered = (get_u16(hello + 10) >> 1) & 1;
-    memcpy(g_viewer.host_name, hello + 12, NAME_BYTES);
-    g_viewer.host_name[NAME_BYTES] = 0;
+    name_copy_clean(g_viewer.host_name, sizeof g_viewer.host_name, (const char *)hello + 12, NAME_BYTES);
     return 1;
 }
 

@@ -422,6 +422,52 @@ TEST(Encoder, CacheMissResendLandsOnTheViewersOldTile) {
     synth_close();
 }
 
+// A reference the viewer cannot serve comes back as a miss only a round trip later. Until the frame
+// is really acknowledged, a change to that tile goes whole, and the tile a move copies it into is
+// just as unsure; the miss then has both sent again.
+TEST(Encoder, NoDeltaAgainstAReferenceWhoseMissMayBeOnTheWay) {
+    session_start(320, 192, true);   // 5 x 3 tiles
+    paint(1, 0, 0x11);
+    paint(3, 0, 0x22);
+    expect_converged();
+    paint(1, 0, 0x33);
+    paint(3, 0, 0x44);
+    picture_lock();
+    mirror_insert(tile_hash_at(1, 0));   // advertised, but gone from the viewer's cache
+    mirror_insert(tile_hash_at(3, 0));
+    picture_unlock();
+    pass(nullptr, false);
+    ASSERT_EQ(V.misses.size(), 2u);   // still on their way to the host
+    // The 250 ms release lets frames go without acknowledgements; it confirms nothing.
+    flow.last_pass_tick.store(0);
+    ASSERT_EQ(flow_may_send(1000), 1);
+    paint(1, 0, 0x55);
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    for (int r = 0; r < 64; r++)   // the screen moves tile (3,0) down one tile row
+        memcpy(g_picture.current + (size_t)(64 + r) * stride + 3 * 256, g_picture.current + (size_t)r * stride + 3 * 256, 256);
+    MoveRect m = {192, 0, 192, 64, 64, 64};
+    picture_add_move(&m);
+    pass(nullptr, false);
+    int raw_10 = 0;
+    for (auto &t : V.tiles)
+        if (t.tx == 1 && t.ty == 0) raw_10 = t.raw;
+    EXPECT_EQ(raw_10, 1);
+    // The moved copy rests on the pending reference as well.
+    EXPECT_TRUE(picture_tile_unsure(3 + 1 * (size_t)g_picture.cols, flow.confirmed_frame.load()));
+    // The misses arrive, then the acknowledgement; everything ends up right.
+    for (auto &miss : V.misses) host_receive_dispatch(MSG_CACHE_MISS, miss.data(), (uint32_t)miss.size());
+    V.misses.clear();
+    uint8_t ack[FRAME_ACK_BYTES];
+    put_u32(ack, frame_counter.load());
+    put_u32(ack + 4, 0);
+    flow_on_ack(ack, sizeof ack, 0);
+    EXPECT_EQ(flow.confirmed_frame.load(), frame_counter.load());
+    pass(nullptr, false);
+    for (auto &miss : V.misses) host_receive_dispatch(MSG_CACHE_MISS, miss.data(), (uint32_t)miss.size());
+    expect_converged();
+    synth_close();
+}
+
 // Recovery re-opens the capture through the real backend, which is the synthetic screen only here.
 #ifndef _WIN32
 TEST(Encoder, AfterRecoveryEveryTileIsReplacedWhole) {

@@ -20,6 +20,7 @@ TEST(Flow, ResetStartsFromTheSessionDefaults) {
     flow.budget.store(12);
     flow_reset(5000);
     EXPECT_EQ(flow.acked_frame.load(), 77u);
+    EXPECT_EQ(flow.confirmed_frame.load(), 77u);
     EXPECT_EQ(flow.ema16.load(), 0);
     EXPECT_EQ(flow.rtt_floor.load(), 100000);
     EXPECT_EQ(flow.budget.load(), 4096);
@@ -126,11 +127,16 @@ TEST(Flow, GateHoldsAtTheCapAndReleasesAfter250ms) {
     EXPECT_EQ(flow.acked_frame.load(), 10u);
     EXPECT_EQ(flow_may_send(1251), 1);   // released: everything counts as acknowledged
     EXPECT_EQ(flow.acked_frame.load(), 11u);
+    EXPECT_EQ(flow.confirmed_frame.load(), 10u);   // but nothing was really acknowledged
     flow_pass_done(1251);
     frame_counter.fetch_add(1);
     EXPECT_EQ(flow_may_send(1260), 0);
     ack(12, 1270, 16);                   // the acknowledgement opens the gate again
     EXPECT_EQ(flow_may_send(1270), 1);
+    EXPECT_EQ(flow.confirmed_frame.load(), 12u);
+    ack(11, 1280, 16);   // an older or a future frame number confirms nothing more
+    ack(13, 1280, 16);
+    EXPECT_EQ(flow.confirmed_frame.load(), 12u);
     EXPECT_EQ(flow.last_pass_tick.load(), 1251u);   // the gate itself never moves it
 }
 

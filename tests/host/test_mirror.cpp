@@ -1,5 +1,6 @@
 // Tile-cache mirror: probing across collisions and the table's wrap, removal that keeps the
-// rest of a cluster findable, the capacity rule, and the viewer's advert and miss messages.
+// rest of a cluster findable, the capacity rule, the bounded window that crafted hashes cannot
+// stretch, and the viewer's advert and miss messages.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <vector>
@@ -53,7 +54,11 @@ TEST(Mirror, CollidingHashesStayFindableAfterRemoval) {
     EXPECT_EQ(mirror_lookup(a), 0);
     EXPECT_EQ(mirror_lookup(b), 1);
     EXPECT_EQ(mirror_lookup(c), 1);
-    EXPECT_EQ(mirror_slots[0x1234], b);   // re-seated at its start slot
+    mirror_insert(a);   // back into the hole it left
+    EXPECT_EQ(mirror_slots[0x1234], a);
+    EXPECT_EQ(mirror_count, 3u);
+    mirror_insert(b);   // still stored once
+    EXPECT_EQ(mirror_count, 3u);
 }
 
 TEST(Mirror, ClusterWrapsPastTheLastSlot) {
@@ -68,8 +73,32 @@ TEST(Mirror, ClusterWrapsPastTheLastSlot) {
     EXPECT_EQ(mirror_lookup(b), 1);
     EXPECT_EQ(mirror_lookup(other), 1);
     EXPECT_EQ(mirror_count, 2u);
-    EXPECT_EQ(mirror_slots[last], b);
-    EXPECT_EQ(mirror_slots[0], other);
+}
+
+// A viewer may advertise hashes that all share one start slot. The table keeps only a window's
+// worth of them, so no later advert, lookup or miss has to walk a long cluster.
+TEST(Mirror, HashesCraftedForOneStartSlotFillOnlyItsWindow) {
+    mirror_clear();
+    std::vector<uint8_t> p(8192 * 8);
+    for (int round = 0; round < 4; round++) {
+        for (size_t i = 0; i < 8192; i++) put_u64(&p[i * 8], 0x4242 + ((uint64_t)round * 8192 + i + 1) * MIRROR_SLOTS);
+        EXPECT_EQ(mirror_apply_advert(p.data(), p.size()), 8192u);
+    }
+    EXPECT_EQ(mirror_count, MIRROR_PROBE_MAX);
+    for (uint32_t k = 0; k < MIRROR_PROBE_MAX; k++) EXPECT_NE(mirror_slots[(0x4242 + k) & (MIRROR_SLOTS - 1)], 0u);
+    EXPECT_EQ(mirror_slots[0x4242 + MIRROR_PROBE_MAX], 0u);
+    // Misses empty their slots; a tile with another start slot nearby still gets in.
+    uint8_t miss[12] = {0};
+    uint16_t tx, ty;
+    for (uint64_t i = 1; i <= 8; i++) {
+        put_u64(miss + 4, 0x4242 + i * MIRROR_SLOTS);
+        mirror_apply_miss(miss, 12, &tx, &ty);
+    }
+    EXPECT_EQ(mirror_count, MIRROR_PROBE_MAX - 8);
+    mirror_insert(0x4250);
+    EXPECT_EQ(mirror_lookup(0x4250), 1);
+    EXPECT_EQ(mirror_lookup(0x4242 + 9 * MIRROR_SLOTS), 1);
+    EXPECT_EQ(mirror_lookup(0x4242 + 1 * MIRROR_SLOTS), 0);
 }
 
 TEST(Mirror, CapacityStopsAt393217) {

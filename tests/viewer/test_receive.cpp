@@ -9,6 +9,7 @@
 #include "channel_pair.h"
 #include "protocol/codec.h"
 #include "viewer/cache.h"
+#include "viewer/layout.h"
 #include "viewer/receive.h"
 #include "viewer/viewer.h"
 
@@ -130,6 +131,17 @@ TEST_F(ReceiveTest, InvalidMoveRecordsAreSkippedAndTheRestApplied) {
     EXPECT_FALSE(dirty_is(0, 0, 0, 0));
 }
 
+// A host may send at most 256 rectangles in a frame; the rest of a longer message is ignored.
+TEST_F(ReceiveTest, AtMost256MoveRectanglesPerMessage) {
+    fill_positions();
+    bytes m;
+    for (int k = 0; k < 300; k++) append(m, move_rec(k, 0, k, 650, 1, 1));
+    dispatch(MSG_MOVE_RECTS, m);
+    EXPECT_EQ(px(255, 650), 255u);
+    EXPECT_EQ(px(256, 650), (uint32_t)(650 * 65536 + 256));
+    EXPECT_TRUE(dirty_is(0, 650, 256, 651));
+}
+
 TEST_F(ReceiveTest, TileInThePaddedMargin) {
     dispatch(MSG_TILE, tile_msg(15, 10, 1, 0, bytes(TILE_BYTES, 0xAB)));
     EXPECT_EQ(px(960, 640), 0xABABABABu);
@@ -166,17 +178,29 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     for (size_t i = 0; i < first.size(); i++) first[i] = (uint8_t)(i * 7);
     dispatch(MSG_TILE, tile_msg(2, 3, 1, 0, first));
 
-    bytes delta(TILE_BYTES, 0);
+    bytes delta(TILE_BYTES, 0), expect(TILE_BYTES);
     for (size_t i = 0; i < delta.size(); i += 97) delta[i] = 0x5A;
-    dispatch(MSG_TILE, tile_msg(2, 3, 0, 42, compressed(delta)));
+    for (size_t i = 0; i < delta.size(); i++) expect[i] = first[i] ^ delta[i];
+    const uint64_t h = tile_hash(expect.data());
+    dispatch(MSG_TILE, tile_msg(2, 3, 0, h, compressed(delta)));
     for (int r = 0; r < 64; r++)
         for (int c = 0; c < 256; c++) {
             size_t i = (size_t)r * 256 + c;
             ASSERT_EQ(g_viewer.fb[(size_t)(192 + r) * g_viewer.stride + 128 * 4 + c], (uint8_t)(first[i] ^ delta[i]));
         }
-    const uint8_t *cached = cache_lookup(42);
+    const uint8_t *cached = cache_lookup(h);
     ASSERT_NE(cached, nullptr);
     EXPECT_EQ(cached[97], (uint8_t)(first[97] ^ 0x5A));
+    EXPECT_EQ(g_viewer.cache_rejects.load(), 0u);
+
+    // A tile whose pixels do not have the hash the host named (a delta against a tile this viewer
+    // does not show) is shown but never cached, and counted; so is a raw one.
+    dispatch(MSG_TILE, tile_msg(2, 3, 0, 42, compressed(delta)));
+    EXPECT_EQ(g_viewer.fb[(size_t)192 * g_viewer.stride + 128 * 4], first[0]);   // XORed back
+    EXPECT_EQ(cache_lookup(42), nullptr);
+    dispatch(MSG_TILE, tile_msg(3, 3, 1, h, first));
+    EXPECT_EQ(g_viewer.cache_rejects.load(), 2u);
+    EXPECT_EQ(memcmp(cache_lookup(h), expect.data(), TILE_BYTES), 0);
 
     // Decoding to 16383 bytes, a broken stream and an empty one: nothing changes, nothing is cached.
     bytes fb(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.PH);
@@ -197,11 +221,12 @@ TEST_F(ReceiveTest, CacheReferencesHitOrAnswerWithAMiss) {
     dispatch(MSG_TILE, tile_msg(0, 0, 1, 0, bytes(TILE_BYTES, 0x33)));   // hash 0: shown, not cached
     EXPECT_EQ(px(5, 5), 0x33333333u);
     EXPECT_EQ(cache_resident(), 0u);
-    dispatch(MSG_TILE, tile_msg(1, 0, 1, 0x1234567890ULL, bytes(TILE_BYTES, 0x44)));
+    const uint64_t h44 = tile_hash(bytes(TILE_BYTES, 0x44).data());
+    dispatch(MSG_TILE, tile_msg(1, 0, 1, h44, bytes(TILE_BYTES, 0x44)));
     EXPECT_EQ(cache_resident(), 1u);
     g_viewer.dirty = 0;
 
-    dispatch(MSG_CACHE_REF, ref_msg(4, 5, 0x1234567890ULL));
+    dispatch(MSG_CACHE_REF, ref_msg(4, 5, h44));
     EXPECT_EQ(px(256, 320), 0x44444444u);
     EXPECT_EQ(px(319, 383), 0x44444444u);
     EXPECT_EQ(g_viewer.cache_hits.load(), 1u);
@@ -219,7 +244,7 @@ TEST_F(ReceiveTest, CacheReferencesHitOrAnswerWithAMiss) {
 
     g_cache.path[0] = 0;
     cache_close();   // without a cache every reference is a miss
-    dispatch(MSG_CACHE_REF, ref_msg(4, 5, 0x1234567890ULL));
+    dispatch(MSG_CACHE_REF, ref_msg(4, 5, h44));
     EXPECT_EQ(g_viewer.reply_len, 20u);
     EXPECT_EQ(g_viewer.cache_misses.load(), 3u);
     EXPECT_EQ(g_viewer.cache_hits.load(), 1u);
@@ -299,6 +324,31 @@ TEST_F(ReceiveTest, TextLayerRowsStayUntilReplacedAndZeroBytesTurnItOff) {
     dispatch(MSG_TEXT_LAYER, text_msg(0, 0, 10, 10, 513, 2, {}, 'z'));
     dispatch(MSG_TEXT_LAYER, text_msg(0, 0, 10, 10, 2, 257, {}, 'z'));
     EXPECT_EQ(t->active, 0);
+}
+
+// The largest grid at the most extreme rectangle: kept within a screen's reach, so that the
+// window's cell arithmetic (corner + 512 cells) stays far from overflowing.
+TEST_F(ReceiveTest, TextLayerAtItsLimitsStaysWithinReach) {
+    const int32_t big = 0x7FFFFFFF;
+    dispatch(MSG_TEXT_LAYER, text_msg(big, big, big, big, 512, 256, {255}, 'a'));
+    viewer_text *t = &g_viewer.text;
+    ASSERT_EQ(t->active, 1);
+    EXPECT_EQ(cell(255, 511), 'a' + 511);
+    EXPECT_EQ(t->left, VIEWER_MAX_EDGE);
+    EXPECT_EQ(t->width, VIEWER_MAX_EDGE);
+    dispatch(MSG_TEXT_LAYER, text_msg(-big - 1, -big - 1, -5, big, 512, 256, {}, 'a'));
+    EXPECT_EQ(t->left, -VIEWER_MAX_EDGE);
+    EXPECT_EQ(t->width, 0);
+    EXPECT_EQ(t->height, VIEWER_MAX_EDGE);
+    for (int32_t v : {big, -big - 1}) {
+        viewer_layout L;
+        layout_compute(&L, 1000, 800, 1000, 700);   // scale 1, picture 50 pixels down
+        int cw, ch, gx, gy;
+        layout_text_cells(&L, v, v, big, big, 1, 1, &cw, &ch, &gx, &gy);
+        EXPECT_LE(cw, LAYOUT_CELL_MAX);
+        EXPECT_LE((long long)gy + 256LL * ch, 0x7FFFFFFFLL);
+        EXPECT_GE((long long)gx - 512LL * cw, -0x7FFFFFFFLL);
+    }
 }
 
 static int frame_hooks;
