@@ -74,8 +74,20 @@ void relay_pair_start(relay_conn *host, relay_conn *viewer) {
     relay_conn_text(host, ha, sizeof ha);
     relay_conn_text(viewer, va, sizeof va);
     relay_log("paired: room '%s', host '%s' %s, viewer '%s' %s", room, hn, ha, vn, va);
-    if (!ok) relay_pair_end(p, "out of memory");
-    else relay_pair_pump(p);
+    if (!ok) {
+        relay_pair_end(p, "out of memory");
+        return;
+    }
+    relay_pair_watch(p);
+    relay_pair_pump(p);
+}
+
+void relay_pair_watch(relay_pair *p) {
+    relay_conn *v = p->viewer;
+    int half = p->up.dst_shut || p->down.dst_shut;
+    int silent = !v->queue_len && !p->up.bytes && !p->up.held;
+    if (!half && !silent) relay_timer_clear(v);
+    else if (!v->timer) relay_timer_set(v, RELAY_TIMER_PAIR, relay_now_ms() + g_relay.cfg.join_timeout_ms);
 }
 
 void relay_pair_end(relay_pair *p, const char *why) {
@@ -189,6 +201,7 @@ void relay_pair_pump(relay_pair *p) {
         relay_pair_end(p, "closed");
         return;
     }
+    relay_pair_watch(p);
     if ((up == 2 || down == 2) && !p->again) {
         p->again = 1;
         p->again_next = g_relay.again;

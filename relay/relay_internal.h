@@ -70,6 +70,8 @@ struct relay_pair {
 
 #define RELAY_TIMER_JOIN 1        // list of joining connections
 #define RELAY_TIMER_WAIT 2        // list of waiting viewers
+#define RELAY_TIMER_PAIR 3        // paired viewers that have sent nothing yet, and pairs with one
+                                  //   direction finished and the other still open (join time-out)
 #define RELAY_FLOW_BUF 65536      // fallback buffer per direction
 #define RELAY_TURN_MOVES 16       // reads and writes per flow before other connections get a turn
 #define RELAY_FD_RESERVE 64       // descriptors kept free for pipes, the log and the spare fd
@@ -113,6 +115,7 @@ struct relay_state {
     relay_addr *linger_tail;      //   oldest first
     relay_timer_list joins;       // joining connections by deadline
     relay_timer_list waits;       // waiting viewers by deadline
+    relay_timer_list pairs;       // viewers of pairs that must move on by a deadline (RELAY_TIMER_PAIR)
     relay_conn *dead;             // records closed during this batch of events, freed after it
     relay_pair *again;            // pairs that used up their turn with bytes still to move
     void *thread;                 // the loop's thread when started by relay_server_start
@@ -150,6 +153,8 @@ void relay_room_enter(relay_conn *c);      // a joined connection: pair it, park
 void relay_pair_start(relay_conn *host, relay_conn *viewer);
 void relay_pair_pump(relay_pair *p);       // moves what can move both ways; ends the pair when done
 void relay_pair_end(relay_pair *p, const char *why);
+// The pair deadline: set while the viewer has sent nothing or one direction is finished.
+void relay_pair_watch(relay_pair *p);
 void relay_pairs_again(void);              // pumps the pairs left over from the last turn
 
 // relay_server.cpp

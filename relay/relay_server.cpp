@@ -171,6 +171,7 @@ static void reset_state(const relay_config *cfg) {
     g_relay.ws_port = -1;
     g_relay.fds_open = 0;
     g_relay.joins.head = g_relay.joins.tail = g_relay.waits.head = g_relay.waits.tail = nullptr;
+    g_relay.pairs.head = g_relay.pairs.tail = nullptr;
     g_relay.dead = nullptr;
     g_relay.again = nullptr;
     g_relay.stop = 0;

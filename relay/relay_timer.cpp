@@ -1,4 +1,4 @@
-// relay_timer: the two time-outs (join, viewer wait) as deadline-ordered lists of connections.
+// relay_timer: the three time-outs (join, viewer wait, pair) as deadline-ordered lists of connections.
 // Every list has a single fixed time-out, so a new entry always goes to the tail and the head is
 // always the next to fire: set, clear and expire are O(1) per connection.
 #include <time.h>
@@ -11,7 +11,8 @@ uint64_t relay_now_ms(void) {
 }
 
 static relay_timer_list *timer_list(int which) {
-    return which == RELAY_TIMER_JOIN ? &g_relay.joins : &g_relay.waits;
+    if (which == RELAY_TIMER_JOIN) return &g_relay.joins;
+    return which == RELAY_TIMER_WAIT ? &g_relay.waits : &g_relay.pairs;
 }
 
 void relay_timer_set(relay_conn *c, int which, uint64_t deadline) {
@@ -39,9 +40,9 @@ void relay_timer_clear(relay_conn *c) {
 
 int relay_timer_wait_ms(uint64_t now) {
     uint64_t next = 0;
-    if (g_relay.joins.head) next = g_relay.joins.head->deadline;
-    if (g_relay.waits.head && (!next || g_relay.waits.head->deadline < next))
-        next = g_relay.waits.head->deadline;
+    const relay_timer_list *lists[] = {&g_relay.joins, &g_relay.waits, &g_relay.pairs};
+    for (const relay_timer_list *l : lists)
+        if (l->head && (!next || l->head->deadline < next)) next = l->head->deadline;
     if (!next) return -1;
     if (next <= now) return 0;
     uint64_t d = next - now;
@@ -59,5 +60,13 @@ void relay_timer_expire(uint64_t now) {
         relay_conn *c = g_relay.waits.head;
         relay_room_text(c, room, sizeof room);
         relay_refuse(c, "viewer for room '%s': no host within %u ms", room, g_relay.cfg.viewer_wait_ms);
+    }
+    // A silent viewer would hold its host (and the room) for ever; so would a peer that never
+    // closes after the other side has.
+    while (g_relay.pairs.head && g_relay.pairs.head->deadline <= now) {
+        relay_pair *p = g_relay.pairs.head->pair;
+        int half = p->up.dst_shut || p->down.dst_shut;
+        relay_timer_clear(g_relay.pairs.head);
+        relay_pair_end(p, half ? "one side closed, the other stayed" : "viewer sent nothing");
     }
 }

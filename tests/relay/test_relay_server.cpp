@@ -208,6 +208,29 @@ TEST(RelayServer, SecondViewerIsRefusedWhileOneWaitsOrIsPaired) {
     stop_relay();
 }
 
+TEST(RelayServer, SilentViewerOrHalfClosedPairDoesNotHoldTheRoom) {
+    relay_config cfg;
+    rt_fast_config(&cfg);
+    cfg.join_timeout_ms = 300;
+    int port = start_relay(&cfg);
+    int h = rt_join(port, 'H', "88");
+    int quiet = rt_join(port, 'V', "88");   // pairs, then never speaks
+    EXPECT_TRUE(rt_closed(h, 3000));
+    EXPECT_TRUE(rt_closed(quiet, 3000));
+    // A viewer that spoke, then kept its end open after the host left.
+    int h2 = rt_join(port, 'H', "88");
+    int v = rt_join(port, 'V', "88");
+    expect_pair_talks(h2, v);
+    close(h2);
+    EXPECT_TRUE(rt_closed(v, 3000));   // the FIN first, then the pair ends
+    ASSERT_TRUE(rt_wait_stats([](const relay_stats &s) { return s.pairs == 0; }));
+    int h3 = rt_join(port, 'H', "88");
+    int v3 = rt_join(port, 'V', "88");
+    expect_pair_talks(h3, v3);
+    for (int s : {h, quiet, v, h3, v3}) close(s);
+    stop_relay();
+}
+
 TEST(RelayServer, ViewerWaitAndQueueAreBounded) {
     relay_config cfg;
     rt_fast_config(&cfg);
