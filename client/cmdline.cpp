@@ -38,6 +38,8 @@ int client_parse_args(client_options *o, int argc, const char *const *argv) {
             copy_cut(o->peer_id, argv[++i], CLIENT_ID_MAX);
         } else if (!strcmp(a, "-p") && has_next) {
             o->password = argv[++i];
+        } else if (!strcmp(a, "-noclip")) {
+            o->noclip = 1;
         } else if (!o->host_word) {
             o->host_word = a;
         } else {

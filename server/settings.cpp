@@ -2,6 +2,7 @@
 #include "server/settings.h"
 
 #include <string.h>
+#include "host/clipboard.h"
 #include "host/identity.h"
 
 // Copies at most cap - 1 characters and terminates.
@@ -17,6 +18,7 @@ void server_apply_options(const server_options *o) {
     force_gdi = o->force_gdi;
     text_layer_enabled = o->text_layer_enabled;
     window_tracking_enabled = o->window_tracking_enabled;
+    host_clipboard_enabled = o->clipboard_enabled;
     use_relay = o->use_relay;
     copy_into(relay_host, sizeof relay_host, o->relay_host);
     relay_port = o->relay_port;

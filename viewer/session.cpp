@@ -9,6 +9,7 @@
 #include "platform/sysinfo.h"
 #include "protocol/relay.h"
 #include "viewer/cache.h"
+#include "viewer/clipboard.h"
 #include "viewer/outbox.h"
 #include "viewer/receive.h"
 #include "viewer/viewer.h"
@@ -91,7 +92,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
     memset(msg, 0, sizeof msg);
     header_put(msg, MSG_CLIENT_HELLO, CLIENT_HELLO_BYTES);
-    put_u16(msg + HEADER_BYTES, VIEWER_CAPS);
+    put_u16(msg + HEADER_BYTES, VIEWER_CAPS | viewer_clipboard_caps());
     char name[NAME_BYTES] = "";
     sysinfo_computer_name(name, sizeof name);
     memcpy(msg + HEADER_BYTES + 2, name, strnlen(name, NAME_BYTES));
@@ -106,6 +107,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     if (!viewer_begin(get_i32(hello), get_i32(hello + 4)))
         return !viewer_fail("bad hello from host", err, err_size);
     *cache_offered = (get_u16(hello + 10) >> 1) & 1;
+    viewer_clipboard_session_begin(get_u16(hello + 10));
     memcpy(g_viewer.host_name, hello + 12, NAME_BYTES);
     g_viewer.host_name[NAME_BYTES] = 0;
     return 1;
@@ -128,6 +130,7 @@ static void viewer_teardown(void) {
         V.receiver = nullptr;
     }
     outbox_stop();
+    viewer_clipboard_session_end();
     net_watch_set(nullptr);
     net_close(s);
     g_viewer.ch = nullptr;
