@@ -39,8 +39,17 @@ long clip_os_read(void *owner, clip_buf *utf8) {
     return r;
 }
 
+// UTF-16 units that valid UTF-8 becomes: one per sequence, two for a four-byte one.
+static size_t utf16_units(const uint8_t *s, size_t n) {
+    size_t units = 0;
+    for (size_t i = 0; i < n; i++)
+        if ((s[i] & 0xC0) != 0x80) units += s[i] >= 0xF0 ? 2 : 1;
+    return units;
+}
+
+// The block holds exactly the text and its terminator: some readers take the whole block.
 int clip_os_write(void *owner, const uint8_t *text, size_t n) {
-    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, (n + 1) * sizeof(WCHAR));
+    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, (utf16_units(text, n) + 1) * sizeof(WCHAR));
     if (!mem) return 0;
     WCHAR *w = (WCHAR *)GlobalLock(mem);
     size_t units = clip_utf8_to_utf16(text, n, (uint16_t *)w);
