@@ -62,6 +62,7 @@ static DWORD WINAPI watcher_thread(LPVOID) {
     RegisterClassA(&wc);   // a later session's registration fails harmlessly
     HWND hwnd = CreateWindowExA(0, WATCHER_CLASS, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
     if (hwnd && !AddClipboardFormatListener(hwnd)) host_log("clipboard: cannot watch the clipboard (%lu)", GetLastError());
+    if (hwnd) clip_os_touch(hwnd);
     H.hwnd = hwnd;
     SetEvent(H.ready);
     if (!hwnd) return 0;

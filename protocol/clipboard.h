@@ -50,3 +50,6 @@ size_t clip_utf8_to_utf16(const uint8_t *s, size_t n, uint16_t *out);
 long clip_os_read(void *owner, clip_buf *utf8);
 int clip_os_write(void *owner, const uint8_t *text, size_t n);
 uint32_t clip_os_sequence(void);   // the clipboard's change counter
+// Opens and closes the clipboard once. A listener calls it when it starts: Wine bridges the X
+// selection into the Windows clipboard (and so notifies listeners) only once a program has used it.
+void clip_os_touch(void *owner);

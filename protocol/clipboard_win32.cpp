@@ -67,3 +67,7 @@ int clip_os_write(void *owner, const uint8_t *text, size_t n) {
 }
 
 uint32_t clip_os_sequence(void) { return (uint32_t)GetClipboardSequenceNumber(); }
+
+void clip_os_touch(void *owner) {
+    if (clip_open((HWND)owner)) CloseClipboard();
+}

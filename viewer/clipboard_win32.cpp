@@ -22,9 +22,12 @@ static struct {
     clip_buf read;          // window thread: the clipboard's text
 } VW;
 
-static void window_look(HWND hwnd) {
+// A change notice is always read; an activation only when the change counter moved since. On
+// activation the clipboard is opened first, which makes Wine take in a change made outside it.
+static void window_look(HWND hwnd, int notified) {
+    if (!notified) clip_os_touch(hwnd);
     uint32_t seq = clip_os_sequence();
-    if (seq == VW.seen) return;
+    if (!notified && seq == VW.seen) return;
     VW.seen = seq;
     long n = clip_os_read(hwnd, &VW.read);
     if (n > 0) viewer_clipboard_local_text(n > (long)CLIP_MAX_TEXT ? nullptr : VW.read.data, (size_t)n);
@@ -47,9 +50,10 @@ void viewer_clipboard_window_open(void *hwnd) {
         VW.lock_ready = 1;
     }
     VW.incoming_len = 0;
+    if (!viewer_clipboard_active() || !AddClipboardFormatListener((HWND)hwnd)) return;
+    clip_os_touch(hwnd);
     VW.seen = clip_os_sequence();   // what the clipboard held before the session is not sent
-    if (!viewer_clipboard_active()) return;
-    if (AddClipboardFormatListener((HWND)hwnd)) VW.hwnd.store((HWND)hwnd);
+    VW.hwnd.store((HWND)hwnd);
 }
 
 void viewer_clipboard_window_closed(void) {
@@ -61,10 +65,10 @@ int viewer_clipboard_window_message(void *hwnd, unsigned msg, uintptr_t wp) {
     HWND h = VW.hwnd.load();
     if (!h || (HWND)hwnd != h) return 0;
     switch (msg) {
-    case WM_CLIPBOARDUPDATE: window_look(h); return 1;
+    case WM_CLIPBOARDUPDATE: window_look(h, 1); return 1;
     case WM_CLIP_PUT: window_put(h); return 1;
     case WM_ACTIVATE:
-        if (LOWORD(wp) != WA_INACTIVE) window_look(h);
+        if (LOWORD(wp) != WA_INACTIVE) window_look(h, 0);
         return 0;   // activation itself goes on as usual
     }
     return 0;
