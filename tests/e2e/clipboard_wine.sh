@@ -47,7 +47,7 @@ sleep 1
 # Wine takes in a selection made outside it only lazily until it has owned that display's clipboard
 # once (then it hears when it loses it): one untimed exchange first.
 copy "$HD" "warm-up"
-ms=$(arrives "$VD" "warm-up" 10000) || { cat client.out vo_server.log; fail "host text never reached the viewer"; }
+ms=$(arrives "$VD" "warm-up" 20000) || { cat client.out vo_server.log; fail "host text never reached the viewer"; }
 echo "host -> viewer, first change (untimed): $ms ms"
 
 text1='viewer: ça 日本語 🎉 done'
