@@ -41,6 +41,8 @@ int client_parse_args(client_options *o, int argc, const char *const *argv) {
             o->password = argv[++i];
         } else if (!strcmp(a, "-v2")) {
             o->v2_only = 1;
+        } else if (!strcmp(a, "-noclip")) {
+            o->noclip = 1;
         } else if (!o->host_word) {
             o->host_word = a;
         } else {

@@ -25,6 +25,7 @@ struct client_options {
     const char *port_word;      // the last later positional word, or null
     char relay_host[CLIENT_RELAY_WORD_MAX + 1];  // relay mode: relay host (before the last ':')
     char relay_port[CLIENT_RELAY_WORD_MAX + 1];  // relay mode: relay port text, "7000" by default
+    int noclip;                 // 1 after "-noclip": the clipboard is not shared
 };
 
 // Reads argv[1..argc-1] into o. Returns 1 when a session can run, 0 when the program must print

@@ -2,6 +2,7 @@
 // through the relay) and exits with its result. Natively the window is headless.
 #include <stdio.h>
 #include "client/cmdline.h"
+#include "viewer/clipboard.h"
 #include "viewer/session.h"
 
 int main(int argc, char **argv) {
@@ -12,6 +13,7 @@ int main(int argc, char **argv) {
         fputs(usage, stdout);
         return 1;
     }
+    viewer_clipboard_enabled = !o.noclip;
     return viewer_session_run_login(client_target_host(&o), client_target_port(&o), o.relay, o.peer_id, o.password,
                                     client_login(&o), nullptr, 0);
 }

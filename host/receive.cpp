@@ -1,6 +1,7 @@
 // receive: the host receive thread: framing of the viewer's stream, the 65536-byte payload
 // limit, and one small handler per viewer message type.
 #include "host/receive.h"
+#include "host/clipboard.h"
 #include "host/flow.h"
 #include "host/identity.h"
 #include "host/input.h"
@@ -10,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocol/channel.h"
+#include "protocol/clipboard.h"
 #include "protocol/messages.h"
 
 std::atomic<int32_t> session_ended{0};
@@ -121,6 +123,10 @@ void host_receive_loop(channel *ch) {
     for (;;) {
         if (!channel_recv(ch, head, HEADER_BYTES)) return;
         MessageHeader h = header_get(head);
+        if (h.type == MSG_CLIPBOARD_VIEWER && host_clipboard_active()) {   // up to CLIP_MAX_PAYLOAD
+            if (!host_clipboard_receive(ch, h.length)) return;
+            continue;
+        }
         if (h.length > HOST_MAX_VIEWER_PAYLOAD) return;
         if (h.length && !channel_recv(ch, g_receive.payload, h.length)) return;
         host_receive_dispatch(h.type, g_receive.payload, h.length);

@@ -7,6 +7,7 @@
 #include <string.h>
 #include "host/auth.h"
 #include "host/capture.h"
+#include "host/clipboard.h"
 #include "host/encoder.h"
 #include "host/flow.h"
 #include "host/mirror.h"
@@ -208,7 +209,7 @@ static int host_begin_session(void) {
     put_i32(hello, g_picture.width);
     put_i32(hello + 4, g_picture.height);
     put_u16(hello + 8, TILE_EDGE);
-    put_u16(hello + 10, HOST_CAPS);
+    put_u16(hello + 10, HOST_CAPS | host_clipboard_session_begin(S.viewer_caps));
     memcpy(hello + 12, computer_name, strnlen(computer_name, NAME_BYTES));
     out_reset();
     out_append_msg(MSG_HOST_HELLO, hello, sizeof hello);
@@ -234,6 +235,7 @@ static void host_frame_loop(void) {
         int r = capture_pass();
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
+        if (!host_clipboard_pass(&S.ch)) break;
         if (!flow_may_send(clock_tick())) continue;
         picture_lock();
         encode_frame();
@@ -258,6 +260,7 @@ static void host_end_session(void) {
         thread_close(S.receiver);
         S.receiver = nullptr;
     }
+    host_clipboard_session_end();
     host_close_sock(&host_current_sock);
     channel_free(&S.ch);
     out_reset();

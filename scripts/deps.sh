@@ -7,7 +7,7 @@ set -euo pipefail
 
 PKGS="cmake make g++ clang libclang-rt-14-dev pkg-config libsodium-dev liblz4-dev libgtest-dev googletest
 libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 xvfb
-x11-utils xdotool imagemagick autoconf automake libtool dpkg-dev nginx libnginx-mod-stream curl procps python3"
+x11-utils xdotool xclip imagemagick autoconf automake libtool dpkg-dev nginx libnginx-mod-stream curl procps python3"
 if [ "${1:-}" = dist ]; then
   PKGS="$PKGS nsis lintian zip unzip librsvg2-bin icoutils"
 fi

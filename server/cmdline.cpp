@@ -34,6 +34,7 @@ void server_options_default(server_options *o) {
     o->listen_port = SERVER_DEFAULT_PORT;
     o->text_layer_enabled = 1;
     o->window_tracking_enabled = 1;
+    o->clipboard_enabled = 1;
     copy_cut(o->relay_host, VO_DEFAULT_RELAY_HOST, SERVER_RELAY_HOST_MAX);
     o->relay_port = SERVER_DEFAULT_RELAY_PORT;
     copy_cut(o->room_name, SERVER_DEFAULT_ROOM, SERVER_ROOM_MAX);
@@ -58,6 +59,7 @@ static int parse_flag(server_options *o, const char *a) {
     else if (!strcmp(a, "-uninstall")) o->uninstall = 1;
     else if (!strcmp(a, "-svc")) o->service = 1;
     else if (!strcmp(a, "-v2only")) o->v2_only = 1;
+    else if (!strcmp(a, "-noclip")) o->clipboard_enabled = 0;
     else return 0;
     return 1;
 }
@@ -202,5 +204,6 @@ int server_service_cmdline(char *out, size_t cap, const char *exe_path, const se
     if (ok && o->password_fixed)
         ok = put_text(out, cap, &pos, " -pass ", 7) && put_word(out, cap, &pos, o->password);
     if (ok && o->v2_only) ok = put_text(out, cap, &pos, " -v2only", 8);
+    if (ok && !o->clipboard_enabled) ok = put_text(out, cap, &pos, " -noclip", 8);
     return ok ? (int)pos : -1;
 }

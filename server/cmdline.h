@@ -22,6 +22,7 @@ struct server_options {
     int force_gdi;                // "-gdi": capture with GDI only
     int text_layer_enabled;       // 0 after "-notext"
     int window_tracking_enabled;  // 0 after "-nowin"
+    int clipboard_enabled;        // 0 after "-noclip": the clipboard is not shared
     int use_relay;                // "-relay": connect out through the relay
     char relay_host[SERVER_RELAY_HOST_MAX + 1];  // relay host name
     int relay_port;               // relay TCP port, 7000 by default
@@ -64,6 +65,7 @@ int server_usage_text(char *out, size_t cap);
 int server_banner_text(char *out, size_t cap, const server_options *o, const char *id, const char *password);
 
 // The command line stored for the service: the quoted program path, "-svc", the port, and in relay
-// mode the relay address and room, then any fixed password, then "-v2only" when set. Other options
-// are not carried over. -1 also when the options hold an empty fixed password: the service never gets one.
+// mode the relay address and room, then any fixed password, then "-v2only" and "-noclip" when set.
+// Other options are not carried over. -1 also when the options hold an empty fixed password: the
+// service never gets one.
 int server_service_cmdline(char *out, size_t cap, const char *exe_path, const server_options *o);

@@ -3,6 +3,7 @@
 
 #include <string.h>
 #include "host/auth.h"
+#include "host/clipboard.h"
 #include "host/identity.h"
 #include "protocol/channel_v2.h"
 
@@ -19,6 +20,7 @@ void server_apply_options(const server_options *o) {
     force_gdi = o->force_gdi;
     text_layer_enabled = o->text_layer_enabled;
     window_tracking_enabled = o->window_tracking_enabled;
+    host_clipboard_enabled = o->clipboard_enabled;
     use_relay = o->use_relay;
     copy_into(relay_host, sizeof relay_host, o->relay_host);
     relay_port = o->relay_port;

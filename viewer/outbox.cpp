@@ -17,6 +17,9 @@ static struct {
     uint8_t ring[OUTBOX_BYTES];         // queued messages, each a u16 length and its bytes
     size_t head;                        // offset of the oldest byte
     size_t used;                        // bytes queued
+    clip_buf large;                     // the long message waiting (guarded by lock)
+    size_t large_len;                   // 0: none waits
+    clip_buf large_out;                 // sender thread: the long message on its way
     std::atomic<int> running{0};        // 1 while the sender thread takes messages
     std::atomic<int> failed{0};         // 1 once a send failed: nothing more is queued
     channel *ch;                        // the session's channel
@@ -56,16 +59,32 @@ static size_t outbox_take(uint8_t *msg) {
     return n;
 }
 
+// Takes the waiting long message into large_out (the buffers swap); its length, or 0.
+static size_t outbox_take_large(void) {
+    lock_enter(&O.lock);
+    size_t n = O.large_len;
+    if (n) {
+        clip_buf t = O.large_out;
+        O.large_out = O.large;
+        O.large = t;
+        O.large_len = 0;
+    }
+    lock_leave(&O.lock);
+    return n;
+}
+
 static unsigned outbox_sender(void *) {
     net_watch_set(&O.watch);
     uint8_t msg[OUTBOX_MESSAGE_MAX];
     while (!O.cancel->load()) {
         size_t n = outbox_take(msg);
+        const uint8_t *bytes = msg;
+        if (n == 0 && (n = outbox_take_large()) != 0) bytes = O.large_out.data;
         if (n == 0) {
             event_wait(&O.wake, OUTBOX_IDLE_MS);
             continue;
         }
-        if (!channel_send(O.ch, msg, n)) {
+        if (!channel_send(O.ch, bytes, n)) {
             O.failed.store(1);
             if (O.on_fail) O.on_fail();
             break;
@@ -81,7 +100,7 @@ int outbox_start(channel *ch, const std::atomic<int> *cancel, uint32_t send_stal
         event_init(&O.wake);
         O.lock_ready = 1;
     }
-    O.head = O.used = 0;
+    O.head = O.used = O.large_len = 0;
     O.ch = ch;
     O.cancel = cancel;
     O.on_fail = on_fail;
@@ -103,7 +122,7 @@ void outbox_stop(void) {
     O.thread = nullptr;
     O.running.store(0);
     lock_enter(&O.lock);
-    O.head = O.used = 0;
+    O.head = O.used = O.large_len = 0;
     lock_leave(&O.lock);
 }
 
@@ -131,4 +150,18 @@ int viewer_send(const void *msg, size_t len, int may_wait) {
         if (!may_wait) return 0;
         clock_sleep(2);   // full: the sender is stuck on a host that does not read
     }
+}
+
+int viewer_send_large(const void *msg, size_t len) {
+    if (!O.running.load()) return g_viewer.ch ? channel_send(g_viewer.ch, msg, len) : 0;
+    if (len == 0 || O.failed.load() || O.cancel->load()) return 0;
+    lock_enter(&O.lock);
+    int ok = clip_buf_room(&O.large, len);
+    if (ok) {
+        memcpy(O.large.data, msg, len);
+        O.large_len = len;
+    }
+    lock_leave(&O.lock);
+    if (ok) event_set(&O.wake);
+    return ok;
 }

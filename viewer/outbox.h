@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <atomic>
 #include "protocol/channel.h"
+#include "protocol/clipboard.h"
 
 #define OUTBOX_BYTES 262144        // queued bytes at most (about 13000 input messages)
 #define OUTBOX_MESSAGE_MAX 256     // longest message the outbox takes
@@ -22,3 +23,7 @@ void outbox_stop(void);
 // is dropped (the window thread: the host has not read for a long while). Without the outbox it
 // goes straight to g_viewer.ch (set-up, tests). 1 when queued or sent.
 int viewer_send(const void *msg, size_t len, int may_wait);
+// Send one long message (the clipboard) to the host. It waits in a slot of its own, which a newer
+// one replaces while it is not yet on its way; the sender thread takes it when the queue above is
+// empty. Without the outbox it goes straight to g_viewer.ch. 1 when queued or sent.
+int viewer_send_large(const void *msg, size_t len);

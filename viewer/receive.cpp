@@ -3,8 +3,10 @@
 #include "viewer/receive.h"
 #include <stdlib.h>
 #include <string.h>
+#include "protocol/clipboard.h"
 #include "protocol/codec.h"
 #include "viewer/cache.h"
+#include "viewer/clipboard.h"
 #include "viewer/outbox.h"
 #include "viewer/viewer.h"
 
@@ -271,6 +273,7 @@ int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
     case MSG_TEXT_LAYER: on_text_layer(payload, len); return 0;
     case MSG_FRAME_END: on_frame_end(payload, len); return 1;
     case MSG_CACHE_REF: on_cache_ref(payload, len); return 0;
+    case MSG_CLIPBOARD_HOST: viewer_clipboard_on_message(payload, len); return 0;
     default: return 0;   // hello, cursor, window list and unknown types are read past
     }
 }

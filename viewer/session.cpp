@@ -11,6 +11,7 @@
 #include "protocol/names.h"
 #include "protocol/relay.h"
 #include "viewer/cache.h"
+#include "viewer/clipboard.h"
 #include "viewer/outbox.h"
 #include "viewer/receive.h"
 #include "viewer/viewer.h"
@@ -101,7 +102,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
     memset(msg, 0, sizeof msg);
     header_put(msg, MSG_CLIENT_HELLO, CLIENT_HELLO_BYTES);
-    put_u16(msg + HEADER_BYTES, VIEWER_CAPS);
+    put_u16(msg + HEADER_BYTES, VIEWER_CAPS | viewer_clipboard_caps());
     char name[NAME_BYTES] = "";
     sysinfo_computer_name(name, sizeof name);
     memcpy(msg + HEADER_BYTES + 2, name, strnlen(name, NAME_BYTES));
@@ -116,6 +117,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     if (!viewer_begin(get_i32(hello), get_i32(hello + 4)))
         return !viewer_fail("bad hello from host", err, err_size);
     *cache_offered = (get_u16(hello + 10) >> 1) & 1;
+    viewer_clipboard_session_begin(get_u16(hello + 10));
     name_copy_clean(g_viewer.host_name, sizeof g_viewer.host_name, (const char *)hello + 12, NAME_BYTES);
     return 1;
 }
@@ -137,6 +139,7 @@ static void viewer_teardown(void) {
         V.receiver = nullptr;
     }
     outbox_stop();
+    viewer_clipboard_session_end();
     net_watch_set(nullptr);
     net_close(s);
     g_viewer.ch = nullptr;

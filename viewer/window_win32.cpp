@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "viewer/cache.h"
+#include "viewer/clipboard.h"
 #include "viewer/layout.h"
 #include "viewer/outbox.h"
 #include "viewer/session.h"
@@ -207,6 +208,7 @@ static LRESULT CALLBACK viewer_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
         else if (wp == TIMER_SAVE) cache_save_shared(&g_viewer.lock);   // the picture keeps flowing
         return 0;
     case WM_DESTROY:
+        viewer_clipboard_window_closed();
         cache_close_shared(&g_viewer.lock);
         PostQuitMessage(0);
         return 0;
@@ -216,6 +218,7 @@ static LRESULT CALLBACK viewer_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
     case WM_SYSKEYUP: send_key(wp, 0); return 0;
     }
     if (on_mouse(hwnd, msg, wp, lp)) return 0;
+    if (viewer_clipboard_window_message(hwnd, msg, wp)) return 0;
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
@@ -259,6 +262,7 @@ void viewer_window_run(void) {
     }
     SetTimer(W32.hwnd, TIMER_TITLE, 1000, nullptr);
     SetTimer(W32.hwnd, TIMER_SAVE, 300000, nullptr);
+    viewer_clipboard_window_open(W32.hwnd);
     viewer_start_receiving();
     MSG m;
     while (GetMessageA(&m, nullptr, 0, 0) > 0) {

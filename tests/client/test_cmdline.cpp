@@ -62,6 +62,17 @@ TEST(ClientCmdline, DirectConnection) {
     for (auto &c : cases) check(c);
 }
 
+TEST(ClientCmdline, NoclipIsAFlagAnywhere) {
+    const char *argv[] = {"vo_client.exe", "pc1", "-noclip", "8000", "-p", "pw"};
+    client_options o;
+    ASSERT_EQ(client_parse_args(&o, 6, argv), 1);
+    EXPECT_EQ(o.noclip, 1);
+    EXPECT_STREQ(client_target_host(&o), "pc1");
+    EXPECT_STREQ(client_target_port(&o), "8000");
+    ASSERT_EQ(client_parse_args(&o, 2, argv), 1);
+    EXPECT_EQ(o.noclip, 0);
+}
+
 TEST(ClientCmdline, RelayConnection) {
     client_case cases[] = {
         {{"-r", "123456789", "-p", "pw"}, 1, 1, VO_DEFAULT_RELAY_HOST, "7000", "123456789", "pw"},

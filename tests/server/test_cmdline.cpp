@@ -59,6 +59,10 @@ TEST(ServerCmdline, FlagsSetTheirSetting) {
     EXPECT_EQ(o.force_gdi, 1);
     EXPECT_EQ(o.text_layer_enabled, 0);
     EXPECT_EQ(o.window_tracking_enabled, 0);
+    EXPECT_EQ(o.clipboard_enabled, 1);
+    EXPECT_EQ(o.listen_port, 7777);
+    o = parse({"-noclip"});
+    EXPECT_EQ(o.clipboard_enabled, 0);
     EXPECT_EQ(o.listen_port, 7777);
 }
 
@@ -247,6 +251,9 @@ TEST(ServerCmdline, ServiceCommandLineCarriesPortRelayRoomAndPassword) {
     o = parse({"-install", "8000", "-notext", "-room", "lab"});
     server_service_cmdline(out, sizeof out, exe, &o);
     EXPECT_STREQ(out, "\"C:\\Program Files\\vo\\vo_server.exe\" -svc 8000");
+    o = parse({"-install", "-noclip", "8000", "-pass", "P"});
+    server_service_cmdline(out, sizeof out, exe, &o);
+    EXPECT_STREQ(out, "\"C:\\Program Files\\vo\\vo_server.exe\" -svc 8000 -pass P -noclip");
 
     EXPECT_EQ(server_service_cmdline(out, 20, exe, &o), -1);
     EXPECT_LT(strlen(out), 20u);
