@@ -32,13 +32,23 @@ void encoder_viewer_caps(uint16_t caps) {
     g_encoder.cache_in_use = (caps >> 1) & 1;
 }
 
-// What the host knows of the viewer's pixels in rect: 1 when a forgotten tile is in it (unknown
-// content), else 0 with *pending = the latest pending reference frame among its tiles (0: none).
-static int encode_source_state(const MoveRect *m, uint32_t confirmed, uint32_t *pending) {
+// What the host knows of the viewer's pixels under the part of destination tile (tx, ty) that move m
+// covers: 1 when a forgotten tile is among its source tiles (unknown content), else 0 with
+// *pending = the latest pending reference frame among them (0: none). *whole = 1 when the move
+// covers the whole destination tile.
+static int encode_source_state(const MoveRect *m, int32_t tx, int32_t ty, uint32_t confirmed, uint32_t *pending,
+                               int *whole) {
+    int32_t x0 = tx * TILE_EDGE, y0 = ty * TILE_EDGE, x1 = x0 + TILE_EDGE, y1 = y0 + TILE_EDGE;
+    if (x0 < m->dst_x) x0 = m->dst_x;
+    if (y0 < m->dst_y) y0 = m->dst_y;
+    if (x1 > m->dst_x + m->width) x1 = m->dst_x + m->width;
+    if (y1 > m->dst_y + m->height) y1 = m->dst_y + m->height;
+    *whole = x1 - x0 == TILE_EDGE && y1 - y0 == TILE_EDGE;
     *pending = 0;
-    for (int32_t ty = m->src_y / TILE_EDGE; ty <= (m->src_y + m->height - 1) / TILE_EDGE; ty++)
-        for (int32_t tx = m->src_x / TILE_EDGE; tx <= (m->src_x + m->width - 1) / TILE_EDGE; tx++) {
-            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
+    int32_t sx = m->src_x - m->dst_x, sy = m->src_y - m->dst_y;   // destination to source
+    for (int32_t y = (y0 + sy) / TILE_EDGE; y <= (y1 - 1 + sy) / TILE_EDGE; y++)
+        for (int32_t x = (x0 + sx) / TILE_EDGE; x <= (x1 - 1 + sx) / TILE_EDGE; x++) {
+            size_t i = (size_t)x + (size_t)y * g_picture.cols;
             if (g_picture.force_raw[i]) return 1;
             if (picture_ref_pending(i, confirmed) && (*pending == 0 || (int32_t)(g_picture.ref_frame[i] - *pending) > 0))
                 *pending = g_picture.ref_frame[i];
@@ -46,29 +56,44 @@ static int encode_source_state(const MoveRect *m, uint32_t confirmed, uint32_t *
     return 0;
 }
 
+// The moved area may now differ from current wherever capture did not say so: every destination
+// tile is dirty. What the host knows of it follows its content tile by tile: content the host does
+// not know goes whole, content behind a pending reference makes its new place depend on that
+// reference too (a miss then forgets it, see picture_forget_pending), and a tile the move covers
+// wholly with sure content is sure. Destination tiles are visited against the direction of the
+// move, so each reads its source tiles before any of them takes its own new state.
+static void encode_move_state(const MoveRect *m, uint32_t confirmed) {
+    int32_t tx0 = m->dst_x / TILE_EDGE, tx1 = (m->dst_x + m->width - 1) / TILE_EDGE;
+    int32_t ty0 = m->dst_y / TILE_EDGE, ty1 = (m->dst_y + m->height - 1) / TILE_EDGE;
+    int down = m->dst_y > m->src_y, right = m->dst_x > m->src_x;
+    for (int32_t a = 0; a <= ty1 - ty0; a++)
+        for (int32_t b = 0; b <= tx1 - tx0; b++) {
+            int32_t ty = down ? ty1 - a : ty0 + a, tx = right ? tx1 - b : tx0 + b;
+            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
+            uint32_t pending;
+            int whole, forgotten = encode_source_state(m, tx, ty, confirmed, &pending, &whole);
+            g_picture.dirty[i] = 1;
+            if (whole) {
+                g_picture.force_raw[i] = (uint8_t)forgotten;
+                g_picture.ref_frame[i] = forgotten ? 0 : pending;
+            } else if (forgotten) {
+                g_picture.force_raw[i] = 1;
+            } else if (pending && (!picture_ref_pending(i, confirmed) || (int32_t)(pending - g_picture.ref_frame[i]) > 0)) {
+                g_picture.ref_frame[i] = pending;
+            }
+        }
+}
+
 // Rows of one sent-copy move, in the order that keeps overlapping areas intact.
 static void encode_move_sent(const MoveRect *m, uint32_t confirmed) {
     size_t stride = (size_t)g_picture.pad_width * 4, bytes = (size_t)m->width * 4;
     uint8_t *base = g_picture.sent;
-    uint32_t pending;
-    int forgotten = encode_source_state(m, confirmed, &pending);
     for (int32_t i = 0; i < m->height; i++) {
         int32_t r = m->dst_y > m->src_y ? m->height - 1 - i : i;
         memmove(base + (size_t)(m->dst_y + r) * stride + (size_t)m->dst_x * 4,
                 base + (size_t)(m->src_y + r) * stride + (size_t)m->src_x * 4, bytes);
     }
-    // The moved area may now differ from current wherever capture did not say so. Content the
-    // host does not know goes whole; content behind a pending reference makes its new place
-    // depend on that reference too (a miss then forgets it, see picture_forget_pending).
-    int32_t tx1 = (m->dst_x + m->width - 1) / TILE_EDGE, ty1 = (m->dst_y + m->height - 1) / TILE_EDGE;
-    for (int32_t ty = m->dst_y / TILE_EDGE; ty <= ty1; ty++)
-        for (int32_t tx = m->dst_x / TILE_EDGE; tx <= tx1; tx++) {
-            size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
-            g_picture.dirty[i] = 1;
-            if (forgotten) g_picture.force_raw[i] = 1;
-            else if (pending && (!picture_ref_pending(i, confirmed) || (int32_t)(pending - g_picture.ref_frame[i]) > 0))
-                g_picture.ref_frame[i] = pending;
-        }
+    encode_move_state(m, confirmed);
 }
 
 void encode_moves(void) {
@@ -154,24 +179,58 @@ struct EncodePass {
     int use_cache;        // references may go out and the mirror is kept
     uint32_t confirmed;   // latest frame the viewer really acknowledged
     uint32_t frame;       // the number this pass's frame will get
+    uint32_t now;         // tick of this pass
+    uint32_t hold_ms;     // how long a tile may wait for its reference's acknowledgement
 };
 
+// How a changed tile may go (encode_tile).
+enum { TILE_DELTA, TILE_WHOLE, TILE_PENDING };
+// What became of it.
+enum { TILE_NOT_SENT, TILE_SENT, TILE_AS_REF, TILE_HELD };
+
+// 1 while a tile whose content rests on the reference of frame f may still wait for its
+// acknowledgement: the frame went out less than hold_ms ago (a frame the ring no longer holds is
+// older than that).
+static int encode_may_hold(const EncodePass *ps, uint32_t f) {
+    uint32_t k = f % ENCODER_TICK_RING;
+    return g_encoder.ring_frame[k] == f && ps->now - g_encoder.ring_tick[k] < ps->hold_ms;
+}
+
+// A tile of current into s_tile (sent stays as it is), and s_tile into a tile of sent.
+static void encode_gather(const uint8_t *cur, size_t stride) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(s_tile + r * TILE_ROW_BYTES, cur + r * stride, TILE_ROW_BYTES);
+}
+static void encode_put_sent(uint8_t *snt, size_t stride) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s_tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+}
+
 // One changed tile: reference or tile message, and sent takes the new content. A tile the host is
-// unsure of (whole = 1) goes raw unless the viewer holds its content. 2 when it went as a
-// reference, 1 as a tile, 0 when the output buffer cannot grow (then nothing changed).
-static int encode_tile(int32_t tx, int32_t ty, size_t off, int whole, int use_cache) {
+// unsure of goes raw unless the viewer holds its content; one that is unsure only because of a
+// pending reference (TILE_PENDING) instead waits for that reference's acknowledgement (held: sent
+// and the tile's state stay as they are) for up to hold_ms after its frame went out. Returns
+// TILE_AS_REF, TILE_SENT, TILE_HELD, or TILE_NOT_SENT when the output buffer cannot grow.
+static int encode_tile(const EncodePass *ps, int32_t tx, int32_t ty, size_t i, int how) {
     size_t stride = (size_t)g_picture.pad_width * 4;
+    size_t off = (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES;
     uint8_t *p = out_reserve(HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
-    if (!p) return 0;
-    encode_take(g_picture.current + off, g_picture.sent + off, stride);
-    uint64_t h = tile_hash(s_tile);
-    if (use_cache && mirror_lookup(h)) {
-        encode_cache_ref(p, tx, ty, h);
-        return 2;
+    if (!p) return TILE_NOT_SENT;
+    uint64_t h;
+    if (how == TILE_PENDING) {
+        encode_gather(g_picture.current + off, stride);
+        h = tile_hash(s_tile);
+        if (!(ps->use_cache && mirror_lookup(h)) && encode_may_hold(ps, g_picture.ref_frame[i])) return TILE_HELD;
+        encode_put_sent(g_picture.sent + off, stride);
+    } else {
+        encode_take(g_picture.current + off, g_picture.sent + off, stride);
+        h = tile_hash(s_tile);
     }
-    encode_tile_msg(p, tx, ty, h, whole);
-    if (use_cache) mirror_insert(h);
-    return 1;
+    if (ps->use_cache && mirror_lookup(h)) {
+        encode_cache_ref(p, tx, ty, h);
+        return TILE_AS_REF;
+    }
+    encode_tile_msg(p, tx, ty, h, how != TILE_DELTA);
+    if (ps->use_cache) mirror_insert(h);
+    return TILE_SENT;
 }
 
 static int encode_covered(int32_t tx, int32_t ty) {
@@ -209,7 +268,6 @@ static uint8_t s_changed[MAX_COLS];     // per tile column: differs from sent (o
 
 // Tile row ty in scan order. 0 when the pass must stop (budget, record size, memory).
 static int encode_band(const EncodePass *ps, int32_t ty) {
-    size_t stride = (size_t)g_picture.pad_width * 4;
     int32_t cols = g_picture.cols;
     const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
     for (int32_t tx = 0; tx < cols; tx++) {
@@ -227,13 +285,17 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
             g_picture.dirty[i] = 0;
             continue;
         }
-        int sent = encode_tile(tx, ty, (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES,
-                               picture_tile_unsure(i, ps->confirmed), ps->use_cache);
-        if (!sent) return 0;
+        int how = g_picture.force_raw[i] ? TILE_WHOLE : picture_ref_pending(i, ps->confirmed) ? TILE_PENDING : TILE_DELTA;
+        int sent = encode_tile(ps, tx, ty, i, how);
+        if (sent == TILE_NOT_SENT) return 0;
+        if (sent == TILE_HELD) {   // stays dirty, costs no budget, and goes on a later pass
+            g_encoder.held_this_frame++;
+            continue;
+        }
         // A reference leaves the tile unsure until its frame is acknowledged without a miss; a raw
         // tile, or a delta against a tile the viewer surely shows, makes it sure.
-        g_picture.ref_frame[i] = sent == 2 ? ps->frame : 0;
-        if (sent == 2) g_picture.latest_ref = ps->frame;
+        g_picture.ref_frame[i] = sent == TILE_AS_REF ? ps->frame : 0;
+        if (sent == TILE_AS_REF) g_picture.latest_ref = ps->frame;
         g_picture.dirty[i] = 0;
         g_picture.force_raw[i] = 0;
         g_encoder.tiles_this_frame++;
@@ -241,16 +303,29 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
     return 1;
 }
 
-void encode_tiles(int32_t budget) {
+// How long a tile waits for its reference's acknowledgement: ENCODER_HOLD_MS, or three smoothed
+// round trips on a link slower than that, never beyond the largest round trip the flow counts.
+static uint32_t encode_hold_ms(void) {
+    uint32_t rtt3 = 3u * (uint32_t)(flow.ema16.load() >> 4);
+    if (rtt3 > FLOW_RTT_MAX) rtt3 = FLOW_RTT_MAX;
+    return rtt3 > ENCODER_HOLD_MS ? rtt3 : ENCODER_HOLD_MS;
+}
+
+void encode_tiles_at(int32_t budget, uint32_t now) {
     g_encoder.tiles_this_frame = g_encoder.refs_this_frame = g_encoder.raw_this_frame = 0;
+    g_encoder.held_this_frame = 0;
     EncodePass ps;
     ps.budget = budget;
     ps.use_cache = g_encoder.cache_in_use && mirror_ready();
     ps.confirmed = flow.confirmed_frame.load();
     ps.frame = frame_counter.load() + 1;
+    ps.now = now;
+    ps.hold_ms = encode_hold_ms();
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
         if (!encode_band(&ps, ty)) return;
 }
+
+void encode_tiles(int32_t budget) { encode_tiles_at(budget, clock_tick()); }
 
 void encode_frame(void) {
     g_encoder.pass_start = g_out.len;
@@ -288,9 +363,12 @@ int encode_pass_close(void) {
         host_log("frame %u: %d tiles (%d as refs), %u bytes", number, g_encoder.tiles_this_frame,
                  g_encoder.refs_this_frame, (unsigned)g_encoder.encoded_bytes);
     frame_counter.store(number);
+    uint32_t tick = clock_tick();
+    g_encoder.ring_frame[number % ENCODER_TICK_RING] = number;   // for the hold's bound
+    g_encoder.ring_tick[number % ENCODER_TICK_RING] = tick;
     uint8_t payload[FRAME_END_BYTES];
     put_u32(payload, number);
-    put_u32(payload + 4, clock_tick());
+    put_u32(payload + 4, tick);
     return out_append_msg(MSG_FRAME_END, payload, FRAME_END_BYTES);
 }
 

@@ -7,13 +7,21 @@
 // as unsure (picture_tile_unsure): a tile whose viewer content is unknown (force_raw: after a cache
 // miss or a capture recovery; `sent` holds zeros there), and a tile whose content rests on a
 // MSG_CACHE_REF of a frame the viewer has not really acknowledged yet (ref_frame: its own reference,
-// or one whose tile a move copied into it): the viewer shows `sent` there if it held the hash, or
-// older pixels if not. The viewer sends its misses before the acknowledgement of their frame, so
+// or one whose content a move carried into it): the viewer shows `sent` there if it held the hash,
+// or older pixels if not. The viewer sends its misses before the acknowledgement of their frame, so
 // once flow.confirmed_frame (moved by real acknowledgements only, never by the 250 ms release)
 // reaches that frame without a miss, the tile is exact again; a miss instead forgets the tile it
-// names and every tile still resting on a pending reference (force_raw). An unsure tile never goes
-// as a delta: when it changes it goes raw, or as a reference (pending again); a move from a
-// forgotten tile makes its destination forgotten, a move from a pending one makes it pending.
+// names and every tile still resting on a pending reference (force_raw).
+// An unsure tile never goes as a delta. When it changes: a forgotten tile goes raw, or as a
+// reference (pending again); a pending tile goes as a reference if the viewer holds the new
+// content, and otherwise is held back: it stays dirty, `sent` and its state stay as they are (the
+// viewer shows the same, or the older pixels a coming miss will forget), and it goes on the first
+// pass after the acknowledgement, as an ordinary delta against the now exact `sent`, or raw once a
+// miss forgot it or once the reference's frame went out more than the hold bound ago (a ring of
+// frame send ticks; at least ENCODER_HOLD_MS). A move carries the state with the content, tile by
+// tile: a destination fed from a forgotten tile is forgotten, one fed from a pending tile is pending
+// on the latest such reference, and one the move covers wholly from sure tiles is sure; held tiles
+// are only dirty tiles whose state moves the same way.
 // So a delta only ever goes against a tile the viewer really shows, and the viewer never stores a
 // wrong tile under a right hash.
 #pragma once
@@ -21,6 +29,9 @@
 #include <stdint.h>
 
 struct channel;
+
+#define ENCODER_TICK_RING 64    // frames whose send tick the hold bound can look up
+#define ENCODER_HOLD_MS 1000    // a held tile waits at least this long for its reference's frame
 
 struct EncoderState {
     int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept
@@ -31,6 +42,7 @@ struct EncoderState {
     int32_t tiles_this_frame;       // tiles and references appended by this pass
     int32_t refs_this_frame;        // references appended by this pass
     int32_t raw_this_frame;         // tiles of this pass that went as raw pixels
+    int32_t held_this_frame;        // changed tiles this pass held back for a pending reference
     size_t pass_start;              // output length when this pass's encode step began
     size_t encoded_bytes;           // bytes the encode step appended (moves, text, windows, tiles)
     uint64_t session_tiles;         // tiles sent this session, references included
@@ -38,6 +50,8 @@ struct EncoderState {
     int cursor_sent;                // 1 once a cursor message went out this session
     int32_t cursor_x, cursor_y;     // pointer position last sent
     int cursor_visible;             // visibility last sent
+    uint32_t ring_frame[ENCODER_TICK_RING];   // frame number held in each entry (number % ring)
+    uint32_t ring_tick[ENCODER_TICK_RING];    // tick of that frame's MSG_FRAME_END
 };
 extern EncoderState g_encoder;
 
@@ -51,6 +65,7 @@ void encode_frame(void);
 // Its parts (tests drive them one by one).
 void encode_moves(void);
 void encode_tiles(int32_t budget);
+void encode_tiles_at(int32_t budget, uint32_t now);   // the same at tick now (the hold bound's clock)
 
 // After the lock is released: session totals, cursor, frame log line and MSG_FRAME_END.
 // 1 when a frame was closed (g_out holds it), 0 when the pass appended nothing.

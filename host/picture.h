@@ -59,7 +59,7 @@ static inline int picture_ref_pending(size_t i, uint32_t confirmed) {
     return f != 0 && (int32_t)(f - confirmed) > 0;
 }
 // 1 when the host cannot be sure what the viewer shows at tile i (forgotten, or a pending reference):
-// such a tile goes whole (raw or as a reference), never as a delta.
+// such a tile never goes as a delta (the encoder sends it whole or holds it back, see encoder.h).
 static inline int picture_tile_unsure(size_t i, uint32_t confirmed) {
     return g_picture.force_raw[i] || picture_ref_pending(i, confirmed);
 }

@@ -43,6 +43,7 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.cache_misses.store(0);
     g_viewer.cache_rejects.store(0);
     g_viewer.reply_len = 0;
+    g_viewer.batch_count = 0;
     return 1;
 }
 
@@ -53,6 +54,7 @@ void viewer_end(void) {
     g_viewer.stride = 0;
     g_viewer.dirty = 0;
     g_viewer.text.active = 0;
+    g_viewer.batch_count = 0;   // a frame cut off by the session's end is not cached
 }
 
 // Coordinates are taken as 64-bit so that a host's left + width can never overflow.
@@ -141,6 +143,24 @@ static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
 }
 
+// The waiting tiles' hashes, several chains at once; each tile that really has the hash the host
+// named enters the cache, in arrival order. Anything else (a host that sent a delta against a tile
+// we do not show) would come back under that name later, and for good through tiles.bin: it was
+// shown all the same, and the counter tells of the host's fault.
+static void tile_batch_flush(void) {
+    uint32_t n = g_viewer.batch_count;
+    if (n == 0) return;
+    const uint8_t *tiles[VIEWER_HASH_BATCH];
+    uint64_t h[VIEWER_HASH_BATCH];
+    for (uint32_t k = 0; k < n; k++) tiles[k] = g_viewer.batch_tiles[k];
+    tile_hash_many(tiles, n, h);
+    for (uint32_t k = 0; k < n; k++) {
+        if (h[k] == g_viewer.batch_hash[k]) cache_insert(h[k], g_viewer.batch_tiles[k]);
+        else g_viewer.cache_rejects.fetch_add(1);
+    }
+    g_viewer.batch_count = 0;
+}
+
 static void on_tile(const uint8_t *p, uint32_t len) {
     if (len < TILE_HEADER_BYTES) return;
     uint32_t tx = get_u16(p), ty = get_u16(p + 2);
@@ -149,22 +169,21 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     const uint8_t *data = p + TILE_HEADER_BYTES;
     uint32_t n = len - TILE_HEADER_BYTES;
     uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
-    const uint8_t *pixels;   // the tile's new 16384 bytes, contiguous, for the cache
+    // A tile for the cache is finished in a batch slot (its new 16384 bytes, contiguous), which the
+    // slot count takes only once the tile is whole.
+    int cached = g_cache.enabled && hash != 0;
+    uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
     if (p[4] != 0) {
         if (n < TILE_BYTES) return;
         tile_copy_in(dst, data);
-        pixels = data;
+        if (cached) memcpy(pixels, data, TILE_BYTES);
     } else {
-        if (codec_decompress(data, n, g_viewer.tile, TILE_BYTES) != TILE_BYTES) return;
-        for (int r = 0; r < TILE_EDGE; r++) xor_row(dst + r * g_viewer.stride, g_viewer.tile + r * TILE_ROW_BYTES);
-        pixels = g_viewer.tile;
+        if (codec_decompress(data, n, pixels, TILE_BYTES) != TILE_BYTES) return;
+        for (int r = 0; r < TILE_EDGE; r++) xor_row(dst + r * g_viewer.stride, pixels + r * TILE_ROW_BYTES);
     }
-    // Only a tile that really has the hash the host named may be cached: anything else (a host that
-    // sent a delta against a tile we do not show) would come back under that name later, and for
-    // good through tiles.bin. It is shown all the same; the counter tells of the host's fault.
-    if (g_cache.enabled && hash != 0) {
-        if (tile_hash(pixels) == hash) cache_insert(hash, pixels);
-        else g_viewer.cache_rejects.fetch_add(1);
+    if (cached) {
+        g_viewer.batch_hash[g_viewer.batch_count++] = hash;
+        if (g_viewer.batch_count == VIEWER_HASH_BATCH) tile_batch_flush();
     }
     viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
                      (int64_t)ty * TILE_EDGE + TILE_EDGE);
@@ -236,6 +255,7 @@ static void on_text_layer(const uint8_t *p, uint32_t len) {
 // ---- MSG_FRAME_END and MSG_CACHE_REF ----
 
 static void on_frame_end(const uint8_t *p, uint32_t len) {
+    tile_batch_flush();
     // The echo carries the 8 bytes as they came; a short frame end is padded with zeros.
     header_put(g_viewer.reply, MSG_FRAME_ACK, FRAME_ACK_BYTES);
     memset(g_viewer.reply + HEADER_BYTES, 0, FRAME_ACK_BYTES);
@@ -249,6 +269,7 @@ static void on_cache_ref(const uint8_t *p, uint32_t len) {
     uint16_t tx = get_u16(p), ty = get_u16(p + 2);
     uint64_t hash = get_u64(p + 4);
     if (!tile_inside(tx, ty)) return;
+    tile_batch_flush();   // the cache as it would be had every earlier tile gone in at once
     const uint8_t *tile = cache_lookup(hash);
     if (tile) {
         tile_copy_in(fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE), tile);

@@ -41,6 +41,8 @@ struct viewer_text {
     size_t scratch_cap;
 };
 
+#define VIEWER_HASH_BATCH 8   // finished tiles whose hash check is made together
+
 struct viewer_state {
     // Geometry from the host hello.
     int32_t W, H;         // host screen size in pixels
@@ -71,7 +73,13 @@ struct viewer_state {
     // Receive-thread buffers; they grow and stay between sessions.
     uint8_t *payload;     // one message payload
     size_t payload_cap;
-    uint8_t tile[TILE_BYTES];   // tile scratch: decompressed difference, tile on its way to the cache
+    uint8_t tile[TILE_BYTES];   // tile scratch: decompressed difference of a tile that is not cached
+    // Finished tiles on their way to the cache: their hashes are checked together (several chains at
+    // once), before any cache reference is served, at each frame end and when the slots are full, so
+    // the cache sees the same insertions in the same order as if each were made at once.
+    uint8_t batch_tiles[VIEWER_HASH_BATCH][TILE_BYTES];
+    uint64_t batch_hash[VIEWER_HASH_BATCH];   // the hash the host named for each
+    uint32_t batch_count;                     // slots in use
 
     // The reply (acknowledgement or miss) made for the last message, header included.
     uint8_t reply[HEADER_BYTES + CACHE_MISS_BYTES];

@@ -40,6 +40,7 @@ struct TestViewer {
     int moves_msgs, frame_ends, cursors, texts, windows;
     std::vector<int> types;                        // message types of the last frame, in order
     uint32_t last_frame;
+    bool acks_late;                                // pass() leaves the acknowledgements to the test
 };
 static TestViewer V;
 
@@ -155,6 +156,16 @@ static int tile_equal(const uint8_t *a, const uint8_t *b, int tx, int ty) {
     return 1;
 }
 
+// The viewer's MSG_FRAME_ACK for frame f reaches the host (the budget stays what the test set).
+static void acknowledge(uint32_t f) {
+    uint8_t ack[FRAME_ACK_BYTES];
+    put_u32(ack, f);
+    put_u32(ack + 4, 0);
+    int32_t budget = flow.budget.load();
+    flow_on_ack(ack, sizeof ack, 0);
+    flow.budget.store(budget);
+}
+
 // One pass of the session loop without pacing: capture, encode, close, and the viewer applies it.
 // Returns the capture result; *closed tells whether a frame went out.
 static int pass(int *closed = nullptr, bool check = true) {
@@ -171,6 +182,7 @@ static int pass(int *closed = nullptr, bool check = true) {
         EXPECT_EQ(frame_counter.load(), before + 1);
         viewer_apply(g_out.data, g_out.len);
         EXPECT_EQ(V.last_frame, before + 1);
+        if (V.misses.empty() && !V.acks_late) acknowledge(V.last_frame);   // misses go first: the test sends them
     } else {
         EXPECT_EQ(g_out.len, 0u) << "a pass without a frame end left bytes behind";
         EXPECT_EQ(frame_counter.load(), before);
@@ -423,8 +435,8 @@ TEST(Encoder, CacheMissResendLandsOnTheViewersOldTile) {
 }
 
 // A reference the viewer cannot serve comes back as a miss only a round trip later. Until the frame
-// is really acknowledged, a change to that tile goes whole, and the tile a move copies it into is
-// just as unsure; the miss then has both sent again.
+// is really acknowledged, a change to that tile is held back (never a delta), and the tile a move
+// copies it into is just as unsure; the miss then has both sent again whole.
 TEST(Encoder, NoDeltaAgainstAReferenceWhoseMissMayBeOnTheWay) {
     session_start(320, 192, true);   // 5 x 3 tiles
     paint(1, 0, 0x11);
@@ -448,23 +460,62 @@ TEST(Encoder, NoDeltaAgainstAReferenceWhoseMissMayBeOnTheWay) {
     MoveRect m = {192, 0, 192, 64, 64, 64};
     picture_add_move(&m);
     pass(nullptr, false);
-    int raw_10 = 0;
-    for (auto &t : V.tiles)
-        if (t.tx == 1 && t.ty == 0) raw_10 = t.raw;
-    EXPECT_EQ(raw_10, 1);
-    // The moved copy rests on the pending reference as well.
+    for (auto &t : V.tiles) EXPECT_FALSE(t.tx == 1 && t.ty == 0) << "held back";
+    EXPECT_EQ(g_picture.dirty[1], 1);
+    // The moved copy rests on the pending reference as well; its neighbours do not.
     EXPECT_TRUE(picture_tile_unsure(3 + 1 * (size_t)g_picture.cols, flow.confirmed_frame.load()));
-    // The misses arrive, then the acknowledgement; everything ends up right.
+    EXPECT_FALSE(picture_tile_unsure(2 + 1 * (size_t)g_picture.cols, flow.confirmed_frame.load()));
+    // The misses arrive, then the acknowledgement; both tiles go whole and everything ends up right.
     for (auto &miss : V.misses) host_receive_dispatch(MSG_CACHE_MISS, miss.data(), (uint32_t)miss.size());
     V.misses.clear();
-    uint8_t ack[FRAME_ACK_BYTES];
-    put_u32(ack, frame_counter.load());
-    put_u32(ack + 4, 0);
-    flow_on_ack(ack, sizeof ack, 0);
+    acknowledge(frame_counter.load());
     EXPECT_EQ(flow.confirmed_frame.load(), frame_counter.load());
     pass(nullptr, false);
+    int whole = 0;
+    for (auto &t : V.tiles) whole += ((t.tx == 1 && t.ty == 0) || (t.tx == 3 && t.ty == 1)) && (t.raw || t.type == MSG_CACHE_REF);
+    EXPECT_EQ(whole, 2);
     for (auto &miss : V.misses) host_receive_dispatch(MSG_CACHE_MISS, miss.data(), (uint32_t)miss.size());
     expect_converged();
+    synth_close();
+}
+
+// A tile changed while its reference is unacknowledged waits, costing neither a frame nor budget:
+// it goes as a delta once the acknowledgement comes, or raw once its reference's frame is older
+// than the hold bound.
+TEST(Encoder, HeldTileGoesAsDeltaAfterTheAcknowledgementAndRawAfterTheBound) {
+    for (int late = 0; late <= 1; late++) {
+        session_start(256, 128, true);
+        expect_converged();
+        paint(2, 1, 0x11);
+        pass();
+        V.acks_late = true;
+        paint(0, 0, 0x11);   // the same content: a reference the viewer can serve
+        pass(nullptr, false);
+        ASSERT_EQ(V.tiles.size(), 1u);
+        ASSERT_EQ(V.tiles[0].type, MSG_CACHE_REF);
+        uint32_t ref_frame = frame_counter.load();
+        for (int step = 0; step < 2; step++) {   // changed twice while the acknowledgement is away
+            paint(0, 0, 0x12 + step);
+            int closed = 1;
+            pass(&closed, false);
+            EXPECT_EQ(closed, 0) << "a pass of held tiles only sends nothing";
+            EXPECT_EQ(g_encoder.held_this_frame, 1);
+            EXPECT_EQ(g_picture.dirty[0], 1);
+        }
+        if (!late) acknowledge(ref_frame);
+        picture_lock();
+        encode_tiles_at(FLOW_BUDGET_MAX, clock_tick() + (late ? ENCODER_HOLD_MS + 10 : 0));
+        picture_unlock();
+        ASSERT_EQ(encode_pass_close(), 1);
+        viewer_apply(g_out.data, g_out.len);
+        out_reset();
+        ASSERT_EQ(V.tiles.size(), 1u);
+        EXPECT_EQ(V.tiles[0].type, MSG_TILE);
+        EXPECT_EQ(V.tiles[0].raw, late);
+        V.acks_late = false;
+        acknowledge(frame_counter.load());
+        expect_converged();
+    }
     synth_close();
 }
 

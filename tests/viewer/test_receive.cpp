@@ -63,6 +63,8 @@ static bytes ref_msg(uint16_t tx, uint16_t ty, uint64_t hash) {
 }
 
 static void dispatch(uint8_t type, const bytes &p) { viewer_dispatch(type, p.data(), (uint32_t)p.size()); }
+// Finished tiles enter the cache together, at the latest at their frame's end.
+static void frame_end(void) { dispatch(MSG_FRAME_END, bytes(8, 0)); }
 
 static bool dirty_is(int32_t l, int32_t t, int32_t r, int32_t b) {
     int32_t L, T, R, B;
@@ -188,6 +190,7 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
             size_t i = (size_t)r * 256 + c;
             ASSERT_EQ(g_viewer.fb[(size_t)(192 + r) * g_viewer.stride + 128 * 4 + c], (uint8_t)(first[i] ^ delta[i]));
         }
+    frame_end();
     const uint8_t *cached = cache_lookup(h);
     ASSERT_NE(cached, nullptr);
     EXPECT_EQ(cached[97], (uint8_t)(first[97] ^ 0x5A));
@@ -197,8 +200,9 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     // does not show) is shown but never cached, and counted; so is a raw one.
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 42, compressed(delta)));
     EXPECT_EQ(g_viewer.fb[(size_t)192 * g_viewer.stride + 128 * 4], first[0]);   // XORed back
-    EXPECT_EQ(cache_lookup(42), nullptr);
     dispatch(MSG_TILE, tile_msg(3, 3, 1, h, first));
+    frame_end();
+    EXPECT_EQ(cache_lookup(42), nullptr);
     EXPECT_EQ(g_viewer.cache_rejects.load(), 2u);
     EXPECT_EQ(memcmp(cache_lookup(h), expect.data(), TILE_BYTES), 0);
 
@@ -208,6 +212,7 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 44, compressed(bytes(TILE_BYTES + 1, 1))));
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 45, bytes{0xF0, 1, 2}));
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 46, bytes()));
+    frame_end();
     EXPECT_EQ(memcmp(fb.data(), g_viewer.fb, fb.size()), 0);
     for (uint64_t h = 43; h <= 46; h++) EXPECT_EQ(cache_lookup(h), nullptr);
     g_cache.path[0] = 0;
@@ -220,13 +225,14 @@ TEST_F(ReceiveTest, CacheReferencesHitOrAnswerWithAMiss) {
     ASSERT_EQ(cache_open(dir.c_str()), 1);
     dispatch(MSG_TILE, tile_msg(0, 0, 1, 0, bytes(TILE_BYTES, 0x33)));   // hash 0: shown, not cached
     EXPECT_EQ(px(5, 5), 0x33333333u);
+    frame_end();
     EXPECT_EQ(cache_resident(), 0u);
     const uint64_t h44 = tile_hash(bytes(TILE_BYTES, 0x44).data());
     dispatch(MSG_TILE, tile_msg(1, 0, 1, h44, bytes(TILE_BYTES, 0x44)));
-    EXPECT_EQ(cache_resident(), 1u);
     g_viewer.dirty = 0;
 
-    dispatch(MSG_CACHE_REF, ref_msg(4, 5, h44));
+    dispatch(MSG_CACHE_REF, ref_msg(4, 5, h44));   // the tile of the same frame is in the cache first
+    EXPECT_EQ(cache_resident(), 1u);
     EXPECT_EQ(px(256, 320), 0x44444444u);
     EXPECT_EQ(px(319, 383), 0x44444444u);
     EXPECT_EQ(g_viewer.cache_hits.load(), 1u);
