@@ -1,0 +1,205 @@
+// codec2: packing and unpacking of the zstd forms and the palette form, and the per-tile chooser
+// that tries at most two zstd calls per tile (its CPU budget) and keeps the smallest result.
+#define ZSTD_STATIC_LINKING_ONLY   // ZSTD_c_format / ZSTD_d_format: frames without the magic number
+#include "protocol/codec2.h"
+#include <string.h>
+#include <zstd.h>
+#include "protocol/codec.h"
+#include "protocol/codec2_palette.h"
+
+#define PIXELS 4096
+#define TILE 16384
+#define FLAG_NO_FOURTH 1            // form 2 and 3 flags: the fourth-byte plane is left out
+#define PALETTE_BLOCK_MAX (256 * 4 + PIXELS)
+#define SPARSE_WORDS 1536           // a delta with at most this many non-zero 8-byte words is worth a try
+
+static int codec2_enc_ready(Codec2Enc *e) {
+    if (e->cctx) return 1;
+    e->cctx = ZSTD_createCCtx();
+    if (!e->cctx) return 0;
+    if (e->level < 1 || e->level > 3) e->level = 1;
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_compressionLevel, e->level);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_format, ZSTD_f_zstd1_magicless);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_contentSizeFlag, 0);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_dictIDFlag, 0);
+    return 1;
+}
+
+static int codec2_dec_ready(Codec2Dec *d) {
+    if (d->dctx) return 1;
+    d->dctx = ZSTD_createDCtx();
+    if (!d->dctx) return 0;
+    ZSTD_DCtx_setParameter(d->dctx, ZSTD_d_format, ZSTD_f_zstd1_magicless);
+    return 1;
+}
+
+void codec2_enc_free(Codec2Enc *e) {
+    ZSTD_freeCCtx(e->cctx);
+    e->cctx = nullptr;
+}
+
+void codec2_dec_free(Codec2Dec *d) {
+    ZSTD_freeDCtx(d->dctx);
+    d->dctx = nullptr;
+}
+
+// zstd frame of src behind `head` bytes already in dst; total length or -1.
+static int codec2_zstd(Codec2Enc *e, const uint8_t *src, size_t n, uint8_t *dst, size_t head, size_t dst_cap) {
+    if (!codec2_enc_ready(e) || dst_cap <= head) return -1;
+    size_t r = ZSTD_compress2(e->cctx, dst + head, dst_cap - head, src, n);
+    if (ZSTD_isError(r)) return -1;
+    e->tries++;
+    return (int)(head + r);
+}
+
+// 1 when every fourth byte of the 4096 pixels equals v.
+static int codec2_fourth_is(const uint8_t *px, uint8_t v) {
+    for (int k = 0; k < PIXELS; k++)
+        if (px[4 * k + 3] != v) return 0;
+    return 1;
+}
+
+static int codec2_pack_zdelta(Codec2Enc *e, const uint8_t *delta, uint8_t *dst, size_t cap) {
+    int planes = codec2_fourth_is(delta, 0) ? 3 : 4;
+    codec2_split_planes(delta, e->planes, planes);
+    dst[0] = planes == 3 ? FLAG_NO_FOURTH : 0;
+    return codec2_zstd(e, e->planes, (size_t)planes * PIXELS, dst, 1, cap);
+}
+
+static int codec2_pack_gradient(Codec2Enc *e, const uint8_t *tile, uint8_t *dst, size_t cap) {
+    uint8_t split[TILE];
+    int planes = codec2_fourth_is(tile, tile[3]) ? 3 : 4;
+    codec2_split_planes(tile, split, planes);
+    for (int c = 0; c < planes; c++) codec2_gradient_forward(split + c * PIXELS, e->planes + c * PIXELS);
+    dst[0] = planes == 3 ? FLAG_NO_FOURTH : 0;
+    if (planes == 3) dst[1] = tile[3];
+    return codec2_zstd(e, e->planes, (size_t)planes * PIXELS, dst, planes == 3 ? 2 : 1, cap);
+}
+
+// block: the packed palette block of n colours (codec2_palette_pack).
+static int codec2_pack_palette(Codec2Enc *e, const uint8_t *block, int n, uint8_t *dst, size_t cap) {
+    dst[0] = (uint8_t)(n - 1);
+    return codec2_zstd(e, block, codec2_palette_block_bytes(n), dst, 1, cap);
+}
+
+int codec2_encode_form(Codec2Enc *e, uint8_t form, const uint8_t *tile, const uint8_t *delta, uint8_t *dst,
+                       size_t dst_cap) {
+    if (dst_cap < 2) return -1;
+    switch (form) {
+    case TILE_FORM_LZ4_DELTA:
+        return dst_cap < codec_bound(TILE) ? -1 : codec_compress(delta, TILE, dst, dst_cap);
+    case TILE_FORM_RAW:
+        if (dst_cap < TILE) return -1;
+        memcpy(dst, tile, TILE);
+        return TILE;
+    case TILE_FORM_ZDELTA: return codec2_pack_zdelta(e, delta, dst, dst_cap);
+    case TILE_FORM_GRADIENT: return codec2_pack_gradient(e, tile, dst, dst_cap);
+    case TILE_FORM_PALETTE: {
+        uint8_t block[PALETTE_BLOCK_MAX];
+        int n = codec2_palette_pack(tile, block);
+        return n < 0 ? -1 : codec2_pack_palette(e, block, n, dst, dst_cap);
+    }
+    default: return -1;
+    }
+}
+
+static int codec2_sparse(const uint8_t *delta) {
+    int nonzero = 0;
+    for (int k = 0; k < TILE; k += 8) {
+        uint64_t w;
+        memcpy(&w, delta + k, 8);
+        nonzero += w != 0;
+    }
+    return nonzero <= SPARSE_WORDS;
+}
+
+// Keeps a candidate in dst when it beats the best so far (the candidate was written to e->out).
+static void codec2_keep(Codec2Enc *e, int n, uint8_t form, uint8_t *dst, int *best, uint8_t *best_form) {
+    if (n < 1 || n >= *best) return;
+    memcpy(dst, e->out, (size_t)n);
+    *best = n;
+    *best_form = form;
+}
+
+int codec2_encode_tile(Codec2Enc *e, const uint8_t *tile, const uint8_t *delta, uint8_t *dst, uint8_t *form) {
+    uint8_t block[PALETTE_BLOCK_MAX];
+    int best = TILE, sparse = codec2_sparse(delta);
+    uint8_t best_form = TILE_FORM_RAW;
+    e->tries = 0;
+    int n = codec2_palette_pack(tile, block);   // -1 for a tile of many colours (photos)
+    if (n > 0)
+        codec2_keep(e, codec2_pack_palette(e, block, n, e->out, sizeof e->out), TILE_FORM_PALETTE, dst, &best,
+                    &best_form);
+    if (n < 0 || n > 16 || sparse) {
+        if (sparse)
+            codec2_keep(e, codec2_pack_zdelta(e, delta, e->out, sizeof e->out), TILE_FORM_ZDELTA, dst, &best,
+                        &best_form);
+        if (!sparse || n < 0)
+            codec2_keep(e, codec2_pack_gradient(e, tile, e->out, sizeof e->out), TILE_FORM_GRADIENT, dst, &best,
+                        &best_form);
+    }
+    if (best_form == TILE_FORM_RAW) memcpy(dst, tile, TILE);
+    *form = best_form;
+    return best;
+}
+
+// ---- decoding ----
+
+// Decompresses a zstd frame into d->planes; 1 when it gives exactly `expect` bytes.
+static int codec2_unzstd(Codec2Dec *d, const uint8_t *src, size_t n, size_t expect) {
+    if (!codec2_dec_ready(d)) return 0;
+    size_t r = ZSTD_decompressDCtx(d->dctx, d->planes, expect, src, n);
+    return !ZSTD_isError(r) && r == expect;
+}
+
+static void codec2_join_planes(const uint8_t *planes, int count, uint8_t fourth, uint8_t *out) {
+    for (int k = 0; k < PIXELS; k++) {
+        out[4 * k] = planes[k];
+        out[4 * k + 1] = planes[PIXELS + k];
+        out[4 * k + 2] = planes[2 * PIXELS + k];
+        out[4 * k + 3] = count == 4 ? planes[3 * PIXELS + k] : fourth;
+    }
+}
+
+static int codec2_unpack_planes(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *out) {
+    if (n < 1 || (data[0] & ~FLAG_NO_FOURTH)) return 0;
+    int planes = (data[0] & FLAG_NO_FOURTH) ? 3 : 4;
+    size_t head = 1;
+    uint8_t fourth = 0;
+    if (form == TILE_FORM_GRADIENT && planes == 3) {
+        if (n < 2) return 0;
+        fourth = data[1];
+        head = 2;
+    }
+    if (!codec2_unzstd(d, data + head, n - head, (size_t)planes * PIXELS)) return 0;
+    if (form == TILE_FORM_GRADIENT) {
+        uint8_t plane[PIXELS];
+        for (int c = 0; c < planes; c++) {
+            codec2_gradient_inverse(d->planes + c * PIXELS, plane);
+            memcpy(d->planes + c * PIXELS, plane, PIXELS);
+        }
+    }
+    codec2_join_planes(d->planes, planes, fourth, out);
+    return 1;
+}
+
+int codec2_decode_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *out, int *is_delta) {
+    *is_delta = form == TILE_FORM_LZ4_DELTA || form == TILE_FORM_ZDELTA;
+    switch (form) {
+    case TILE_FORM_LZ4_DELTA: return codec_decompress(data, n, out, TILE) == TILE;
+    case TILE_FORM_RAW:
+        if (n < TILE) return 0;
+        memcpy(out, data, TILE);
+        return 1;
+    case TILE_FORM_ZDELTA:
+    case TILE_FORM_GRADIENT: return codec2_unpack_planes(d, form, data, n, out);
+    case TILE_FORM_PALETTE: {
+        if (n < 1) return 0;
+        int colours = data[0] + 1;
+        return codec2_unzstd(d, data + 1, n - 1, codec2_palette_block_bytes(colours)) &&
+               codec2_palette_unpack(d->planes, colours, out);
+    }
+    default: return 0;
+    }
+}
