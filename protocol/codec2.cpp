@@ -203,3 +203,20 @@ int codec2_decode_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n
     default: return 0;
     }
 }
+
+int codec2_apply_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *tile) {
+    int is_delta = 0;
+    if (!codec2_decode_tile(d, form, data, n, d->out, &is_delta)) return 0;
+    if (!is_delta) {
+        memcpy(tile, d->out, TILE);
+        return 1;
+    }
+    for (int k = 0; k < TILE; k += 8) {
+        uint64_t a, b;
+        memcpy(&a, tile + k, 8);
+        memcpy(&b, d->out + k, 8);
+        a ^= b;
+        memcpy(tile + k, &a, 8);
+    }
+    return 1;
+}

@@ -32,11 +32,12 @@ struct Codec2Enc {
 struct Codec2Dec {
     ZSTD_DCtx_s *dctx;                  // zstd decompression context
     uint8_t planes[16384];              // decompressed planes before the inverse transform
+    uint8_t out[16384];                 // decoded data before it is applied (codec2_apply_tile)
 };
 
 // Encodes a changed tile: new pixels `tile`, `delta` = tile XOR what the viewer shows. Writes the
-// form to *form and its data to dst (capacity CODEC2_DATA_CAP); returns the data length. Falls
-// back to the raw form (16384 bytes of tile), so it never fails.
+// form to *form and its data to dst (room for 16384 bytes); returns the data length. Falls back
+// to the raw form (16384 bytes of tile), so it never fails.
 int codec2_encode_tile(Codec2Enc *e, const uint8_t *tile, const uint8_t *delta, uint8_t *dst, uint8_t *form);
 
 // One form alone (tests, vectors, benchmarks): data length, or -1 when the form does not apply
@@ -48,6 +49,10 @@ int codec2_encode_form(Codec2Enc *e, uint8_t form, const uint8_t *tile, const ui
 // XOR-ed into the viewer's tile, 0 when it replaces it. 0 when the data is malformed or the form
 // unknown (then the tile must be ignored), 1 on success.
 int codec2_decode_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *out, int *is_delta);
+
+// Applies the data of a tile of any form to `tile`, the 16384 bytes the viewer shows there, which
+// become the new tile. 0 (tile untouched) when the data is malformed or the form unknown.
+int codec2_apply_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *tile);
 
 // Releases the zstd contexts (the records can be used again afterwards).
 void codec2_enc_free(Codec2Enc *e);

@@ -39,6 +39,7 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.cache_hits.store(0);
     g_viewer.cache_misses.store(0);
     g_viewer.reply_len = 0;
+    g_viewer.codec2 = 0;   // until a host hello says otherwise
     return 1;
 }
 
@@ -133,6 +134,15 @@ static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
 }
 
+// A tile in one of the second codec's forms: the viewer's tile is gathered, the data applied to
+// it, and the result written back (and left in g_viewer.tile for the cache). 0: tile untouched.
+static int tile_codec2(uint8_t *dst, uint8_t form, const uint8_t *data, uint32_t n) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(g_viewer.tile + r * TILE_ROW_BYTES, dst + r * g_viewer.stride, TILE_ROW_BYTES);
+    if (!codec2_apply_tile(&g_viewer.codec2_dec, form, data, n, g_viewer.tile)) return 0;
+    tile_copy_in(dst, g_viewer.tile);
+    return 1;
+}
+
 static void on_tile(const uint8_t *p, uint32_t len) {
     if (len < TILE_HEADER_BYTES) return;
     uint32_t tx = get_u16(p), ty = get_u16(p + 2);
@@ -142,7 +152,10 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     uint32_t n = len - TILE_HEADER_BYTES;
     uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
     const uint8_t *pixels;   // the tile's new 16384 bytes, contiguous, for the cache
-    if (p[4] != 0) {
+    if (g_viewer.codec2 && p[4] > TILE_FORM_RAW) {
+        if (!tile_codec2(dst, p[4], data, n)) return;
+        pixels = g_viewer.tile;
+    } else if (p[4] != 0) {
         if (n < TILE_BYTES) return;
         tile_copy_in(dst, data);
         pixels = data;

@@ -82,6 +82,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     if (!viewer_begin(get_i32(hello), get_i32(hello + 4)))
         return !viewer_fail("bad hello from host", err, err_size);
     *cache_offered = (get_u16(hello + 10) >> 1) & 1;
+    g_viewer.codec2 = (get_u16(hello + 10) & CODEC2_CAP) != 0;   // we offered it; the host took it
     memcpy(g_viewer.host_name, hello + 12, NAME_BYTES);
     g_viewer.host_name[NAME_BYTES] = 0;
     return 1;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include "platform/thread.h"
 #include "protocol/channel.h"
+#include "protocol/codec2.h"
 #include "protocol/messages.h"
 
 #define VIEWER_MAX_EDGE 16384                 // largest host width or height accepted from a hello
@@ -63,6 +64,8 @@ struct viewer_state {
     uint8_t *payload;     // one message payload
     size_t payload_cap;
     uint8_t tile[TILE_BYTES];   // tile scratch: decompressed difference, tile on its way to the cache
+    int codec2;                 // caps bit 3 in both hellos: MSG_TILE forms above 1 are the second codec's
+    Codec2Dec codec2_dec;       // its zstd context and scratch (receive thread only)
 
     // The reply (acknowledgement or miss) made for the last message, header included.
     uint8_t reply[HEADER_BYTES + CACHE_MISS_BYTES];
