@@ -1,5 +1,6 @@
 // codec2: packing and unpacking of the zstd forms and the palette form, and the per-tile chooser
 // that tries at most two zstd calls per tile (its CPU budget) and keeps the smallest result.
+// Level 3 where inputs are small or sparse (palette, delta), level 1 for photo residuals.
 #define ZSTD_STATIC_LINKING_ONLY   // ZSTD_c_format / ZSTD_d_format: frames without the magic number
 #include "protocol/codec2.h"
 #include <string.h>
@@ -12,13 +13,13 @@
 #define FLAG_NO_FOURTH 1            // form 2 and 3 flags: the fourth-byte plane is left out
 #define PALETTE_BLOCK_MAX (256 * 4 + PIXELS)
 #define SPARSE_WORDS 1536           // a delta with at most this many non-zero 8-byte words is worth a try
+#define LEVEL_PHOTO 1               // zstd level of the gradient form (large inputs, little to find)
+#define LEVEL_TEXT 3                // zstd level of the delta and palette forms (runs and glyph patterns)
 
 static int codec2_enc_ready(Codec2Enc *e) {
     if (e->cctx) return 1;
     e->cctx = ZSTD_createCCtx();
     if (!e->cctx) return 0;
-    if (e->level < 1 || e->level > 3) e->level = 1;
-    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_compressionLevel, e->level);
     ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_format, ZSTD_f_zstd1_magicless);
     ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_contentSizeFlag, 0);
     ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_checksumFlag, 0);
@@ -45,8 +46,10 @@ void codec2_dec_free(Codec2Dec *d) {
 }
 
 // zstd frame of src behind `head` bytes already in dst; total length or -1.
-static int codec2_zstd(Codec2Enc *e, const uint8_t *src, size_t n, uint8_t *dst, size_t head, size_t dst_cap) {
+static int codec2_zstd(Codec2Enc *e, int level, const uint8_t *src, size_t n, uint8_t *dst, size_t head,
+                       size_t dst_cap) {
     if (!codec2_enc_ready(e) || dst_cap <= head) return -1;
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_compressionLevel, level);
     size_t r = ZSTD_compress2(e->cctx, dst + head, dst_cap - head, src, n);
     if (ZSTD_isError(r)) return -1;
     e->tries++;
@@ -64,7 +67,7 @@ static int codec2_pack_zdelta(Codec2Enc *e, const uint8_t *delta, uint8_t *dst, 
     int planes = codec2_fourth_is(delta, 0) ? 3 : 4;
     codec2_split_planes(delta, e->planes, planes);
     dst[0] = planes == 3 ? FLAG_NO_FOURTH : 0;
-    return codec2_zstd(e, e->planes, (size_t)planes * PIXELS, dst, 1, cap);
+    return codec2_zstd(e, LEVEL_TEXT, e->planes, (size_t)planes * PIXELS, dst, 1, cap);
 }
 
 static int codec2_pack_gradient(Codec2Enc *e, const uint8_t *tile, uint8_t *dst, size_t cap) {
@@ -74,13 +77,13 @@ static int codec2_pack_gradient(Codec2Enc *e, const uint8_t *tile, uint8_t *dst,
     for (int c = 0; c < planes; c++) codec2_gradient_forward(split + c * PIXELS, e->planes + c * PIXELS);
     dst[0] = planes == 3 ? FLAG_NO_FOURTH : 0;
     if (planes == 3) dst[1] = tile[3];
-    return codec2_zstd(e, e->planes, (size_t)planes * PIXELS, dst, planes == 3 ? 2 : 1, cap);
+    return codec2_zstd(e, LEVEL_PHOTO, e->planes, (size_t)planes * PIXELS, dst, planes == 3 ? 2 : 1, cap);
 }
 
 // block: the packed palette block of n colours (codec2_palette_pack).
 static int codec2_pack_palette(Codec2Enc *e, const uint8_t *block, int n, uint8_t *dst, size_t cap) {
     dst[0] = (uint8_t)(n - 1);
-    return codec2_zstd(e, block, codec2_palette_block_bytes(n), dst, 1, cap);
+    return codec2_zstd(e, LEVEL_TEXT, block, codec2_palette_block_bytes(n), dst, 1, cap);
 }
 
 int codec2_encode_form(Codec2Enc *e, uint8_t form, const uint8_t *tile, const uint8_t *delta, uint8_t *dst,

@@ -21,8 +21,7 @@ struct ZSTD_DCtx_s;
 
 // Encoder state: one per encoding thread; allocated on first use, kept for the process.
 struct Codec2Enc {
-    ZSTD_CCtx_s *cctx;                  // zstd compression context (level and format set once)
-    int level;                          // zstd level, 1..3 (default 1)
+    ZSTD_CCtx_s *cctx;                  // zstd compression context (format set once, level per form)
     int tries;                          // forms tried by the last call (for benchmarks)
     uint8_t planes[16384];              // transformed input of one zstd call
     uint8_t out[CODEC2_DATA_CAP];       // one candidate's output while another is kept
