@@ -56,39 +56,95 @@ static int codec2_zstd(Codec2Enc *e, int level, const uint8_t *src, size_t n, ui
     return (int)(head + r);
 }
 
-// 1 when every fourth byte of the 4096 pixels equals v.
-static int codec2_fourth_is(const uint8_t *px, uint8_t v) {
-    for (int k = 0; k < PIXELS; k++)
+// 1 when every fourth byte of the pixels equals v.
+static int codec2_fourth_is(const uint8_t *px, int pixels, uint8_t v) {
+    for (int k = 0; k < pixels; k++)
         if (px[4 * k + 3] != v) return 0;
     return 1;
 }
 
 static int codec2_pack_zdelta(Codec2Enc *e, const uint8_t *delta, uint8_t *dst, size_t cap) {
-    int planes = codec2_fourth_is(delta, 0) ? 3 : 4;
-    codec2_split_planes(delta, e->planes, planes);
+    int planes = codec2_fourth_is(delta, PIXELS, 0) ? 3 : 4;
+    codec2_split_planes(delta, PIXELS, e->planes, planes);
     dst[0] = planes == 3 ? FLAG_NO_FOURTH : 0;
     return codec2_zstd(e, LEVEL_TEXT, e->planes, (size_t)planes * PIXELS, dst, 1, cap);
 }
 
-static int codec2_pack_gradient(Codec2Enc *e, const uint8_t *tile, uint8_t *dst, size_t cap) {
+// The gradient form of w x h pixels (rows of w).
+static int codec2_pack_gradient(Codec2Enc *e, const uint8_t *px, int w, int h, uint8_t *dst, size_t cap) {
     uint8_t split[TILE];
-    int planes = codec2_fourth_is(tile, tile[3]) ? 3 : 4;
-    codec2_split_planes(tile, split, planes);
-    for (int c = 0; c < planes; c++) codec2_gradient_forward(split + c * PIXELS, e->planes + c * PIXELS);
+    int pixels = w * h, planes = codec2_fourth_is(px, pixels, px[3]) ? 3 : 4;
+    codec2_split_planes(px, pixels, split, planes);
+    for (int c = 0; c < planes; c++) codec2_gradient_forward(split + c * pixels, w, h, e->planes + c * pixels);
     dst[0] = planes == 3 ? FLAG_NO_FOURTH : 0;
-    if (planes == 3) dst[1] = tile[3];
-    return codec2_zstd(e, LEVEL_PHOTO, e->planes, (size_t)planes * PIXELS, dst, planes == 3 ? 2 : 1, cap);
+    if (planes == 3) dst[1] = px[3];
+    return codec2_zstd(e, LEVEL_PHOTO, e->planes, (size_t)planes * pixels, dst, planes == 3 ? 2 : 1, cap);
 }
 
-// block: the packed palette block of n colours (codec2_palette_pack).
-static int codec2_pack_palette(Codec2Enc *e, const uint8_t *block, int n, uint8_t *dst, size_t cap) {
+// block: the packed palette block of n colours for w x h pixels (codec2_palette_pack).
+static int codec2_pack_palette(Codec2Enc *e, const uint8_t *block, int n, int w, int h, uint8_t *dst, size_t cap) {
     dst[0] = (uint8_t)(n - 1);
-    return codec2_zstd(e, LEVEL_TEXT, block, codec2_palette_block_bytes(n), dst, 1, cap);
+    return codec2_zstd(e, LEVEL_TEXT, block, codec2_palette_block_bytes(n, w, h), dst, 1, cap);
+}
+
+// The rectangle of a tile holding every non-zero delta byte; its area in pixels (0: none).
+struct Codec2Rect {
+    int x, y, w, h;
+};
+
+static inline uint32_t codec2_px(const uint8_t *delta, int y, int x) {
+    uint32_t v;
+    memcpy(&v, delta + (y * 64 + x) * 4, 4);
+    return v;
+}
+
+// Each row is searched from both ends, so a tile that changed everywhere costs two pixels a row.
+static int codec2_changed_rect(const uint8_t *delta, Codec2Rect *r) {
+    int x0 = 64, y0 = 64, x1 = -1, y1 = -1;
+    for (int y = 0; y < 64; y++) {
+        int a = 0, b = 63;
+        while (a < 64 && !codec2_px(delta, y, a)) a++;
+        if (a == 64) continue;
+        while (!codec2_px(delta, y, b)) b--;
+        if (a < x0) x0 = a;
+        if (b > x1) x1 = b;
+        if (y < y0) y0 = y;
+        y1 = y;
+    }
+    if (x1 < 0) return 0;
+    *r = {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+    return r->w * r->h;
+}
+
+static void codec2_gather(const uint8_t *tile, const Codec2Rect *r, uint8_t *px) {
+    for (int y = 0; y < r->h; y++) memcpy(px + y * r->w * 4, tile + ((r->y + y) * 64 + r->x) * 4, (size_t)r->w * 4);
+}
+
+// The crop form: the rectangle's position and size, the inner form, then its data over the rectangle.
+// inner is TILE_FORM_PALETTE or TILE_FORM_GRADIENT; -1 when the palette does not apply.
+static int codec2_pack_crop(Codec2Enc *e, const uint8_t *tile, const Codec2Rect *r, uint8_t inner, uint8_t *dst,
+                            size_t cap) {
+    uint8_t px[TILE], block[PALETTE_BLOCK_MAX];
+    codec2_gather(tile, r, px);
+    dst[0] = (uint8_t)r->x;
+    dst[1] = (uint8_t)r->y;
+    dst[2] = (uint8_t)(r->w - 1);
+    dst[3] = (uint8_t)(r->h - 1);
+    dst[4] = inner;
+    int n = 0;
+    if (inner == TILE_FORM_GRADIENT) {
+        n = codec2_pack_gradient(e, px, r->w, r->h, dst + 5, cap - 5);
+    } else {
+        int colours = codec2_palette_pack(px, r->w, r->h, block);
+        if (colours < 0) return -1;
+        n = codec2_pack_palette(e, block, colours, r->w, r->h, dst + 5, cap - 5);
+    }
+    return n < 0 ? -1 : 5 + n;
 }
 
 int codec2_encode_form(Codec2Enc *e, uint8_t form, const uint8_t *tile, const uint8_t *delta, uint8_t *dst,
                        size_t dst_cap) {
-    if (dst_cap < 2) return -1;
+    if (dst_cap < 8) return -1;
     switch (form) {
     case TILE_FORM_LZ4_DELTA:
         return dst_cap < codec_bound(TILE) ? -1 : codec_compress(delta, TILE, dst, dst_cap);
@@ -97,11 +153,17 @@ int codec2_encode_form(Codec2Enc *e, uint8_t form, const uint8_t *tile, const ui
         memcpy(dst, tile, TILE);
         return TILE;
     case TILE_FORM_ZDELTA: return codec2_pack_zdelta(e, delta, dst, dst_cap);
-    case TILE_FORM_GRADIENT: return codec2_pack_gradient(e, tile, dst, dst_cap);
+    case TILE_FORM_GRADIENT: return codec2_pack_gradient(e, tile, 64, 64, dst, dst_cap);
     case TILE_FORM_PALETTE: {
         uint8_t block[PALETTE_BLOCK_MAX];
-        int n = codec2_palette_pack(tile, block);
-        return n < 0 ? -1 : codec2_pack_palette(e, block, n, dst, dst_cap);
+        int n = codec2_palette_pack(tile, 64, 64, block);
+        return n < 0 ? -1 : codec2_pack_palette(e, block, n, 64, 64, dst, dst_cap);
+    }
+    case TILE_FORM_CROP: {   // palette when it applies, else gradient
+        Codec2Rect r;
+        if (!codec2_changed_rect(delta, &r)) r = {0, 0, 1, 1};
+        int n = codec2_pack_crop(e, tile, &r, TILE_FORM_PALETTE, dst, dst_cap);
+        return n >= 0 ? n : codec2_pack_crop(e, tile, &r, TILE_FORM_GRADIENT, dst, dst_cap);
     }
     default: return -1;
     }
@@ -125,22 +187,37 @@ static void codec2_keep(Codec2Enc *e, int n, uint8_t form, uint8_t *dst, int *be
     *best_form = form;
 }
 
+// A change that covers at most half the tile: the changed rectangle alone (palette, else
+// gradient), and the zstd delta.
+static void codec2_choose_small(Codec2Enc *e, const uint8_t *tile, const uint8_t *delta, const Codec2Rect *r,
+                                uint8_t *dst, int *best, uint8_t *best_form) {
+    int n = codec2_pack_crop(e, tile, r, TILE_FORM_PALETTE, e->out, sizeof e->out);
+    if (n < 0) n = codec2_pack_crop(e, tile, r, TILE_FORM_GRADIENT, e->out, sizeof e->out);
+    codec2_keep(e, n, TILE_FORM_CROP, dst, best, best_form);
+    codec2_keep(e, codec2_pack_zdelta(e, delta, e->out, sizeof e->out), TILE_FORM_ZDELTA, dst, best, best_form);
+}
+
 int codec2_encode_tile(Codec2Enc *e, const uint8_t *tile, const uint8_t *delta, uint8_t *dst, uint8_t *form) {
     uint8_t block[PALETTE_BLOCK_MAX];
-    int best = TILE, sparse = codec2_sparse(delta);
+    int best = TILE;
     uint8_t best_form = TILE_FORM_RAW;
     e->tries = 0;
-    int n = codec2_palette_pack(tile, block);   // -1 for a tile of many colours (photos)
-    if (n > 0)
-        codec2_keep(e, codec2_pack_palette(e, block, n, e->out, sizeof e->out), TILE_FORM_PALETTE, dst, &best,
-                    &best_form);
-    if (n < 0 || n > 16 || sparse) {
-        if (sparse)
+    Codec2Rect r;
+    int area = codec2_changed_rect(delta, &r);
+    if (area > 0 && area <= PIXELS / 2) {
+        codec2_choose_small(e, tile, delta, &r, dst, &best, &best_form);
+    } else {
+        int sparse = codec2_sparse(delta);
+        int n = codec2_palette_pack(tile, 64, 64, block);   // -1 for a tile of many colours (photos)
+        if (n > 0)
+            codec2_keep(e, codec2_pack_palette(e, block, n, 64, 64, e->out, sizeof e->out), TILE_FORM_PALETTE, dst,
+                        &best, &best_form);
+        if (sparse && (n < 0 || n > 16 || e->tries < 2))
             codec2_keep(e, codec2_pack_zdelta(e, delta, e->out, sizeof e->out), TILE_FORM_ZDELTA, dst, &best,
                         &best_form);
-        if (!sparse || n < 0)
-            codec2_keep(e, codec2_pack_gradient(e, tile, e->out, sizeof e->out), TILE_FORM_GRADIENT, dst, &best,
-                        &best_form);
+        if (n < 0 || (n > 16 && !sparse))
+            codec2_keep(e, codec2_pack_gradient(e, tile, 64, 64, e->out, sizeof e->out), TILE_FORM_GRADIENT, dst,
+                        &best, &best_form);
     }
     if (best_form == TILE_FORM_RAW) memcpy(dst, tile, TILE);
     *form = best_form;
@@ -156,18 +233,10 @@ static int codec2_unzstd(Codec2Dec *d, const uint8_t *src, size_t n, size_t expe
     return !ZSTD_isError(r) && r == expect;
 }
 
-static void codec2_join_planes(const uint8_t *planes, int count, uint8_t fourth, uint8_t *out) {
-    for (int k = 0; k < PIXELS; k++) {
-        out[4 * k] = planes[k];
-        out[4 * k + 1] = planes[PIXELS + k];
-        out[4 * k + 2] = planes[2 * PIXELS + k];
-        out[4 * k + 3] = count == 4 ? planes[3 * PIXELS + k] : fourth;
-    }
-}
-
-static int codec2_unpack_planes(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *out) {
+// Forms 2 and 3 over w x h pixels (form 2 only for the whole tile) into px.
+static int codec2_unpack_planes(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, int w, int h, uint8_t *px) {
     if (n < 1 || (data[0] & ~FLAG_NO_FOURTH)) return 0;
-    int planes = (data[0] & FLAG_NO_FOURTH) ? 3 : 4;
+    int planes = (data[0] & FLAG_NO_FOURTH) ? 3 : 4, pixels = w * h;
     size_t head = 1;
     uint8_t fourth = 0;
     if (form == TILE_FORM_GRADIENT && planes == 3) {
@@ -175,16 +244,33 @@ static int codec2_unpack_planes(Codec2Dec *d, uint8_t form, const uint8_t *data,
         fourth = data[1];
         head = 2;
     }
-    if (!codec2_unzstd(d, data + head, n - head, (size_t)planes * PIXELS)) return 0;
+    if (!codec2_unzstd(d, data + head, n - head, (size_t)planes * pixels)) return 0;
     if (form == TILE_FORM_GRADIENT) {
         uint8_t plane[PIXELS];
         for (int c = 0; c < planes; c++) {
-            codec2_gradient_inverse(d->planes + c * PIXELS, plane);
-            memcpy(d->planes + c * PIXELS, plane, PIXELS);
+            codec2_gradient_inverse(d->planes + c * pixels, w, h, plane);
+            memcpy(d->planes + c * pixels, plane, (size_t)pixels);
         }
     }
-    codec2_join_planes(d->planes, planes, fourth, out);
+    codec2_join_planes(d->planes, pixels, planes, fourth, px);
     return 1;
+}
+
+static int codec2_unpack_palette(Codec2Dec *d, const uint8_t *data, size_t n, int w, int h, uint8_t *px) {
+    if (n < 1) return 0;
+    int colours = data[0] + 1;
+    return codec2_unzstd(d, data + 1, n - 1, codec2_palette_block_bytes(colours, w, h)) &&
+           codec2_palette_unpack(d->planes, colours, w, h, px);
+}
+
+// Form 5: the rectangle's pixels decoded into d->out (rows of w), for codec2_apply_tile to place.
+static int codec2_unpack_crop(Codec2Dec *d, const uint8_t *data, size_t n, Codec2Rect *r) {
+    if (n < 5) return 0;
+    *r = {data[0], data[1], data[2] + 1, data[3] + 1};
+    if (r->x + r->w > 64 || r->y + r->h > 64) return 0;
+    if (data[4] == TILE_FORM_GRADIENT) return codec2_unpack_planes(d, data[4], data + 5, n - 5, r->w, r->h, d->out);
+    if (data[4] == TILE_FORM_PALETTE) return codec2_unpack_palette(d, data + 5, n - 5, r->w, r->h, d->out);
+    return 0;
 }
 
 int codec2_decode_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *out, int *is_delta) {
@@ -196,18 +282,20 @@ int codec2_decode_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n
         memcpy(out, data, TILE);
         return 1;
     case TILE_FORM_ZDELTA:
-    case TILE_FORM_GRADIENT: return codec2_unpack_planes(d, form, data, n, out);
-    case TILE_FORM_PALETTE: {
-        if (n < 1) return 0;
-        int colours = data[0] + 1;
-        return codec2_unzstd(d, data + 1, n - 1, codec2_palette_block_bytes(colours)) &&
-               codec2_palette_unpack(d->planes, colours, out);
-    }
+    case TILE_FORM_GRADIENT: return codec2_unpack_planes(d, form, data, n, 64, 64, out);
+    case TILE_FORM_PALETTE: return codec2_unpack_palette(d, data, n, 64, 64, out);
     default: return 0;
     }
 }
 
 int codec2_apply_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *tile) {
+    if (form == TILE_FORM_CROP) {
+        Codec2Rect r;
+        if (!codec2_unpack_crop(d, data, n, &r)) return 0;
+        for (int y = 0; y < r.h; y++)
+            memcpy(tile + ((r.y + y) * 64 + r.x) * 4, d->out + y * r.w * 4, (size_t)r.w * 4);
+        return 1;
+    }
     int is_delta = 0;
     if (!codec2_decode_tile(d, form, data, n, d->out, &is_delta)) return 0;
     if (!is_delta) {

@@ -1,7 +1,8 @@
 // codec2: the second tile codec, used only when both hellos carry caps bit 3. A tile goes in one
 // of several forms, named by the byte that is the raw flag in version-1 tiles: the version-1 LZ4
 // delta (0) and raw pixels (1) keep their meaning; zstd of the delta's byte planes (2), zstd of
-// the tile's gradient-predicted planes (3) and a palette of the tile's colours (4) are new.
+// the tile's gradient-predicted planes (3), a palette of the tile's colours (4), and either of
+// the last two for only the changed rectangle of the tile (5) are new.
 // The host picks per tile the smallest of the forms it tried; the layout is in docs/codec2.md.
 #pragma once
 #include <stddef.h>
@@ -13,6 +14,7 @@
 #define TILE_FORM_ZDELTA 2              // flags, zstd frame of the delta's byte planes
 #define TILE_FORM_GRADIENT 3            // flags[, fourth byte], zstd frame of predicted planes
 #define TILE_FORM_PALETTE 4             // colour count - 1, zstd frame of palette and packed indices
+#define TILE_FORM_CROP 5                // x, y, w - 1, h - 1, form 3 or 4 over that part of the tile
 #define CODEC2_DATA_CAP 16640           // destination capacity codec2_encode_tile demands
 #define CODEC2_PALETTE_MAX 256          // most colours a palette tile holds
 
@@ -58,8 +60,10 @@ void codec2_enc_free(Codec2Enc *e);
 void codec2_dec_free(Codec2Dec *d);
 
 // Byte-plane transforms (codec2_planes.cpp): shared by encoder, decoder and tests.
-// Split 4096 pixels into planes B, G, R (and the fourth byte when planes == 4).
-void codec2_split_planes(const uint8_t *px, uint8_t *planes, int planes_count);
-// Gradient prediction of one 64 x 64 plane in place: each byte becomes byte - prediction (mod 256).
-void codec2_gradient_forward(const uint8_t *plane, uint8_t *residual);
-void codec2_gradient_inverse(const uint8_t *residual, uint8_t *plane);
+// Split `pixels` pixels into planes B, G, R (and the fourth byte when planes_count == 4), each
+// `pixels` bytes; join puts them back (fourth byte `fourth` when there are 3 planes).
+void codec2_split_planes(const uint8_t *px, int pixels, uint8_t *planes, int planes_count);
+void codec2_join_planes(const uint8_t *planes, int pixels, int planes_count, uint8_t fourth, uint8_t *px);
+// Gradient prediction of one w x h plane: each byte becomes byte - prediction (mod 256), and back.
+void codec2_gradient_forward(const uint8_t *plane, int w, int h, uint8_t *residual);
+void codec2_gradient_inverse(const uint8_t *residual, int w, int h, uint8_t *plane);

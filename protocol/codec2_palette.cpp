@@ -8,8 +8,10 @@
 
 int codec2_palette_bits(int n) { return n <= 1 ? 0 : n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8; }
 
-size_t codec2_palette_block_bytes(int n) {
-    return (size_t)n * 4 + (size_t)PIXELS * (size_t)codec2_palette_bits(n) / 8;
+static size_t codec2_palette_row_bytes(int n, int w) { return ((size_t)w * (size_t)codec2_palette_bits(n) + 7) / 8; }
+
+size_t codec2_palette_block_bytes(int n, int w, int h) {
+    return (size_t)n * 4 + (size_t)h * codec2_palette_row_bytes(n, w);
 }
 
 static inline uint32_t rd32(const uint8_t *p) {
@@ -19,14 +21,14 @@ static inline uint32_t rd32(const uint8_t *p) {
 }
 
 // Index of every pixel into idx and the colours into out; the count, or -1 past 256 colours.
-static int palette_index(const uint8_t *tile, uint8_t *out, uint8_t *idx) {
+static int palette_index(const uint8_t *tile, int pixels, uint8_t *out, uint8_t *idx) {
     uint32_t keys[SLOTS];
     uint16_t used[SLOTS];   // colour index + 1; 0 marks an empty slot
     memset(used, 0, sizeof used);
     int n = 0;
     uint32_t last = 0;
     uint8_t last_idx = 0;
-    for (int k = 0; k < PIXELS; k++) {
+    for (int k = 0; k < pixels; k++) {
         uint32_t c = rd32(tile + 4 * k);
         if (k > 0 && c == last) {   // runs are the rule in text and UI tiles
             idx[k] = last_idx;
@@ -48,43 +50,45 @@ static int palette_index(const uint8_t *tile, uint8_t *out, uint8_t *idx) {
     return n;
 }
 
-int codec2_palette_pack(const uint8_t *tile, uint8_t *out) {
+int codec2_palette_pack(const uint8_t *px, int w, int h, uint8_t *out) {
     uint8_t idx[PIXELS];
     uint8_t colours[256 * 4];
-    int n = palette_index(tile, colours, idx);
+    int n = palette_index(px, w * h, colours, idx);
     if (n < 0) return -1;
     memcpy(out, colours, (size_t)n * 4);
     int bits = codec2_palette_bits(n);
     uint8_t *q = out + (size_t)n * 4;
-    if (bits == 8) {
-        memcpy(q, idx, PIXELS);
-    } else if (bits > 0) {
-        int per = 8 / bits;   // pixels per byte; 64 is a multiple, so rows end on whole bytes
-        for (int k = 0; k < PIXELS; k += per) {
-            unsigned v = 0;
-            for (int j = 0; j < per; j++) v = (v << bits) | idx[k + j];
-            *q++ = (uint8_t)v;
+    for (int y = 0; y < h && bits > 0; y++) {   // MSB first; a row's last byte is padded with 0 bits
+        unsigned acc = 0, have = 0;
+        for (int x = 0; x < w; x++) {
+            acc = acc << bits | idx[y * w + x];
+            have += (unsigned)bits;
+            if (have == 8) {
+                *q++ = (uint8_t)acc;
+                acc = have = 0;
+            }
         }
+        if (have) *q++ = (uint8_t)(acc << (8 - have));
     }
     return n;
 }
 
-int codec2_palette_unpack(const uint8_t *block, int n, uint8_t *tile) {
+int codec2_palette_unpack(const uint8_t *block, int n, int w, int h, uint8_t *px) {
     if (n < 1 || n > 256) return 0;
     int bits = codec2_palette_bits(n);
     const uint8_t *q = block + (size_t)n * 4;
     if (bits == 0) {
-        for (int k = 0; k < PIXELS; k++) memcpy(tile + 4 * k, block, 4);
+        for (int k = 0; k < w * h; k++) memcpy(px + 4 * k, block, 4);
         return 1;
     }
-    int per = 8 / bits;
     unsigned mask = (1u << bits) - 1;
-    for (int k = 0; k < PIXELS; k += per) {
-        unsigned v = *q++;
-        for (int j = 0; j < per; j++) {
-            unsigned i = (v >> (bits * (per - 1 - j))) & mask;
+    for (int y = 0; y < h; y++) {
+        const uint8_t *row = q + (size_t)y * codec2_palette_row_bytes(n, w);
+        for (int x = 0; x < w; x++) {
+            int bit = x * bits;
+            unsigned i = (unsigned)(row[bit / 8] >> (8 - bits - bit % 8)) & mask;
             if ((int)i >= n) return 0;
-            memcpy(tile + 4 * (k + j), block + 4 * i, 4);
+            memcpy(px + 4 * (y * w + x), block + 4 * i, 4);
         }
     }
     return 1;

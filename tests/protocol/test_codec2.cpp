@@ -19,10 +19,8 @@ static Codec2Dec g_dec;
 
 // What the viewer ends up with: its old tile with the decoded data applied.
 static bytes apply(const bytes &old, uint8_t form, const uint8_t *data, int n, int *ok) {
-    bytes out(TILE_BYTES), res = old;
-    int is_delta = 0;
-    *ok = codec2_decode_tile(&g_dec, form, data, (size_t)n, out.data(), &is_delta);
-    for (int k = 0; k < TILE_BYTES; k++) res[k] = is_delta ? (uint8_t)(old[k] ^ out[k]) : out[k];
+    bytes res = old;
+    *ok = codec2_apply_tile(&g_dec, form, data, (size_t)n, res.data());
     return res;
 }
 
@@ -61,7 +59,7 @@ TEST(Codec2, EveryFormAndTheChooserRoundTrip) {
     for (const Case &c : cases()) {
         bytes delta(TILE_BYTES);
         c2t_xor(c.new_tile.data(), c.old_tile.data(), delta.data());
-        for (uint8_t form = 0; form <= TILE_FORM_PALETTE; form++) {
+        for (uint8_t form = 0; form <= TILE_FORM_CROP; form++) {
             int n = codec2_encode_form(&g_enc, form, c.new_tile.data(), delta.data(), data, sizeof data);
             if (n < 0) continue;   // a palette for a many-coloured tile
             int ok;
@@ -83,7 +81,7 @@ TEST(Codec2, EveryFormAndTheChooserRoundTrip) {
 TEST(Codec2, ChooserPicksTheExpectedForms) {
     static uint8_t data[CODEC2_DATA_CAP];
     std::vector<Case> v = cases();
-    const uint8_t want[] = {TILE_FORM_PALETTE, TILE_FORM_ZDELTA, TILE_FORM_GRADIENT, TILE_FORM_GRADIENT};
+    const uint8_t want[] = {TILE_FORM_PALETTE, TILE_FORM_CROP, TILE_FORM_GRADIENT, TILE_FORM_GRADIENT};
     for (size_t i = 0; i < sizeof want; i++) {
         bytes delta(TILE_BYTES);
         c2t_xor(v[i].new_tile.data(), v[i].old_tile.data(), delta.data());
@@ -104,12 +102,17 @@ TEST(Codec2, PaletteWidthsAndLimits) {
     EXPECT_EQ(codec2_palette_bits(3), 2);
     EXPECT_EQ(codec2_palette_bits(16), 4);
     EXPECT_EQ(codec2_palette_bits(17), 8);
-    EXPECT_EQ(codec2_palette_block_bytes(2), 8u + 512u);
-    bytes t(TILE_BYTES), block(1024 + 4096);
+    EXPECT_EQ(codec2_palette_block_bytes(2, 64, 64), 8u + 512u);
+    EXPECT_EQ(codec2_palette_block_bytes(3, 9, 16), 12u + 16u * 3u);   // rows end on whole bytes
+    bytes t(TILE_BYTES), block(1024 + 4096), back(TILE_BYTES);
     for (int k = 0; k < 4096; k++) c2t_put(t.data(), k % 64, k / 64, (uint32_t)(k % 257));
-    EXPECT_EQ(codec2_palette_pack(t.data(), block.data()), -1);   // 257 colours
+    EXPECT_EQ(codec2_palette_pack(t.data(), 64, 64, block.data()), -1);   // 257 colours
     for (int k = 0; k < 4096; k++) c2t_put(t.data(), k % 64, k / 64, (uint32_t)(k % 256));
-    EXPECT_EQ(codec2_palette_pack(t.data(), block.data()), 256);
+    EXPECT_EQ(codec2_palette_pack(t.data(), 64, 64, block.data()), 256);
+    for (int k = 0; k < 4096; k++) c2t_put(t.data(), k % 64, k / 64, (uint32_t)(k * 7 % 3));
+    ASSERT_EQ(codec2_palette_pack(t.data(), 13, 5, block.data()), 3);   // 65 pixels as 13 x 5
+    ASSERT_EQ(codec2_palette_unpack(block.data(), 3, 13, 5, back.data()), 1);
+    EXPECT_EQ(memcmp(back.data(), t.data(), 65 * 4), 0);
 }
 
 static bytes unhex(const std::string &s) {
@@ -127,13 +130,13 @@ TEST(Codec2, VectorsDecodeAsWritten) {
     static uint8_t out[TILE_BYTES], tile[TILE_BYTES], data[CODEC2_DATA_CAP];
     while (fgets(line, sizeof line, f)) {
         char name[64], a[1 << 16], b[1 << 16];
-        int form, is_delta, got;
+        int form;
         if (line[0] == '#') continue;
-        if (sscanf(line, "tile %63s %d %d %65535s %65535s", name, &form, &is_delta, a, b) == 5) {
+        if (sscanf(line, "tile %63s %d %65535s %65535s", name, &form, a, b) == 4) {
             bytes want = unhex(a), d = unhex(b);
             ASSERT_EQ(codec_decompress(want.data(), want.size(), tile, TILE_BYTES), TILE_BYTES) << name;
-            EXPECT_TRUE(codec2_decode_tile(&g_dec, (uint8_t)form, d.data(), d.size(), out, &got)) << name;
-            EXPECT_EQ(got, is_delta) << name;
+            for (int k = 0; k < TILE_BYTES; k++) out[k] = (uint8_t)(k * 31);   // the viewer's tile before
+            EXPECT_TRUE(codec2_apply_tile(&g_dec, (uint8_t)form, d.data(), d.size(), out)) << name;
             EXPECT_EQ(memcmp(out, tile, TILE_BYTES), 0) << name;
             good++;
             // The encoder's own output is pinned for the zstd the vectors were written with.
@@ -144,7 +147,7 @@ TEST(Codec2, VectorsDecodeAsWritten) {
             }
         } else if (sscanf(line, "bad %63s %d %65535s", name, &form, a) == 3) {
             bytes d = unhex(a);
-            EXPECT_FALSE(codec2_decode_tile(&g_dec, (uint8_t)form, d.data(), d.size(), out, &got)) << name;
+            EXPECT_FALSE(codec2_apply_tile(&g_dec, (uint8_t)form, d.data(), d.size(), out)) << name;
             bad++;
         } else {
             ADD_FAILURE() << "unreadable vector line: " << line;
