@@ -13,7 +13,7 @@
 #include "viewer/layout.h"
 #include "viewer/viewer.h"
 
-// Input: u16 width, u16 height, flags (bit 0: cache on), then messages as
+// Input: u16 width, u16 height, flags (bit 0: cache on, bit 1: second tile codec), then messages as
 // type u8, length u16, payload. Shorthand types make whole messages reachable from short inputs:
 // 0xF3 tx, ty, hash byte, fill byte -> a raw MSG_TILE (0xF4: the same with the fill's real hash);
 // 0xF8 tx, ty, hash byte -> a MSG_CACHE_REF;
@@ -140,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_h = h;
     cache_clear();
     g_cache.enabled = cache_ok && (data[4] & 1);
+    g_viewer.codec2 = (data[4] >> 1) & 1;
     size_t i = 5;
     while (i < size) {
         uint8_t type = data[i++];

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "protocol/channel.h"
 #include "protocol/codec.h"
+#include "protocol/codec2.h"
 #include "protocol/messages.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
@@ -21,6 +22,7 @@ EncoderState g_encoder;
 
 static uint8_t s_tile[TILE_BYTES];    // the new tile, gathered from current
 static uint8_t s_delta[TILE_BYTES];   // new tile XOR the viewer's tile
+static Codec2Enc s_codec2;            // the second codec's zstd context and scratch
 
 void encoder_session_reset(int cache_in_use) {
     memset(&g_encoder, 0, sizeof g_encoder);
@@ -30,6 +32,7 @@ void encoder_session_reset(int cache_in_use) {
 void encoder_viewer_caps(uint16_t caps) {
     g_encoder.text_wanted = caps & 1;
     g_encoder.cache_in_use = (caps >> 1) & 1;
+    g_encoder.codec2 = (caps & CODEC2_CAP) != 0;   // the host answers bit 3 whenever it is offered
 }
 
 // What the host knows of the viewer's pixels under the part of destination tile (tx, ty) that move m
@@ -155,11 +158,14 @@ static void encode_cache_ref(uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
     g_encoder.refs_this_frame++;
 }
 
-// MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels.
+// MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels. With the
+// second codec the byte after ty names the form that its chooser picked.
 static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int whole) {
-    uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES;
-    int n = whole ? -1 : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
-    int raw = !(n >= 1 && n < TILE_BYTES);
+    uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES, form = TILE_FORM_LZ4_DELTA;
+    int n = whole ? -1
+            : g_encoder.codec2 ? codec2_encode_tile(&s_codec2, s_tile, s_delta, data, &form)
+                               : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
+    int raw = form == TILE_FORM_RAW || !(n >= 1 && n < TILE_BYTES);
     if (raw) {
         memcpy(data, s_tile, TILE_BYTES);
         n = TILE_BYTES;
@@ -168,7 +174,7 @@ static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int 
     header_put(p, MSG_TILE, (uint32_t)(TILE_HEADER_BYTES + n));
     put_u16(p + 8, (uint16_t)tx);
     put_u16(p + 10, (uint16_t)ty);
-    p[12] = (uint8_t)raw;
+    p[12] = raw ? (uint8_t)TILE_FORM_RAW : form;
     put_u64(p + 13, h);
     g_out.len += HEADER_BYTES + TILE_HEADER_BYTES + (size_t)n;
 }

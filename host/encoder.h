@@ -36,6 +36,7 @@ struct channel;
 struct EncoderState {
     int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept
     int text_wanted;                // viewer caps bit 0: the viewer draws a console text layer
+    int codec2;                     // caps bit 3 in both hellos: tiles go in the second codec's forms
     int text_cover;                 // 1 while an active text layer hides the tiles wholly inside cover_*
     int32_t cover_left, cover_top;  // the text layer's client area in screen pixels
     int32_t cover_right, cover_bottom;

@@ -19,6 +19,7 @@
 #include "platform/thread.h"
 #include "protocol/channel.h"
 #include "protocol/channel_v2.h"
+#include "protocol/codec2.h"
 #include "protocol/relay.h"
 
 #define RELAY_RETRY_MS 3000
@@ -209,7 +210,8 @@ static int host_begin_session(void) {
     put_i32(hello, g_picture.width);
     put_i32(hello + 4, g_picture.height);
     put_u16(hello + 8, TILE_EDGE);
-    put_u16(hello + 10, HOST_CAPS | host_clipboard_session_begin(S.viewer_caps));
+    put_u16(hello + 10, (uint16_t)(HOST_CAPS | host_clipboard_session_begin(S.viewer_caps) |
+                                   (S.viewer_caps & CODEC2_CAP)));   // bit 3: second codec
     memcpy(hello + 12, computer_name, strnlen(computer_name, NAME_BYTES));
     out_reset();
     out_append_msg(MSG_HOST_HELLO, hello, sizeof hello);

@@ -294,6 +294,86 @@ static void synth_step_drag(void) {
     g_synth.drag_y = ny;
 }
 
+// The terminal window of the terminal workloads: where the editor stands, 8 x 16 character cells.
+static SynthBox synth_term(void) { return synth_client(synth_editor()); }
+
+static void synth_term_cell(int32_t x, int32_t y, uint32_t ch, uint32_t ink) {
+    synth_fill({x, y, x + 8, y + 16}, 0x0C0C0C);
+    for (int32_t r = 0; r < 16 && ch; r++)
+        for (int32_t b = 0; b < 8; b++)
+            if ((synth_glyphs[ch][r] >> b & 1) && x + b < g_synth.width && y + r < g_synth.height)
+                synth_store(synth_px(x + b, y + r), ink);
+}
+
+// One line of terminal output at screen row y: a prompt or listing, some words coloured.
+static void synth_term_line(int32_t y, uint32_t line) {
+    SynthBox c = synth_term();
+    synth_fill({c.x0, y, c.x1, y + 16}, 0x0C0C0C);
+    for (int32_t col = 0; c.x0 + 4 + col * 8 + 8 <= c.x1; col++) {
+        uint32_t ch = synth_doc_char(500, (int32_t)line, col);
+        uint32_t word = synth_hash(line, (uint32_t)col / 12, 501) % 6;
+        uint32_t ink = line % 5 == 0 && col < 18 ? 0x16C60C : word == 0 ? 0x3B78FF : word == 1 ? 0x13A10E : 0xCCCCCC;
+        if (ch) synth_term_cell(c.x0 + 4 + col * 8, y, ch, ink);
+    }
+}
+
+// Step 0 of a terminal workload: the window with a screenful of earlier output.
+static void synth_term_open(void) {
+    SynthBox e = synth_editor(), c = synth_term();
+    synth_fill({e.x0, e.y0, e.x1, c.y0}, 0x2B2B2B);
+    synth_fill(c, 0x0C0C0C);
+    for (int32_t y = c.y0; y + 16 <= c.y1; y += 16) synth_term_line(y, (uint32_t)(y - c.y0) / 16);
+    synth_add_dirty(e.x0, e.y0, e.x1, e.y1);
+    g_synth.type_line = 0;
+    g_synth.type_col = 0;
+}
+
+static void synth_step_term_typing(void) {
+    SynthBox c = synth_term();
+    int32_t cols = (c.x1 - c.x0 - 8) / 8, lines = (c.y1 - c.y0) / 16;
+    if (cols > 80) cols = 80;
+    if (g_synth.step == 0) {
+        synth_term_open();
+        g_synth.type_line = lines - 1;
+        synth_fill({c.x0, c.y0 + g_synth.type_line * 16, c.x1, c.y0 + g_synth.type_line * 16 + 16}, 0x0C0C0C);
+        return;
+    }
+    if (cols < 2 || lines < 1) return;
+    int32_t y = c.y0 + g_synth.type_line * 16, x = c.x0 + 4 + g_synth.type_col * 8;
+    if (g_synth.type_col >= cols) {   // the line is full: start it again
+        synth_fill({c.x0, y, c.x1, y + 16}, 0x0C0C0C);
+        synth_add_dirty(c.x0, y, c.x1, y + 16);
+        g_synth.type_col = 0;
+        x = c.x0 + 4;
+    }
+    synth_term_cell(x, y, synth_doc_char(9, g_synth.type_line + (int32_t)g_synth.step / 80, g_synth.type_col), 0xCCCCCC);
+    synth_fill({x + 8, y, x + 16, y + 16}, 0xCCCCCC);   // block caret
+    synth_add_dirty(x, y, x + 16, y + 16);
+    g_synth.type_col++;
+}
+
+static void synth_step_term_scroll(void) {
+    SynthBox c = synth_term();
+    int32_t lines = (c.y1 - c.y0) / 16, h = lines * 16;
+    if (g_synth.step == 0) {
+        synth_term_open();
+        return;
+    }
+    if (lines < 2) return;
+    synth_copy_area(c.x0, c.y0 + 16, c.x0, c.y0, c.x1 - c.x0, h - 16);
+    synth_add_move(c.x0, c.y0 + 16, c.x0, c.y0, c.x1 - c.x0, h - 16);
+    synth_term_line(c.y0 + h - 16, (uint32_t)lines + g_synth.step);
+    synth_add_dirty(c.x0, c.y0 + h - 16, c.x1, c.y0 + h);
+}
+
+// A new full-screen photo every frame.
+static void synth_step_slideshow(void) {
+    g_synth.variant++;
+    for (int32_t y = 0; y < g_synth.height; y++)
+        for (int32_t x = 0; x < g_synth.width; x++) synth_store(synth_px(x, y), synth_background(x, y));
+    synth_add_dirty(0, 0, g_synth.width, g_synth.height);
+}
+
 void synth_step(void) {
     g_synth.move_count = g_synth.dirty_count = 0;
     if (!g_synth.pixels) return;
@@ -310,6 +390,9 @@ void synth_step(void) {
         synth_scene();
         synth_add_dirty(0, 0, g_synth.width, g_synth.height);
         break;
+    case SYNTH_TERM_TYPING: synth_step_term_typing(); break;
+    case SYNTH_TERM_SCROLL: synth_step_term_scroll(); break;
+    case SYNTH_SLIDESHOW: synth_step_slideshow(); break;
     default: break;
     }
     g_synth.presented = g_synth.move_count + g_synth.dirty_count > 0;
@@ -361,11 +444,12 @@ int synth_resize(int32_t w, int32_t h) {
 }
 
 void synth_set_workload(int workload) {
-    g_synth.workload = (workload >= 0 && workload < SYNTH_WORKLOADS) ? workload : SYNTH_IDLE;
+    g_synth.workload = (workload >= 0 && workload < SYNTH_ALL_WORKLOADS) ? workload : SYNTH_IDLE;
     g_synth.step = 0;
 }
 
 const char *synth_workload_name(int workload) {
-    static const char *names[SYNTH_WORKLOADS] = {"idle", "typing", "scroll", "drag", "video", "full"};
-    return (workload >= 0 && workload < SYNTH_WORKLOADS) ? names[workload] : "?";
+    static const char *names[SYNTH_ALL_WORKLOADS] = {"idle", "typing", "scroll", "drag", "video", "full",
+                                                     "term-typing", "term-scroll", "slideshow"};
+    return (workload >= 0 && workload < SYNTH_ALL_WORKLOADS) ? names[workload] : "?";
 }

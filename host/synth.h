@@ -11,7 +11,11 @@
 #define SYNTH_DRAG 3      // a window is dragged across the desktop
 #define SYNTH_VIDEO 4     // a video region changes completely every frame
 #define SYNTH_FULL 5      // the whole screen changes every frame (switching applications)
-#define SYNTH_WORKLOADS 6
+#define SYNTH_WORKLOADS 6   // the workloads above; those below are for bench_bandwidth
+#define SYNTH_TERM_TYPING 6   // typing in a terminal window (light text on black)
+#define SYNTH_TERM_SCROLL 7   // a terminal printing output: a line scrolls up per frame
+#define SYNTH_SLIDESHOW 8     // a full-screen photo, a new one every frame
+#define SYNTH_ALL_WORKLOADS 9
 
 #define SYNTH_MAX_MOVES 4
 #define SYNTH_MAX_DIRTY 16

@@ -45,8 +45,8 @@
 #define MAX_MOVE_RECTS 256            // per frame
 #define MAX_ADVERT_HASHES 4096        // per MSG_CACHE_ADVERT
 #define HOST_MAX_VIEWER_PAYLOAD 0x10000
-#define HOST_CAPS 3                   // bit 0 text layer, bit 1 tile cache
-#define VIEWER_CAPS 3
+#define HOST_CAPS 3                   // bit 0 text layer, bit 1 tile cache (bit 3 answered when offered)
+#define VIEWER_CAPS 11                // bits 0 and 1, and bit 3: the second tile codec (protocol/codec2.h)
 
 // Header as it travels: u8 type, 3 zero bytes, u32 payload length.
 struct MessageHeader {

@@ -44,6 +44,7 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.cache_rejects.store(0);
     g_viewer.reply_len = 0;
     g_viewer.batch_count = 0;
+    g_viewer.codec2 = 0;   // until a host hello says otherwise
     return 1;
 }
 
@@ -161,6 +162,15 @@ static void tile_batch_flush(void) {
     g_viewer.batch_count = 0;
 }
 
+// A tile in one of the second codec's forms: the viewer's tile is gathered, the data applied to
+// it in out, and the result written back (and left in out for the cache). 0: tile untouched.
+static int tile_codec2(uint8_t *dst, uint8_t form, const uint8_t *data, uint32_t n, uint8_t *out) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(out + r * TILE_ROW_BYTES, dst + r * g_viewer.stride, TILE_ROW_BYTES);
+    if (!codec2_apply_tile(&g_viewer.codec2_dec, form, data, n, out)) return 0;
+    tile_copy_in(dst, out);
+    return 1;
+}
+
 static void on_tile(const uint8_t *p, uint32_t len) {
     if (len < TILE_HEADER_BYTES) return;
     uint32_t tx = get_u16(p), ty = get_u16(p + 2);
@@ -173,7 +183,9 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     // slot count takes only once the tile is whole.
     int cached = g_cache.enabled && hash != 0;
     uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
-    if (p[4] != 0) {
+    if (g_viewer.codec2 && p[4] > TILE_FORM_RAW) {
+        if (!tile_codec2(dst, p[4], data, n, pixels)) return;
+    } else if (p[4] != 0) {
         if (n < TILE_BYTES) return;
         tile_copy_in(dst, data);
         if (cached) memcpy(pixels, data, TILE_BYTES);

@@ -119,6 +119,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     *cache_offered = (get_u16(hello + 10) >> 1) & 1;
     viewer_clipboard_session_begin(get_u16(hello + 10));
     name_copy_clean(g_viewer.host_name, sizeof g_viewer.host_name, (const char *)hello + 12, NAME_BYTES);
+    g_viewer.codec2 = (get_u16(hello + 10) & CODEC2_CAP) != 0;   // we offered it; the host took it
     return 1;
 }
 

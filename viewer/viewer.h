@@ -9,6 +9,7 @@
 #include <atomic>
 #include "platform/thread.h"
 #include "protocol/channel.h"
+#include "protocol/codec2.h"
 #include "protocol/messages.h"
 
 #define VIEWER_MAX_EDGE 16384                 // largest host width or height accepted from a hello
@@ -80,6 +81,8 @@ struct viewer_state {
     uint8_t batch_tiles[VIEWER_HASH_BATCH][TILE_BYTES];
     uint64_t batch_hash[VIEWER_HASH_BATCH];   // the hash the host named for each
     uint32_t batch_count;                     // slots in use
+    int codec2;                 // caps bit 3 in both hellos: MSG_TILE forms above 1 are the second codec's
+    Codec2Dec codec2_dec;       // its zstd context and scratch (receive thread only)
 
     // The reply (acknowledgement or miss) made for the last message, header included.
     uint8_t reply[HEADER_BYTES + CACHE_MISS_BYTES];

@@ -1,0 +1,95 @@
+// codec2_palette: colour counting with a small open-addressed table (stops at the 257th colour),
+// index packing at 0, 1, 2, 4 or 8 bits per pixel, and the strict unpacking.
+#include "protocol/codec2_palette.h"
+#include <string.h>
+
+#define PIXELS 4096
+#define SLOTS 1024   // four times the most colours kept: probes stay short
+
+int codec2_palette_bits(int n) { return n <= 1 ? 0 : n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8; }
+
+static size_t codec2_palette_row_bytes(int n, int w) { return ((size_t)w * (size_t)codec2_palette_bits(n) + 7) / 8; }
+
+size_t codec2_palette_block_bytes(int n, int w, int h) {
+    return (size_t)n * 4 + (size_t)h * codec2_palette_row_bytes(n, w);
+}
+
+static inline uint32_t rd32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+// Index of every pixel into idx and the colours into out; the count, or -1 past 256 colours.
+static int palette_index(const uint8_t *tile, int pixels, uint8_t *out, uint8_t *idx) {
+    uint32_t keys[SLOTS];
+    uint16_t used[SLOTS];   // colour index + 1; 0 marks an empty slot
+    memset(used, 0, sizeof used);
+    int n = 0;
+    uint32_t last = 0;
+    uint8_t last_idx = 0;
+    for (int k = 0; k < pixels; k++) {
+        uint32_t c = rd32(tile + 4 * k);
+        if (k > 0 && c == last) {   // runs are the rule in text and UI tiles
+            idx[k] = last_idx;
+            continue;
+        }
+        uint32_t s = (c * 2654435761u) >> 22;
+        while (used[s] && keys[s] != c) s = (s + 1) & (SLOTS - 1);
+        if (!used[s]) {
+            if (n == 256) return -1;
+            keys[s] = c;
+            used[s] = (uint16_t)(n + 1);
+            memcpy(out + 4 * n, &c, 4);
+            n++;
+        }
+        last = c;
+        last_idx = (uint8_t)(used[s] - 1);
+        idx[k] = last_idx;
+    }
+    return n;
+}
+
+int codec2_palette_pack(const uint8_t *px, int w, int h, uint8_t *out) {
+    uint8_t idx[PIXELS];
+    uint8_t colours[256 * 4];
+    int n = palette_index(px, w * h, colours, idx);
+    if (n < 0) return -1;
+    memcpy(out, colours, (size_t)n * 4);
+    int bits = codec2_palette_bits(n);
+    uint8_t *q = out + (size_t)n * 4;
+    for (int y = 0; y < h && bits > 0; y++) {   // MSB first; a row's last byte is padded with 0 bits
+        unsigned acc = 0, have = 0;
+        for (int x = 0; x < w; x++) {
+            acc = acc << bits | idx[y * w + x];
+            have += (unsigned)bits;
+            if (have == 8) {
+                *q++ = (uint8_t)acc;
+                acc = have = 0;
+            }
+        }
+        if (have) *q++ = (uint8_t)(acc << (8 - have));
+    }
+    return n;
+}
+
+int codec2_palette_unpack(const uint8_t *block, int n, int w, int h, uint8_t *px) {
+    if (n < 1 || n > 256) return 0;
+    int bits = codec2_palette_bits(n);
+    const uint8_t *q = block + (size_t)n * 4;
+    if (bits == 0) {
+        for (int k = 0; k < w * h; k++) memcpy(px + 4 * k, block, 4);
+        return 1;
+    }
+    unsigned mask = (1u << bits) - 1;
+    for (int y = 0; y < h; y++) {
+        const uint8_t *row = q + (size_t)y * codec2_palette_row_bytes(n, w);
+        for (int x = 0; x < w; x++) {
+            int bit = x * bits;
+            unsigned i = (unsigned)(row[bit / 8] >> (8 - bits - bit % 8)) & mask;
+            if ((int)i >= n) return 0;
+            memcpy(px + 4 * (y * w + x), block + 4 * i, 4);
+        }
+    }
+    return 1;
+}

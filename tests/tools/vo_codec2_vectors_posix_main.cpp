@@ -1,0 +1,129 @@
+// vo_codec2_vectors: writes tests/vectors/codec2_vectors.txt from the second tile codec's own
+// encoder (run: vo_codec2_vectors > tests/vectors/codec2_vectors.txt). docs/codec2.md explains it.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <stdio.h>
+#include <string.h>
+#include <zstd.h>
+#include "protocol/codec.h"
+#include "protocol/codec2.h"
+#include "protocol/messages.h"
+#include "tests/protocol/codec2_tiles.h"
+
+static Codec2Enc g_enc;
+static Codec2Dec g_dec;
+
+static void hex(const uint8_t *p, size_t n) {
+    if (!n) fputs("-", stdout);
+    for (size_t i = 0; i < n; i++) printf("%02x", p[i]);
+}
+
+// The viewer's tile before every good case: byte k is (k * 31) mod 256.
+static void before(uint8_t *t) {
+    for (int k = 0; k < TILE_BYTES; k++) t[k] = (uint8_t)(k * 31);
+}
+
+// One good case: the form's data (encoded from tile and its delta against `before`) and the tile
+// it leaves (as a version-1 stream of 16384 bytes).
+static void good(const char *name, int form, const uint8_t *tile) {
+    static uint8_t data[CODEC2_DATA_CAP], out[TILE_BYTES], delta[TILE_BYTES], packed[16464];
+    before(out);
+    c2t_xor(tile, out, delta);
+    uint8_t f = (uint8_t)form;
+    int n = form < 0 ? codec2_encode_tile(&g_enc, tile, delta, data, &f)
+                     : codec2_encode_form(&g_enc, f, tile, delta, data, sizeof data);
+    if (n < 0 || !codec2_apply_tile(&g_dec, f, data, (size_t)n, out) || memcmp(out, tile, TILE_BYTES)) {
+        fprintf(stderr, "case %s failed\n", name);
+        return;
+    }
+    int p = codec_compress(out, TILE_BYTES, packed, sizeof packed);
+    printf("tile %s %d ", name, f);
+    hex(packed, (size_t)p);
+    putchar(' ');
+    hex(data, (size_t)n);
+    putchar('\n');
+}
+
+static void bad(const char *name, int form, const uint8_t *data, size_t n) {
+    printf("bad %s %d ", name, form);
+    hex(data, n);
+    putchar('\n');
+}
+
+// A palette block of 3 colours whose last index is 3: a magicless zstd frame built by hand.
+static size_t palette_out_of_range(uint8_t *dst, size_t cap) {
+    static uint8_t block[12 + 1024];
+    memset(block, 0, sizeof block);
+    for (int i = 0; i < 12; i++) block[i] = (uint8_t)(0x10 * i);
+    block[sizeof block - 1] = 0x03;
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+    dst[0] = 2;
+    size_t r = ZSTD_compress2(c, dst + 1, cap - 1, block, sizeof block);
+    ZSTD_freeCCtx(c);
+    return 1 + r;
+}
+
+int main(void) {
+    static uint8_t text[TILE_BYTES], text2[TILE_BYTES], photo[TILE_BYTES], fill[TILE_BYTES], odd[TILE_BYTES];
+    static uint8_t d[TILE_BYTES], data[CODEC2_DATA_CAP];
+    printf("# Second tile codec vectors (docs/codec2.md), written by vo_codec2_vectors with zstd %s.\n",
+           ZSTD_versionString());
+    printf("#   tile <name> <form> <after> <data>: <data> of <form> applied to the viewer's tile, whose byte k\n");
+    printf("#     is (k * 31) mod 256, leaves <after>: 16384 bytes written as a version-1 (LZ4 block) stream\n");
+    printf("#   bad <name> <form> <data>: a decoder rejects it and leaves the tile alone\n");
+    c2t_text(text, 1);
+    memcpy(text2, text, sizeof text);
+    for (int y = 16; y < 32; y++)   // one more letter typed: cell (2, 1) takes another glyph
+        for (int x = 16; x < 24; x++) c2t_put(text2, x, y, ((x + y) & 3) ? 0xFFFFFFFFu : 0xFF202020u);
+    c2t_photo(photo, 7);
+    c2t_fill(fill, 0xFF336699u);
+    c2t_photo(odd, 9);
+    for (int k = 0; k < 4096; k++) odd[4 * k + 3] = (uint8_t)k;
+    good("text-chosen", -1, text);
+    good("text-palette", TILE_FORM_PALETTE, text);
+    good("text-gradient", TILE_FORM_GRADIENT, text);
+    good("photo-chosen", -1, photo);
+    good("photo-gradient", TILE_FORM_GRADIENT, photo);
+    good("photo-zdelta", TILE_FORM_ZDELTA, photo);
+    good("fill-palette", TILE_FORM_PALETTE, fill);
+    good("fourth-gradient", TILE_FORM_GRADIENT, odd);
+    good("fourth-zdelta", TILE_FORM_ZDELTA, odd);
+    good("text-lz4", TILE_FORM_LZ4_DELTA, text);
+    // Typing: the viewer shows `text` but for one 8 x 16 cell; small changes go cropped.
+    before(d);
+    for (int y = 16; y < 32; y++) memcpy(d + (y * 64 + 16) * 4, text + (y * 64 + 16) * 4, 32);
+    static uint8_t typed[TILE_BYTES];
+    memcpy(typed, d, sizeof typed);
+    for (int y = 16; y < 32; y++)
+        for (int x = 16; x < 24; x++) c2t_put(typed, x, y, ((x + y) & 3) ? 0xFFFFFFFFu : 0xFF202020u);
+    good("cell-chosen", -1, typed);
+    good("cell-crop-palette", TILE_FORM_CROP, typed);
+    for (int y = 40; y < 50; y++) memcpy(typed + (y * 64 + 3) * 4, photo + (y * 64 + 3) * 4, 30 * 4);
+    good("cell-crop-mixed", TILE_FORM_CROP, typed);   // the rectangle now holds photo pixels too
+    c2t_xor(text2, text, d);
+    int n = codec2_encode_form(&g_enc, TILE_FORM_ZDELTA, text2, d, data, sizeof data);
+    bad("truncated-zdelta", TILE_FORM_ZDELTA, data, (size_t)n - 1);
+    data[0] |= 2;
+    bad("zdelta-flags", TILE_FORM_ZDELTA, data, (size_t)n);
+    n = codec2_encode_form(&g_enc, TILE_FORM_PALETTE, text, text, data, sizeof data);
+    data[0] = (uint8_t)(data[0] + 1);
+    bad("palette-count", TILE_FORM_PALETTE, data, (size_t)n);
+    bad("palette-index", TILE_FORM_PALETTE, data, palette_out_of_range(data, sizeof data));
+    n = codec2_encode_form(&g_enc, TILE_FORM_GRADIENT, photo, photo, data, sizeof data);
+    bad("gradient-no-fourth-value", TILE_FORM_GRADIENT, data, 1);
+    bad("empty", TILE_FORM_PALETTE, data, 0);
+    bad("unknown-form", 6, data, (size_t)n);
+    bad("raw-short", TILE_FORM_RAW, photo, TILE_BYTES - 1);
+    c2t_xor(text2, text, d);
+    n = codec2_encode_form(&g_enc, TILE_FORM_CROP, text2, d, data, sizeof data);
+    data[0] = 60;   // x 60 + width 8 passes the tile edge
+    bad("crop-outside", TILE_FORM_CROP, data, (size_t)n);
+    data[0] = 16;
+    data[4] = TILE_FORM_ZDELTA;
+    bad("crop-inner-form", TILE_FORM_CROP, data, (size_t)n);
+    bad("crop-short", TILE_FORM_CROP, data, 4);
+    codec2_enc_free(&g_enc);
+    codec2_dec_free(&g_dec);
+    return 0;
+}
