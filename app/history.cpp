@@ -31,7 +31,6 @@ static int parse_piece(const char *line, history_entry *e) {
     copy_field(e->computer, sizeof e->computer, t1 + 1, t2);
     copy_field(e->nickname, sizeof e->nickname, t2 + 1, t3);
     copy_field(e->last_connected, sizeof e->last_connected, t3 + 1, end);
-    e->v2 = end[0] == '\r' && end[1] == 'v' && end[2] == '2';
     return 1;
 }
 
@@ -43,6 +42,40 @@ void history_load_stream(FILE *f) {
     }
 }
 
+// login_v2.txt in the folder of history.txt.
+static void v2_path(char *out, size_t cap) {
+    const char *slash = strrchr(g_history.path, '\\');
+    const char *fwd = strrchr(g_history.path, '/');
+    if (!slash || (fwd && fwd > slash)) slash = fwd;
+    int dir = slash ? (int)(slash - g_history.path + 1) : 0;
+    snprintf(out, cap, "%.*slogin_v2.txt", dir, g_history.path);
+}
+
+// Marks the entries named in login_v2.txt (one ID a line; anything else is passed over).
+static void v2_load(void) {
+    char path[sizeof g_history.path + 16], line[HISTORY_LINE_MAX + 1];
+    v2_path(path, sizeof path);
+    FILE *f = fopen(path, "rb");
+    if (!f) return;
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\r\n")] = 0;
+        int i = line[0] ? history_find(line) : -1;
+        if (i >= 0) g_history.entries[i].v2 = 1;
+    }
+    fclose(f);
+}
+
+static int v2_save(void) {
+    char path[sizeof g_history.path + 16];
+    v2_path(path, sizeof path);
+    FILE *f = fopen(path, "wb");
+    if (!f) return 0;
+    for (int i = 0; i < g_history.count; i++)
+        if (g_history.entries[i].v2) fprintf(f, "%s\n", g_history.entries[i].id);
+    int ok = fflush(f) == 0;
+    return (fclose(f) == 0) && ok;
+}
+
 void app_load_history(void) {
     g_history.count = 0;
     if (!g_history.path[0]) return;
@@ -50,12 +83,13 @@ void app_load_history(void) {
     if (!f) return;
     history_load_stream(f);
     fclose(f);
+    v2_load();
 }
 
 void history_save_stream(FILE *f) {
     for (int i = 0; i < g_history.count; i++) {
         const history_entry *e = &g_history.entries[i];
-        fprintf(f, "%s\t%s\t%s\t%s%s\n", e->id, e->computer, e->nickname, e->last_connected, e->v2 ? "\rv2" : "");
+        fprintf(f, "%s\t%s\t%s\t%s\n", e->id, e->computer, e->nickname, e->last_connected);
     }
 }
 
@@ -65,7 +99,8 @@ int app_save_history(void) {
     if (!f) return 0;
     history_save_stream(f);
     int ok = fflush(f) == 0;
-    return (fclose(f) == 0) && ok;
+    ok = (fclose(f) == 0) && ok;
+    return v2_save() && ok;
 }
 
 // Moves entry i to the front; the entries before it move down by one place.

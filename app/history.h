@@ -1,7 +1,7 @@
 // history: the desktop app's list of computers it has reached, most recent first, kept in
-// history.txt as one "id<TAB>computer<TAB>nickname<TAB>last connected" line per entry. An entry
-// whose computer spoke the version 2 login ends its line in CR "v2" before the LF: a reader that
-// takes the last field up to the first CR or LF (as every reader of this file does) never sees it.
+// history.txt as one "id<TAB>computer<TAB>nickname<TAB>last connected" line per entry. The IDs of
+// entries whose computer spoke the version 2 login are kept beside it in login_v2.txt, one per line,
+// so history.txt keeps exactly its format.
 // Every text stored here has its control characters replaced, so a name that came from the
 // network (or was pasted) can never split a line or add one. Owned by the user interface thread.
 #pragma once
@@ -24,7 +24,7 @@ struct history_entry {
 struct history_state {
     history_entry entries[HISTORY_MAX];   // table order = list order, most recent first
     int count;                            // entries in use
-    char path[260];                       // history.txt; empty means memory only
+    char path[260];                       // history.txt (login_v2.txt beside it); empty means memory only
 };
 
 extern history_state g_history;

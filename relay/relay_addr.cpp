@@ -44,6 +44,7 @@ void relay_addrs_free(void) {
 
 // The entry for ip; made when `make` is set (NULL when out of memory or not there).
 static relay_addr *addr_find(uint32_t ip, int make) {
+    if (!g_relay.addrs) return nullptr;   // no table (a connection handled outside the server loop)
     relay_addr **head = &g_relay.addrs[addr_bucket(ip)];
     for (relay_addr *a = *head; a; a = a->next)
         if (a->ip == ip) return a;

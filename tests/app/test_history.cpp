@@ -264,10 +264,12 @@ TEST(Status, IdGroupingAndStateTexts) {
     EXPECT_EQ(strlen(buf), 199u);
 }
 
-// The version 2 mark: kept across save and load, invisible to a reader that ends the last field at
-// the first CR or LF (a line of the older format reads the same as before), and found by target.
-TEST(History, V2MarkSurvivesSavingAndOlderReadersDoNotSeeIt) {
+// The version 2 mark: kept across save and load in login_v2.txt beside the history, which keeps its
+// exact format, and found by target.
+TEST(History, V2MarkSurvivesSavingAndLeavesHistoryTxtAsItWas) {
     std::string path = temp_path("v2.txt");
+    std::string pins = path.substr(0, path.find_last_of('/') + 1) + "login_v2.txt";
+    remove(pins.c_str());
     write_file(path, "123456789\tPC-A\tlab\t2026-01-02 03:04\n10.0.0.5:7777\tPC-B\t\t2026-01-01 00:00\r\n");
     use_file(path);
     ASSERT_EQ(g_history.count, 2);
@@ -276,8 +278,8 @@ TEST(History, V2MarkSurvivesSavingAndOlderReadersDoNotSeeIt) {
     EXPECT_EQ(history_mark_v2("123456789"), 1);
     EXPECT_EQ(history_mark_v2("nobody"), 0);
     std::string text = test_read_file(path);
-    EXPECT_NE(text.find("123456789\tPC-A\tlab\t2026-01-02 03:04\rv2\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("10.0.0.5:7777\tPC-B\t\t2026-01-01 00:00\n"), std::string::npos) << text;
+    EXPECT_EQ(text, "123456789\tPC-A\tlab\t2026-01-02 03:04\n10.0.0.5:7777\tPC-B\t\t2026-01-01 00:00\n");
+    EXPECT_EQ(test_read_file(pins), "123456789\n");
     use_file(path);
     ASSERT_EQ(g_history.count, 2);
     EXPECT_STREQ(g_history.entries[0].last_connected, "2026-01-02 03:04");
@@ -288,8 +290,6 @@ TEST(History, V2MarkSurvivesSavingAndOlderReadersDoNotSeeIt) {
     history_record("a-very-long-host-n", "PC-C", 0);
     history_mark_v2("a-very-long-host-n");
     EXPECT_EQ(history_pinned("a-very-long-host-name:7777"), 1);
-    // Reading the line as every earlier reader does: the fourth field ends at the first CR or LF.
-    size_t at = text.find("2026-01-02 03:04");
-    EXPECT_EQ(text.substr(at, text.find_first_of("\r\n", at) - at), "2026-01-02 03:04");
     remove(path.c_str());
+    remove(pins.c_str());
 }

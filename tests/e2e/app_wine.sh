@@ -28,7 +28,7 @@ PIDS="$PIDS $!"
 wait_for relay.log "listening on 127.0.0.1:7000" 10 || fail "relay did not start: $(cat relay.log)"
 
 HOSTDIR="$WINEPREFIX/drive_c/ProgramData/vo"
-rm -f "$WINEPREFIX"/drive_c/users/*/AppData/Local/vo/history.txt
+rm -f "$WINEPREFIX"/drive_c/users/*/AppData/Local/vo/history.txt "$WINEPREFIX"/drive_c/users/*/AppData/Local/vo/login_v2.txt
 ui() { wine "$EXE/vo_uitext.exe" "$@" 2>/dev/null | tr -d '\r'; }
 # child N: the text of the app window's N-th control (creation order, from 0).
 child() { ui dump voapp | sed -n "$(($1 + 2))p" | cut -f3-; }
@@ -225,6 +225,8 @@ wait_viewer
 wait_for "$HIST" "$REMOTE_ID" 10 || fail "no history entry"
 today=$(date +%Y-%m-%d)
 grep -Eq "^$REMOTE_ID	$REMOTE_NAME		$today [0-9]{2}:[0-9]{2}\$" "$HIST" || fail "history.txt: $(cat -A "$HIST")"
+# The host spoke the version 2 login: the app remembers it beside the history, which keeps its format.
+grep -qx "$REMOTE_ID" "$(dirname "$HIST")/login_v2.txt" || fail "login_v2.txt: $(cat -A "$(dirname "$HIST")/login_v2.txt")"
 shot viewing
 kill "$REMOTE" 2>/dev/null
 wait_state 13 $'1\tConnect' 20 || fail "button after the viewer closed: $(state 13)"
