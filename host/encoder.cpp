@@ -154,6 +154,9 @@ struct EncodePass {
     int use_cache;        // references may go out and the mirror is kept
     uint32_t confirmed;   // latest frame the viewer really acknowledged
     uint32_t frame;       // the number this pass's frame will get
+    size_t start;         // output length when the tiles began
+    size_t max_bytes;     // tile bytes the pass may append (0: no limit)
+    int fresh_only;       // only tiles whose dirty byte is 1
 };
 
 // One changed tile: reference or tile message, and sent takes the new content. A tile the host is
@@ -213,13 +216,14 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
     int32_t cols = g_picture.cols;
     const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
     for (int32_t tx = 0; tx < cols; tx++) {
-        s_candidate[tx] = dirty[tx] && !encode_covered(tx, ty);
+        s_candidate[tx] = dirty[tx] && (!ps->fresh_only || dirty[tx] == 1) && !encode_covered(tx, ty);
         s_changed[tx] = s_candidate[tx] && force[tx];
     }
     encode_compare_band(ty, s_candidate, s_changed);
     for (int32_t tx = 0; tx < cols; tx++) {
         if (!s_candidate[tx]) continue;
         if (g_encoder.tiles_this_frame >= ps->budget) return 0;
+        if (ps->max_bytes && g_out.len - ps->start >= ps->max_bytes) return 0;
         // A frame must fit one record; what does not fit waits for the next pass.
         if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
         size_t i = (size_t)tx + (size_t)ty * cols;
@@ -248,6 +252,9 @@ void encode_tiles(int32_t budget) {
     ps.use_cache = g_encoder.cache_in_use && mirror_ready();
     ps.confirmed = flow.confirmed_frame.load();
     ps.frame = frame_counter.load() + 1;
+    ps.start = g_out.len;
+    ps.max_bytes = (size_t)flow_frame_bytes();
+    ps.fresh_only = g_encoder.fresh_only;
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
         if (!encode_band(&ps, ty)) return;
 }

@@ -38,6 +38,8 @@ struct EncoderState {
     int cursor_sent;                // 1 once a cursor message went out this session
     int32_t cursor_x, cursor_y;     // pointer position last sent
     int cursor_visible;             // visibility last sent
+    int fresh_only;                 // 1: this pass takes only tiles the latest capture marked (dirty
+                                    // byte 1), none left waiting by earlier passes (dirty byte 2)
 };
 extern EncoderState g_encoder;
 
@@ -48,6 +50,7 @@ void encoder_viewer_caps(uint16_t caps);
 
 // The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget.
 void encode_frame(void);
+// A frame carries at most flow_frame_bytes() of tiles (the first tile always goes); the rest wait.
 // Its parts (tests drive them one by one).
 void encode_moves(void);
 void encode_tiles(int32_t budget);
