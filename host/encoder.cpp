@@ -223,7 +223,9 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
     for (int32_t tx = 0; tx < cols; tx++) {
         if (!s_candidate[tx]) continue;
         if (g_encoder.tiles_this_frame >= ps->budget) return 0;
-        if (ps->max_bytes && g_out.len - ps->start >= ps->max_bytes) return 0;
+        // A byte budget stops the frame before a tile of the usual size would overshoot it.
+        size_t used = g_out.len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+        if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
         // A frame must fit one record; what does not fit waits for the next pass.
         if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
         size_t i = (size_t)tx + (size_t)ty * cols;
@@ -253,8 +255,8 @@ void encode_tiles(int32_t budget) {
     ps.confirmed = flow.confirmed_frame.load();
     ps.frame = frame_counter.load() + 1;
     ps.start = g_out.len;
-    ps.max_bytes = (size_t)flow_frame_bytes();
     ps.fresh_only = g_encoder.fresh_only;
+    ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
         if (!encode_band(&ps, ty)) return;
 }

@@ -17,6 +17,7 @@
 #define FLOW_RATE_WINDOW 1000     // ms: the rate is the largest sample of the last one to two of these
 #define FLOW_FRAME_BYTES_MIN 16384   // a frame may always carry this much
 #define FLOW_RATE_TIME_MIN 10     // ms: the round trip a frame's byte budget assumes at least
+#define FLOW_RATE_TIME_MAX 250    // ms: and at most (the floor is high until a small frame came back)
 
 // Process-wide frame number: the encoder increments it once per frame end; never reset.
 extern std::atomic<uint32_t> frame_counter;
@@ -40,6 +41,7 @@ struct FlowState {
     std::atomic<uint32_t> sent_at[FLOW_SENT_SLOTS];
     std::atomic<uint32_t> sample_tick;     // receive thread: start of the current sample
     std::atomic<uint32_t> sample_bytes;    // delivered count at its start
+    std::atomic<uint32_t> sample_sent;     // send tick of the frame acknowledged at its start
     std::atomic<uint32_t> window_tick;     // start of the current rate window
     std::atomic<int32_t> window_max[2];    // largest sample of the current and the previous window
     std::atomic<int32_t> rate;             // bytes per ms the link delivered (0 = no sample yet)
@@ -59,7 +61,7 @@ int32_t flow_budget(void);                 // the encoder reads it once per pass
 int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged
 // The session thread, before handing frame `frame` of `bytes` bytes to the socket.
 void flow_frame_sent(uint32_t frame, uint32_t bytes);
-// What one frame may carry: the in-flight cap's share of one and a half round trips (the floor, at
-// least 10 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
+// What one frame may carry: the in-flight cap's share of one round trip (the floor, 10 to
+// 250 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
 // Frames so sized keep the link full while little waits in queues ahead of the next change.
 int32_t flow_frame_bytes(void);
