@@ -267,10 +267,10 @@ static void host_frame_loop(void) {
         picture_lock();
         g_encoder.fresh_only = host_small_change_first();
         encode_frame();
+        g_encoder.fresh_only = 0;
         host_dirty_left();
         picture_unlock();
         if (!host_send_frame()) break;
-        g_encoder.fresh_only = 0;
         flow_pass_done(clock_tick());
     }
 }

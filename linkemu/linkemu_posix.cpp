@@ -11,7 +11,8 @@
 #define RING_BYTES (8u << 20)    // bytes on the link: in the queue and in flight
 #define STAMPS 65536u            // chunks on the link
 #define CHUNK_MIN 1500           // smallest chunk taken at once (a packet)
-#define SOCKET_BUFFER 131072     // the pipe's own receive buffers stay small: the sender's count
+#define SOCKET_BUFFER 131072     // the pipe's own receive buffers: small (the sender's count), yet
+                                 // big enough that small writes never wait on window updates
 
 struct stamp {
     uint64_t end;      // ring position one past the chunk
