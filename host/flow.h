@@ -16,7 +16,7 @@
 #define FLOW_RATE_SPAN 8          // ms: shortest span of one delivery-rate sample
 #define FLOW_RATE_WINDOW 1000     // ms: the rate is the largest sample of the last one to two of these
 #define FLOW_FRAME_BYTES_MIN 16384   // a frame may always carry this much
-#define FLOW_RATE_TIME_MIN 10     // ms: the round trip a frame's byte budget assumes at least
+#define FLOW_RATE_TIME_MIN 25     // ms: the round trip a frame's byte budget assumes at least
 #define FLOW_RATE_TIME_MAX 250    // ms: and at most (the floor is high until a small frame came back)
 
 // Process-wide frame number: the encoder increments it once per frame end; never reset.
@@ -61,7 +61,7 @@ int32_t flow_budget(void);                 // the encoder reads it once per pass
 int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged
 // The session thread, before handing frame `frame` of `bytes` bytes to the socket.
 void flow_frame_sent(uint32_t frame, uint32_t bytes);
-// What one frame may carry: the in-flight cap's share of one round trip (the floor, 10 to
+// What one frame may carry: the in-flight cap's share of one round trip (the floor, 25 to
 // 250 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
 // Frames so sized keep the link full while little waits in queues ahead of the next change.
 int32_t flow_frame_bytes(void);
