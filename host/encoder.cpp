@@ -187,6 +187,9 @@ struct EncodePass {
     uint32_t frame;       // the number this pass's frame will get
     uint32_t now;         // tick of this pass
     uint32_t hold_ms;     // how long a tile may wait for its reference's acknowledgement
+    size_t start;         // output length when the tiles began
+    size_t max_bytes;     // tile bytes the pass may append (0: no limit)
+    int fresh_only;       // only tiles whose dirty byte is 1
 };
 
 // How a changed tile may go (encode_tile).
@@ -277,13 +280,16 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
     int32_t cols = g_picture.cols;
     const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
     for (int32_t tx = 0; tx < cols; tx++) {
-        s_candidate[tx] = dirty[tx] && !encode_covered(tx, ty);
+        s_candidate[tx] = dirty[tx] && (!ps->fresh_only || dirty[tx] == 1) && !encode_covered(tx, ty);
         s_changed[tx] = s_candidate[tx] && force[tx];
     }
     encode_compare_band(ty, s_candidate, s_changed);
     for (int32_t tx = 0; tx < cols; tx++) {
         if (!s_candidate[tx]) continue;
         if (g_encoder.tiles_this_frame >= ps->budget) return 0;
+        // A byte budget stops the frame before a tile of the usual size would overshoot it.
+        size_t used = g_out.len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+        if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
         // A frame must fit one record; what does not fit waits for the next pass.
         if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
         size_t i = (size_t)tx + (size_t)ty * cols;
@@ -327,6 +333,9 @@ void encode_tiles_at(int32_t budget, uint32_t now) {
     ps.frame = frame_counter.load() + 1;
     ps.now = now;
     ps.hold_ms = encode_hold_ms();
+    ps.start = g_out.len;
+    ps.fresh_only = g_encoder.fresh_only;
+    ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
         if (!encode_band(&ps, ty)) return;
 }

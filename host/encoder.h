@@ -53,6 +53,8 @@ struct EncoderState {
     int cursor_visible;             // visibility last sent
     uint32_t ring_frame[ENCODER_TICK_RING];   // frame number held in each entry (number % ring)
     uint32_t ring_tick[ENCODER_TICK_RING];    // tick of that frame's MSG_FRAME_END
+    int fresh_only;                 // 1: this pass takes only tiles the latest capture marked (dirty
+                                    // byte 1), none left waiting by earlier passes (dirty byte 2)
 };
 extern EncoderState g_encoder;
 
@@ -63,6 +65,7 @@ void encoder_viewer_caps(uint16_t caps);
 
 // The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget.
 void encode_frame(void);
+// A frame carries at most flow_frame_bytes() of tiles (the first tile always goes); the rest wait.
 // Its parts (tests drive them one by one).
 void encode_moves(void);
 void encode_tiles(int32_t budget);

@@ -16,6 +16,56 @@ void flow_reset(uint32_t now) {
     flow.budget.store(FLOW_BUDGET_MAX);
     flow.ack_count.store(0);
     flow.last_pass_tick.store(now);
+    flow.sent_total.store(0);
+    for (int i = 0; i < FLOW_SENT_SLOTS; i++) flow.sent_at[i].store(0);
+    flow.sample_tick.store(now);
+    flow.sample_bytes.store(0);
+    flow.sample_sent.store(now);
+    flow.window_tick.store(now);
+    flow.window_max[0].store(0);
+    flow.window_max[1].store(0);
+    flow.rate.store(0);
+}
+
+void flow_frame_sent(uint32_t frame, uint32_t bytes) {
+    uint32_t total = flow.sent_total.load() + bytes;
+    flow.sent_total.store(total);
+    flow.sent_at[frame % FLOW_SENT_SLOTS].store(total);
+}
+
+// Frame f, sent at tick sent, is acknowledged at now: bytes delivered since the sample began over
+// the time they took, taken once the sample spans FLOW_RATE_SPAN ms. The time is the longer of the
+// acknowledgements' span and the sends' span, so acknowledgements that arrive bunched together do
+// not make the link look faster than the host fed it. The rate is the windowed maximum, so spans
+// the host had little to send do not pull it down.
+static void flow_rate_sample(uint32_t f, uint32_t sent, uint32_t now) {
+    if ((uint32_t)(frame_counter.load() - f) >= FLOW_SENT_SLOTS) return;
+    uint32_t delivered = flow.sent_at[f % FLOW_SENT_SLOTS].load();
+    uint32_t span = now - flow.sample_tick.load(), sent_span = sent - flow.sample_sent.load();
+    if (span < FLOW_RATE_SPAN) return;
+    if ((int32_t)sent_span > (int32_t)span) span = sent_span;
+    int32_t sample = (int32_t)((delivered - flow.sample_bytes.load()) / span);
+    flow.sample_tick.store(now);
+    flow.sample_sent.store(sent);
+    flow.sample_bytes.store(delivered);
+    if (now - flow.window_tick.load() > FLOW_RATE_WINDOW) {
+        flow.window_max[1].store(flow.window_max[0].load());
+        flow.window_max[0].store(0);
+        flow.window_tick.store(now);
+    }
+    if (sample > flow.window_max[0].load()) flow.window_max[0].store(sample);
+    int32_t a = flow.window_max[0].load(), b = flow.window_max[1].load();
+    flow.rate.store(a > b ? a : b);
+}
+
+int32_t flow_frame_bytes(void) {
+    int32_t rate = flow.rate.load();
+    if (rate <= 0) return 0;
+    int32_t t = flow.rtt_floor.load();
+    if (t < FLOW_RATE_TIME_MIN) t = FLOW_RATE_TIME_MIN;
+    if (t > FLOW_RATE_TIME_MAX) t = FLOW_RATE_TIME_MAX;
+    int64_t bytes = (int64_t)rate * t / flow_inflight_cap(flow.ema16.load());
+    return bytes < FLOW_FRAME_BYTES_MIN ? FLOW_FRAME_BYTES_MIN : bytes > (1 << 30) ? (1 << 30) : (int32_t)bytes;
 }
 
 int32_t flow_inflight_cap(int32_t ema16) {
@@ -42,6 +92,7 @@ void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now) {
     int32_t r = (int32_t)(now - get_u32(payload + 4));
     if (r < 0) r = 0;
     if (r > FLOW_RTT_MAX) r = FLOW_RTT_MAX;
+    flow_rate_sample(f, get_u32(payload + 4), now);
 
     int32_t ema16 = flow.ema16.load();
     ema16 = ema16 == 0 ? 16 * r : ema16 - (ema16 >> 3) + 2 * r;

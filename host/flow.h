@@ -12,6 +12,12 @@
 #define FLOW_RTT_MAX 5000         // round-trip samples are clamped to 0 .. 5000 ms
 #define FLOW_IDLE_RELEASE 250     // a pass is let through after this many ms regardless
 #define FLOW_LOG_EVERY 32         // one latency line per this many acknowledgements
+#define FLOW_SENT_SLOTS 64        // frames whose sent byte count an acknowledgement can look up
+#define FLOW_RATE_SPAN 8          // ms: shortest span of one delivery-rate sample
+#define FLOW_RATE_WINDOW 1000     // ms: the rate is the largest sample of the last one to two of these
+#define FLOW_FRAME_BYTES_MIN 16384   // a frame may always carry this much
+#define FLOW_RATE_TIME_MIN 25     // ms: the round trip a frame's byte budget assumes at least
+#define FLOW_RATE_TIME_MAX 250    // ms: and at most (the floor is high until a small frame came back)
 
 // Process-wide frame number: the encoder increments it once per frame end; never reset.
 extern std::atomic<uint32_t> frame_counter;
@@ -28,6 +34,17 @@ struct FlowState {
     std::atomic<int32_t> budget;           // items per frame, 8 .. 4096
     std::atomic<uint32_t> ack_count;       // acknowledgements this session
     std::atomic<uint32_t> last_pass_tick;  // tick at the end of the latest encoding pass
+    // Delivery rate: bytes acknowledged over time. sent_at[f % FLOW_SENT_SLOTS] is the session's
+    // byte count (mod 2^32) once frame f was handed to the socket; an acknowledgement of f says the
+    // viewer has all of it.
+    std::atomic<uint32_t> sent_total;      // session thread: bytes handed to the socket
+    std::atomic<uint32_t> sent_at[FLOW_SENT_SLOTS];
+    std::atomic<uint32_t> sample_tick;     // receive thread: start of the current sample
+    std::atomic<uint32_t> sample_bytes;    // delivered count at its start
+    std::atomic<uint32_t> sample_sent;     // send tick of the frame acknowledged at its start
+    std::atomic<uint32_t> window_tick;     // start of the current rate window
+    std::atomic<int32_t> window_max[2];    // largest sample of the current and the previous window
+    std::atomic<int32_t> rate;             // bytes per ms the link delivered (0 = no sample yet)
 };
 extern FlowState flow;
 
@@ -42,3 +59,9 @@ int flow_may_send(uint32_t now);
 void flow_pass_done(uint32_t now);         // last_pass_tick = now
 int32_t flow_budget(void);                 // the encoder reads it once per pass
 int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged
+// The session thread, before handing frame `frame` of `bytes` bytes to the socket.
+void flow_frame_sent(uint32_t frame, uint32_t bytes);
+// What one frame may carry: the in-flight cap's share of one round trip (the floor, 25 to
+// 250 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
+// Frames so sized keep the link full while little waits in queues ahead of the next change.
+int32_t flow_frame_bytes(void);

@@ -28,6 +28,8 @@
 #define SEND_BUFFER_BYTES 1048576
 #define ACCEPT_RETRY_MS 200        // pause after an accept that failed for a passing reason
 #define ACCEPT_KINDS_LOGGED 8      // distinct accept errors remembered for logging once each
+#define SMALL_CHANGE_TILES 16      // a change of at most this many tiles overtakes a bigger one
+#define DIRTY_WAITING 2            // dirty byte of a tile an earlier pass left for later
 
 uint32_t host_hello_deadline_ms = 10000;
 
@@ -231,6 +233,33 @@ static int host_begin_session(void) {
     return S.receiver != nullptr;
 }
 
+// With the picture lock held, before the encode step: 1 when the latest captures marked a small
+// change (dirty byte 1) while tiles of an earlier, bigger one still wait (DIRTY_WAITING): then the
+// small change goes first, in a frame of its own, as a typed character must not wait for a page.
+static int host_small_change_first(void) {
+    int32_t n = g_picture.cols * g_picture.rows, fresh = 0, waiting = 0;
+    for (int32_t i = 0; i < n; i++) {
+        fresh += g_picture.dirty[i] == 1;
+        waiting += g_picture.dirty[i] == DIRTY_WAITING;
+    }
+    return fresh > 0 && fresh <= SMALL_CHANGE_TILES && waiting > 0;
+}
+
+// After the encode step: whatever is still dirty was left for later.
+static void host_dirty_left(void) {
+    int32_t n = g_picture.cols * g_picture.rows;
+    for (int32_t i = 0; i < n; i++)
+        if (g_picture.dirty[i]) g_picture.dirty[i] = DIRTY_WAITING;
+}
+
+// Close the pass's frame and hand it to the socket, its size noted for the delivery rate first
+// (its acknowledgement may come before the send returns). 0 only when the send failed.
+static int host_send_frame(void) {
+    if (!encode_pass_close()) return g_out.len == 0 ? 1 : 0;
+    flow_frame_sent(frame_counter.load(), (uint32_t)g_out.len);
+    return channel_flush(&S.ch);
+}
+
 // Step 14: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
 static void host_frame_loop(void) {
     while (!stop_requested.load() && !host_session_ended()) {
@@ -240,9 +269,12 @@ static void host_frame_loop(void) {
         if (!host_clipboard_pass(&S.ch)) break;
         if (!flow_may_send(clock_tick())) continue;
         picture_lock();
+        g_encoder.fresh_only = host_small_change_first();
         encode_frame();
+        g_encoder.fresh_only = 0;
+        host_dirty_left();
         picture_unlock();
-        if (!encode_pass_end(&S.ch)) break;
+        if (!host_send_frame()) break;
         flow_pass_done(clock_tick());
     }
 }

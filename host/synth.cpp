@@ -395,6 +395,12 @@ void synth_step(void) {
     case SYNTH_SLIDESHOW: synth_step_slideshow(); break;
     default: break;
     }
+    if (g_synth.mark_pending) {
+        g_synth.mark_pending = 0;
+        int32_t x = g_synth.mark_x, y = g_synth.mark_y, e = g_synth.mark_edge;
+        synth_fill({x, y, x + e, y + e}, g_synth.mark_rgb);
+        synth_add_dirty(x, y, x + e, y + e);
+    }
     g_synth.presented = g_synth.move_count + g_synth.dirty_count > 0;
     g_synth.step++;
 }

@@ -38,6 +38,9 @@ struct SynthScreen {
     int32_t type_line, type_col;  // editor cursor (character cells)
     int32_t drag_x, drag_y;     // dragged window's top-left corner
     int32_t drag_dx, drag_dy;   // its motion per frame
+    int mark_pending;           // 1: the next step also paints a mark (a square, as a typed glyph)
+    int32_t mark_x, mark_y, mark_edge;   // its place and size
+    uint32_t mark_rgb;          // its colour
     int presented;              // 1 when the last step changed the screen
     CaptureMove moves[SYNTH_MAX_MOVES];   // last step's moves
     int move_count;

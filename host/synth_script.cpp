@@ -6,6 +6,9 @@
 static std::atomic<int> g_request{-1};        // workload asked for, -1 when none is pending
 static std::atomic<uint32_t> g_passes{0};     // passes the pending request wants
 static std::atomic<int> g_done{1};            // 1 when the screen is idle after the last request
+static std::atomic<int> g_mark{0};            // 1 while a mark waits for the capture thread
+static int32_t g_mark_x, g_mark_y, g_mark_edge;  // written before g_mark is set, read after
+static uint32_t g_mark_rgb;
 static uint32_t g_left;                       // capture thread: passes still to run
 
 void synth_script_request(int workload, uint32_t passes) {
@@ -14,9 +17,24 @@ void synth_script_request(int workload, uint32_t passes) {
     g_request.store(workload);
 }
 
+void synth_script_mark(int32_t x, int32_t y, int32_t edge, uint32_t rgb) {
+    g_mark_x = x;
+    g_mark_y = y;
+    g_mark_edge = edge;
+    g_mark_rgb = rgb;
+    g_mark.store(1, std::memory_order_release);
+}
+
 int synth_script_done(void) { return g_done.load(std::memory_order_acquire); }
 
 void synth_script_apply(void) {
+    if (g_mark.exchange(0, std::memory_order_acquire)) {
+        g_synth.mark_x = g_mark_x;
+        g_synth.mark_y = g_mark_y;
+        g_synth.mark_edge = g_mark_edge;
+        g_synth.mark_rgb = g_mark_rgb;
+        g_synth.mark_pending = 1;
+    }
     int w = g_request.exchange(-1);
     if (w >= 0) {
         synth_set_workload(w);

@@ -6,5 +6,7 @@
 #include <stdint.h>
 
 void synth_script_request(int workload, uint32_t passes);
+// A square of edge pixels and colour rgb painted at (x, y) in the next pass, beside any workload.
+void synth_script_mark(int32_t x, int32_t y, int32_t edge, uint32_t rgb);
 int synth_script_done(void);      // 1 once the last request has run its passes (or none came)
 void synth_script_apply(void);    // capture thread, at the start of each pass

@@ -184,3 +184,35 @@ TEST(Flow, ConcurrentAcksAndGateKeepTheBudgetInRange) {
     thread_close(t);
     EXPECT_EQ(flow.ack_count.load(), 20000u);
 }
+
+// The delivery rate: bytes of acknowledged frames over the time they took, the longer of the sends'
+// and the acknowledgements' spans; a frame's byte budget follows it and the round trip.
+TEST(Flow, DeliveryRateSizesFrames) {
+    frame_counter.store(0);
+    flow_reset(1000);
+    EXPECT_EQ(flow_frame_bytes(), 0);   // no sample yet: no limit
+    // Ten frames of 50000 bytes, one every 20 ms; each acknowledged 100 ms after it went.
+    for (uint32_t f = 1; f <= 10; f++) {
+        frame_counter.store(f);
+        flow_frame_sent(f, 50000);
+        ack(f, 1000 + 20 * f + 100, 100);
+    }
+    EXPECT_EQ(flow.rate.load(), 2500);                      // bytes per ms
+    EXPECT_EQ(flow_frame_bytes(), 2500 * 100 / 6);          // a round trip's worth over the cap of 6
+    // Acknowledgements that arrive bunched (all within 9 ms) do not raise it: the sends took 200 ms.
+    for (uint32_t f = 11; f <= 20; f++) {
+        frame_counter.store(f);
+        flow_frame_sent(f, 50000);
+    }
+    for (uint32_t f = 11; f <= 20; f++) {
+        uint8_t p[8];
+        put_u32(p, f);
+        put_u32(p + 4, 1000 + 20 * f);
+        flow_on_ack(p, sizeof p, 1500 + f - 11);
+    }
+    EXPECT_LE(flow.rate.load(), 2500);
+    // A small frame's budget never drops under the floor.
+    flow.rate.store(10);
+    EXPECT_EQ(flow_frame_bytes(), FLOW_FRAME_BYTES_MIN);
+    frame_counter.store(0);
+}
