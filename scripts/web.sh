@@ -27,5 +27,7 @@ cmp -s "$ROOT/web/vendor/libsodium-wrappers-sumo.mjs.tmp" "$ROOT/web/vendor/libs
   || mv "$ROOT/web/vendor/libsodium-wrappers-sumo.mjs.tmp" "$ROOT/web/vendor/libsodium-wrappers-sumo.mjs"
 cmp -s "$mods/libsodium-sumo/dist/modules-sumo-esm/libsodium-sumo.mjs" "$ROOT/web/vendor/libsodium-sumo.mjs" 2>/dev/null \
   || cp "$mods/libsodium-sumo/dist/modules-sumo-esm/libsodium-sumo.mjs" "$ROOT/web/vendor/libsodium-sumo.mjs"
+# The smaller build the page used before version 2 logins: gone, so vo_relay does not embed it.
+rm -f "$ROOT/web/vendor/libsodium-wrappers.mjs" "$ROOT/web/vendor/libsodium.mjs"
 cp -u "$mods/libsodium-sumo/LICENSE" "$ROOT/web/vendor/LICENSE-libsodium.txt" 2>/dev/null || true
 echo "web: web/vendor has libsodium-wrappers-sumo $SODIUM_VERSION"
