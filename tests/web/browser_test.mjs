@@ -1,5 +1,5 @@
 // The viewer page in a real browser (Debian's chromium, headless, driven by puppeteer-core): it logs
-// in through `vo_relay --ws-port` to the native host core over the synthetic screen, the canvas
+// in (login version 2, as the host's log says) through `vo_relay --ws-port` to the native host core over the synthetic screen, the canvas
 // (a screenshot of it, and its pixels) equals the host's picture at 1:1, a click and a key pressed
 // in the page arrive at the host, and a wrong password and an absent host show their plain words.
 //   node tests/web/browser_test.mjs [BUILD_DIR]       (prints "N passed, N failed")
@@ -132,6 +132,8 @@ async function main() {
     const el = await page.$('#picture');
     const shot = await el.screenshot({ encoding: 'base64', type: 'png' });
     m = await mismatches(page, rgbB64, shot);
+    const hostLog = readFileSync(scratch + '/host/webhost.log', 'utf8');
+    check('the host logs login version 2', /login version 2/.test(hostLog), hostLog.split('\n').filter((l) => /login/.test(l)).join('; '));
     check('canvas pixels equal the host picture', pic.w === W && m.pixels === 0, `${m.pixels} differ`);
     check('a screenshot of the canvas equals the host picture at 1:1', m.shot === 0, `${m.shot} differ`);
     // (document.title collapses runs of spaces when read; the title element keeps the text as set)

@@ -5,9 +5,9 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
-import sodiumModule from '../../web/vendor/libsodium-wrappers.mjs';
+import sodiumModule from '../../web/vendor/libsodium-wrappers-sumo.mjs';
 import { codecDecompress, tileHash } from '../../web/js/codec.js';
-import { handshakeKeys, sealRecord, openRecord } from '../../web/js/channel.js';
+import { opening, handshakeKeys, handshakeKeysV2, sealRecord, openRecord } from '../../web/js/channel.js';
 import { ViewerSession, relayJoin } from '../../web/js/session.js';
 
 const root = fileURLToPath(new URL('../..', import.meta.url));
@@ -61,37 +61,82 @@ test('handshake vectors: keys, confirmations and first records', async () => {
   }
 });
 
-test('a session through the vector conversation: join, key, confirmation, hello, then a wrong password', async () => {
+const KEYS = [['cConfirm', 'c_confirm'], ['sConfirm', 's_confirm'], ['s2c', 's2c'], ['c2s', 'c2s']];
+
+test('login version 2 vectors: every value, the fallback to a version 1 host, first records both ways', async () => {
   await sodiumModule.ready;
   const sodium = sodiumModule;
-  const v = JSON.parse(readFileSync(root + 'tests/vectors/handshake.json', 'utf8')).with_password;
+  const all = JSON.parse(readFileSync(root + 'tests/vectors/handshake_v2.json', 'utf8'));
+  for (const [name, v] of Object.entries(all)) {
+    const sid = opening(sodium, hex(v.client_x25519_secret));
+    assert.equal(toHex(sid), v.opening);
+    let k;
+    if (v.host_answer) {
+      // The host's side, to check its answer from the vector's scalar.
+      const y = sodium.crypto_core_ristretto255_scalar_reduce(hex(v.host_scalar_random));
+      assert.equal(toHex(y), v.host_scalar);
+      assert.equal(toHex(sodium.crypto_scalarmult_ristretto255(y, hex(v.generator))), v.host_point);
+      const t = {};
+      k = handshakeKeysV2(sodium, sid, hex(v.host_answer), v.password, hex(v.client_scalar_random), t);
+      for (const f of ['generator_hash', 'generator', 'client_scalar', 'host_point', 'shared']) assert.equal(toHex(t[f]), v[f], name + ' ' + f);
+      assert.equal(toHex(k.point), v.client_point);
+      assert.equal(toHex(k.reply), v.client_point + v.c_confirm);
+    } else {
+      k = handshakeKeys(sodium, hex(v.client_x25519_secret), hex(v.host_pub), v.password, sid);
+    }
+    assert.equal(toHex(k.K), v.K, name);
+    for (const [a, b] of KEYS) assert.equal(toHex(k[a]), v[b], name + ' ' + b);
+    assert.equal(toHex(sealRecord(sodium, k.c2s, 0, hex(v.client_hello_plain))), v.client_record_0);
+    const rec = hex(v.host_record_0);
+    assert.equal(toHex(openRecord(sodium, k.s2c, 0, rec.subarray(0, 4), rec.subarray(4))), v.host_hello_plain);
+  }
+  // A host point that is not canonical, or the identity, fails before anything is sent.
+  const v = all.with_password, sid = hex(v.opening), rnd = hex(v.client_scalar_random);
+  assert.equal(handshakeKeysV2(sodium, sid, hex('00'.repeat(31) + '80'), v.password, rnd), null);
+  assert.equal(handshakeKeysV2(sodium, sid, hex('ff'.repeat(32)), v.password, rnd), null);
+});
+
+// Feeds a session the host's side of a vector conversation; returns what it sent and reported.
+function converse(sodium, v, password, room) {
   const sent = [], events = [];
-  const s = new ViewerSession({ sodium, password: v.password, room: '123456789', name: 'VIEWER-PC',
-    clientSecret: hex(v.client_secret), send: (b) => sent.push(toHex(b)), onEvent: (k, d) => events.push([k, d]) });
+  const s = new ViewerSession({ sodium, password, room, name: 'VIEWER-PC', clientSecret: hex(v.client_x25519_secret),
+    scalarRandom: v.client_scalar_random && hex(v.client_scalar_random),
+    send: (b) => sent.push(toHex(b)), onEvent: (k, d) => events.push([k, d]) });
   s.start();
-  assert.equal(sent[0], toHex(relayJoin('123456789', 'VIEWER-PC')) + v.client_pub);
-  const hostPub = hex(v.host_pub);
-  s.receive(hostPub.subarray(0, 5));   // arrives in pieces
-  s.receive(hostPub.subarray(5));
-  assert.equal(sent[1], v.c_confirm);
+  const answer = hex(v.host_answer || v.host_pub);
+  s.receive(answer.subarray(0, 5));   // arrives in pieces
+  s.receive(answer.subarray(5));
   s.receive(hex(v.s_confirm));
-  assert.equal(sent[2], v.client_record_0);
   const rec = hex(v.host_record_0);
   for (let i = 0; i < rec.length; i += 7) s.receive(rec.subarray(i, i + 7));
-  assert.deepEqual(events[0], ['connected', { name: 'HOST-PC', width: 1920, height: 1080 }]);
+  return { s, sent, events };
+}
 
-  const w = [], ev2 = [];
-  const bad = new ViewerSession({ sodium, password: 'wrong', room: null, send: (b) => w.push(b), onEvent: (k, d) => ev2.push([k, d]) });
-  bad.start();
-  bad.receive(hostPub);
-  bad.receive(hex(v.s_confirm));
-  assert.deepEqual(ev2, [['error', 'password']]);
+test('a session through the vector conversations: version 2, a version 1 host, then a wrong password', async () => {
+  await sodiumModule.ready;
+  const sodium = sodiumModule;
+  const all = JSON.parse(readFileSync(root + 'tests/vectors/handshake_v2.json', 'utf8'));
+  const v = all.with_password;
+  let r = converse(sodium, v, v.password, '123456789');
+  assert.deepEqual(r.sent, [toHex(relayJoin('123456789', 'VIEWER-PC')) + v.opening, v.client_point + v.c_confirm, v.client_record_0]);
+  assert.deepEqual(r.events[0], ['connected', { name: 'HOST-PC', width: 1920, height: 1080 }]);
+  assert.equal(r.s.version, 2);
+  const v1 = all.v1_host;
+  r = converse(sodium, v1, v1.password, null);
+  assert.deepEqual(r.sent, [v1.opening, v1.c_confirm, v1.client_record_0]);
+  assert.deepEqual(r.events[0], ['connected', { name: 'HOST-PC', width: 1920, height: 1080 }]);
+  assert.equal(r.s.version, 1);
+  for (const w of [v, v1]) {
+    r = converse(sodium, w, 'wrong', null);
+    assert.deepEqual(r.events, [['error', 'password']]);
+    assert.equal(r.sent.length, 2);
+  }
   assert.equal(new ViewerSession({ sodium, send() {} }).closeReason(), 'offline');
 });
 
 // A session past its hello, with its replies captured instead of sealed.
 function openSession(w, h) {
-  const s = new ViewerSession({ sodium: {}, clientSecret: new Uint8Array(32), send() {} });
+  const s = new ViewerSession({ sodium: {}, clientSecret: new Uint8Array(32), scalarRandom: new Uint8Array(64), send() {} });
   const hello = new Uint8Array(44);
   new DataView(hello.buffer).setInt32(0, w, true);
   new DataView(hello.buffer).setInt32(4, h, true);

@@ -1,7 +1,7 @@
 // app: the viewer page. The login form, the WebSocket to the relay's /relay, the session's picture
 // drawn into a canvas scaled to the window (never enlarged, centred on black, as the native viewer
 // shows it), the statistics in the page title, the text layer, and mouse and keyboard to the host.
-import sodiumModule from '../vendor/libsodium-wrappers.mjs';
+import sodiumModule from '../vendor/libsodium-wrappers-sumo.mjs';
 import { ViewerSession } from './session.js';
 import { virtualKey } from './keys.js';
 

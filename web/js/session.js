@@ -5,7 +5,7 @@
 // drive it directly.
 import { ByteQueue, u16, i32, u32, put16, put32, message } from './bytes.js';
 import { codecDecompress } from './codec.js';
-import { handshakeKeys, sealRecord, openRecord, RECORD_MAX } from './channel.js';
+import { opening, handshakeKeys, handshakeKeysV2, sealRecord, openRecord, RECORD_MAX } from './channel.js';
 
 export const MSG_HOST_HELLO = 1, MSG_MOVE_RECTS = 2, MSG_TILE = 3, MSG_TEXT_LAYER = 4, MSG_FRAME_END = 7,
   MSG_CACHE_REF = 8, MSG_CLIENT_HELLO = 0x80, MSG_FRAME_ACK = 0x81, MSG_MOUSE = 0x82, MSG_KEY = 0x83,
@@ -65,11 +65,13 @@ export function relayJoin(room, name) {
 
 export class ViewerSession {
   // opts: sodium, password, room (null = direct), name, send(bytes), onEvent(kind, detail),
-  // clientSecret (tests only).
+  // clientSecret and scalarRandom (tests only).
   constructor(opts) {
     Object.assign(this, { sodium: opts.sodium, password: opts.password || '', room: opts.room,
       name: opts.name || 'browser', send: opts.send, onEvent: opts.onEvent || (() => {}) });
     this.secret = opts.clientSecret || this.sodium.randombytes_buf(32);
+    this.scalarRandom = opts.scalarRandom || this.sodium.randombytes_buf(64);
+    this.version = 0;   // the login version, once the host has answered
     this.phase = 'hostpub';   // hostpub -> confirm -> hello -> open -> closed
     this.raw = new ByteQueue();
     this.plain = new ByteQueue();
@@ -86,9 +88,10 @@ export class ViewerSession {
     this.dirty = null;
   }
 
-  // The first bytes on the connection: the join (relay mode) and the viewer's public key.
+  // The first bytes on the connection: the join (relay mode) and the opening (the viewer's public
+  // key, top bit set: version 2 offered).
   start() {
-    const pub = this.sodium.crypto_scalarmult_base(this.secret);
+    const pub = this.sent = opening(this.sodium, this.secret);
     const first = this.room != null ? new Uint8Array([...relayJoin(this.room, this.name), ...pub]) : pub;
     this.send(first);
   }
@@ -127,14 +130,20 @@ export class ViewerSession {
     }
   }
 
-  keyExchange(hostPub) {
+  // The host's answer: top bit set is a version 2 host, clear a version 1 host (same connection).
+  keyExchange(answer) {
+    this.version = answer[31] & 0x80 ? 2 : 1;
     try {
-      this.keys = handshakeKeys(this.sodium, this.secret, hostPub, this.password);
+      this.keys = this.version === 2
+        ? handshakeKeysV2(this.sodium, this.sent, answer, this.password, this.scalarRandom)
+        : handshakeKeys(this.sodium, this.secret, answer, this.password, this.sent);
     } catch {
-      return this.fail('password');
+      this.keys = null;
     }
     this.sodium.memzero(this.secret);
-    this.send(this.keys.cConfirm);
+    this.sodium.memzero(this.scalarRandom);
+    if (!this.keys) return this.fail('password');
+    this.send(this.version === 2 ? this.keys.reply : this.keys.cConfirm);
     this.phase = 'confirm';
   }
 
