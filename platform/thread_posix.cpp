@@ -42,6 +42,19 @@ thread_handle thread_create(thread_fn fn, void *arg) {
     return t;
 }
 
+// The CLOCK_REALTIME time ms from now, as pthread_cond_timedwait takes it.
+static timespec deadline_after(uint32_t ms) {
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    return until;
+}
+
 int thread_wait(thread_handle h, uint32_t timeout_ms) {
     posix_thread *t = (posix_thread *)h;
     if (!t) return 1;
@@ -49,14 +62,7 @@ int thread_wait(thread_handle h, uint32_t timeout_ms) {
     if (timeout_ms == THREAD_INFINITE) {
         while (!t->done) pthread_cond_wait(&t->cv, &t->mu);
     } else {
-        timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_sec += timeout_ms / 1000;
-        until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec++;
-            until.tv_nsec -= 1000000000L;
-        }
+        timespec until = deadline_after(timeout_ms);
         while (!t->done) {
             if (pthread_cond_timedwait(&t->cv, &t->mu, &until) == ETIMEDOUT) break;
         }
@@ -115,14 +121,7 @@ void event_set(plat_event *e) {
 
 int event_wait(plat_event *e, uint32_t timeout_ms) {
     posix_event *p = (posix_event *)e->opaque;
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += timeout_ms / 1000;
-    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    timespec until = deadline_after(timeout_ms);
     pthread_mutex_lock(&p->mu);
     while (!p->set)
         if (pthread_cond_timedwait(&p->cv, &p->mu, &until) == ETIMEDOUT) break;
