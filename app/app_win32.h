@@ -4,6 +4,7 @@
 // Everything here belongs to the user interface thread unless a comment says otherwise.
 #pragma once
 #include <windows.h>
+#include "host/settings.h"
 
 // Control ids.
 #define IDC_SET_PASSWORD 101
@@ -40,6 +41,7 @@ struct app_ui_state {
     HWND connect_button;    // "Connect" beside the edits (106)
     HWND history_list;      // the list view (107)
     int session_open;       // 1 while a viewer thread runs
+    HostSettings host_settings;   // the host core's settings, made once before its thread starts
 };
 extern app_ui_state g_app;
 

@@ -4,7 +4,7 @@
 #include <sodium.h>
 #include <string.h>
 #include "app/status.h"
-#include "host/identity.h"
+#include "host/host.h"
 
 // Sets a control's text only when it differs, so the once-a-second refresh does not flicker.
 // The text read back may be the password: wiped like every other copy.
@@ -16,14 +16,16 @@ static void set_text(HWND control, const char *text) {
 }
 
 void app_refresh_status(void) {
-    char text[APP_TEXT_BYTES], viewer[40], pass[40];
-    app_format_id(text, sizeof text, host_get_id());
+    char text[APP_TEXT_BYTES], viewer[40], pass[40], id[HOST_ID_BYTES], name[HOST_NAME_BYTES];
+    host_copy_id(id, sizeof id);
+    app_format_id(text, sizeof text, id);
     set_text(g_app.id_display, text);
     host_copy_password(pass, sizeof pass);
     set_text(g_app.password_display, pass);
     sodium_memzero(pass, sizeof pass);
     host_copy_viewer_name(viewer, sizeof viewer);
-    app_status_text(text, sizeof text, host_get_state(), viewer, VO_DEFAULT_RELAY_HOST, host_get_computer_name());
+    host_copy_computer_name(name, sizeof name);
+    app_status_text(text, sizeof text, host_get_state(), viewer, VO_DEFAULT_RELAY_HOST, name);
     set_text(g_app.status_line, text);
 }
 
@@ -57,7 +59,9 @@ static void set_password(void) {
 
 void app_command_host_panel(int id) {
     if (id == IDC_COPY_ID) {
-        app_copy_text(host_get_id());
+        char host_id[HOST_ID_BYTES];
+        host_copy_id(host_id, sizeof host_id);
+        app_copy_text(host_id);
     } else if (id == IDC_COPY_PASSWORD) {
         char pass[40];
         host_copy_password(pass, sizeof pass);

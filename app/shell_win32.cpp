@@ -121,7 +121,7 @@ LRESULT CALLBACK app_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 static DWORD WINAPI app_host_thread(LPVOID) {
     host_open_log();
-    host_run();
+    host_run(&g_app.host_settings);
     return 0;
 }
 
@@ -185,7 +185,8 @@ int app_main(HINSTANCE instance) {
     setup_app_folder();
     app_load_history();
     viewer_on_connected = app_on_viewer_connected;
-    host_app_init(1);
+    host_settings_default(&g_app.host_settings);
+    host_app_init(&g_app.host_settings, 1);
     HANDLE host_thread = CreateThread(NULL, 0, app_host_thread, NULL, 0, NULL);
     if (host_thread) CloseHandle(host_thread);
     if (!create_main_window()) {   // nothing to show and no way to exit: stop at once

@@ -3,7 +3,7 @@
 #include "app/app_win32.h"
 #include <shellapi.h>
 #include <string.h>
-#include "host/identity.h"
+#include "host/host.h"
 
 static struct {
     NOTIFYICONDATAA icon;   // filled once after the main window exists

@@ -60,8 +60,8 @@ static unsigned viewer_entry(void *) {
     return 0;
 }
 
-static unsigned host_entry(void *) {
-    host_run();
+static unsigned host_entry(void *settings) {
+    host_run((const HostSettings *)settings);
     return 0;
 }
 
@@ -216,7 +216,7 @@ static int run_link(int host_port, const bench_link_def *d, link_result *r) {
     thread_wait(v, THREAD_INFINITE);
     thread_close(v);
     linkemu_finish(&l);
-    while (host_state.load() != HOST_WAITING) pause_ms(5);
+    while (host_get_state() != HOST_WAITING) pause_ms(5);
     return ok;
 }
 
@@ -227,14 +227,15 @@ int main(void) {
     if (getenv("BENCH_LINK_LOG")) host_log_open_path(getenv("BENCH_LINK_LOG"));
     if (!synth_open(SCREEN_W, SCREEN_H)) return 1;
     net_init();
+    HostSettings hs;
+    host_settings_default(&hs);
     net_sock probe = net_listen("127.0.0.1", 0, 1);
-    listen_port = net_local_port(probe);
+    hs.listen_port = net_local_port(probe);
     net_close(probe);
-    use_relay = 0;
-    host_identity_init();
+    host_identity_init(&hs);
     host_set_password("pw");
-    thread_handle host = thread_create(host_entry, nullptr);
-    while (host_state.load() != HOST_WAITING) pause_ms(5);
+    thread_handle host = thread_create(host_entry, &hs);
+    while (host_get_state() != HOST_WAITING) pause_ms(5);
 
     const bench_link_def links[] = {{"LAN", 1e9, 0.5}, {"broadband", 20e6, 20}, {"mobile", 5e6, 50}};
     int rc = 0;
@@ -245,7 +246,7 @@ int main(void) {
         if (only && strcmp(only, d.name) != 0) continue;
         link_result r;
         memset(&r, 0, sizeof r);
-        if (!run_link(listen_port, &d, &r)) {
+        if (!run_link(hs.listen_port, &d, &r)) {
             printf("%-10s failed: the viewer never showed the first picture\n", d.name);
             rc = 1;
             continue;

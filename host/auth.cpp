@@ -1,4 +1,4 @@
-// auth: the host's accepted login versions and the pause after repeated wrong passwords.
+// auth: the host's login outcomes and the pause after repeated wrong passwords.
 #include "host/auth.h"
 #include <string.h>
 #include "host/host.h"
@@ -6,8 +6,6 @@
 #include "protocol/channel_v2.h"
 
 #define PAUSE_SLICE_MS 50
-
-int host_login_mode = CHANNEL_LOGIN_V2_PREFERRED;
 
 void auth_throttle_reset(auth_throttle *t) { memset(t, 0, sizeof *t); }
 
@@ -50,6 +48,6 @@ void host_auth_note(auth_throttle *t, int outcome, int version) {
 
 void host_auth_pause(const auth_throttle *t) {
     uint32_t left;
-    while (!stop_requested.load() && (left = auth_throttle_wait_ms(t, clock_tick())) > 0)
+    while (!host_stop_requested() && (left = auth_throttle_wait_ms(t, clock_tick())) > 0)
         clock_sleep(left < PAUSE_SLICE_MS ? left : PAUSE_SLICE_MS);
 }

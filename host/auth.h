@@ -1,14 +1,10 @@
-// auth: the host's login rules. Which login versions it accepts (host_login_mode, a setting like
-// those of host/identity.h), and the slow-down of repeated failures: after 3 wrong passwords within
+// auth: the host's login rules. Which login versions it accepts is a host setting (login_mode in
+// host/settings.h); here is the slow-down of repeated failures: after 3 wrong passwords within
 // a minute every next attempt waits, 1 s, then twice as long after each further failure, at most
 // 60 s, counted across all viewers (a relay host sees only one source anyway). A quiet minute after
 // a pause, or a correct password, starts the count afresh.
 #pragma once
 #include <stdint.h>
-
-// CHANNEL_LOGIN_V2_PREFERRED by default; "-v2only" sets CHANNEL_LOGIN_V2_ONLY; tests may set
-// CHANNEL_LOGIN_V1_ONLY to play a host from before version 2. Front-end writes it before host_run.
-extern int host_login_mode;
 
 #define AUTH_FAILS_BEFORE_PAUSE 3
 #define AUTH_WINDOW_MS 60000u

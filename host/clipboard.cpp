@@ -10,8 +10,6 @@
 #include "protocol/clipboard.h"
 #include "protocol/messages.h"
 
-int host_clipboard_enabled = 1;
-
 // Shared by the platform watcher, the frame loop and the receive thread.
 static struct {
     plat_lock lock;              // guards last, next and their lengths; made on first use
@@ -47,13 +45,13 @@ static void set_last(const uint8_t *text, size_t n) {
     C.last_len = n;
 }
 
-uint16_t host_clipboard_session_begin(uint16_t viewer_caps) {
+uint16_t host_clipboard_session_begin(uint16_t viewer_caps, int enabled) {
     clip_lock();
     C.last_len = C.next_len = 0;
     C.pending.store(0);
     C.too_big_logged = 0;
     lock_leave(&C.lock);
-    if (!host_clipboard_enabled || !(viewer_caps & CAPS_CLIPBOARD)) return 0;
+    if (!enabled || !(viewer_caps & CAPS_CLIPBOARD)) return 0;
     C.active.store(1);   // before the watcher starts, so its first change is taken
     if (host_clipboard_os_start()) return CAPS_CLIPBOARD;
     C.active.store(0);

@@ -11,10 +11,9 @@
 
 struct channel;
 
-extern int host_clipboard_enabled;   // setting: 1, or 0 after vo_server -noclip
-
-// Session start, before the host hello: the caps bit to add to it (CAPS_CLIPBOARD or 0).
-uint16_t host_clipboard_session_begin(uint16_t viewer_caps);
+// Session start, before the host hello: the caps bit to add to it (CAPS_CLIPBOARD or 0). enabled is
+// the host setting (clipboard_enabled: 0 after vo_server -noclip).
+uint16_t host_clipboard_session_begin(uint16_t viewer_caps, int enabled);
 // Session end: stop watching, forget the texts.
 void host_clipboard_session_end(void);
 // 1 while this session shares the clipboard.

@@ -36,6 +36,8 @@ struct channel;
 struct EncoderState {
     int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept
     int text_wanted;                // viewer caps bit 0: the viewer draws a console text layer
+    int text_layer_on;              // host setting text_layer_enabled (the session sets both)
+    int window_list_on;             // host setting window_tracking_enabled
     int codec2;                     // caps bit 3 in both hellos: tiles go in the second codec's forms
     int text_cover;                 // 1 while an active text layer hides the tiles wholly inside cover_*
     int32_t cover_left, cover_top;  // the text layer's client area in screen pixels

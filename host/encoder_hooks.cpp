@@ -1,12 +1,11 @@
 // encoder_hooks: where the encoder reaches the text layer, the window list and the pointer.
 #include "host/cursor.h"
 #include "host/encoder.h"
-#include "host/identity.h"
 #include "host/text_layer.h"
 #include "host/window_list.h"
 
 void encoder_overlays_pass(void) {
-    if (text_layer_enabled && g_encoder.text_wanted) {
+    if (g_encoder.text_layer_on && g_encoder.text_wanted) {
         text_layer_pass();
         g_encoder.text_cover = g_text_layer.text_active;
         g_encoder.cover_left = g_text_layer.text_rect.left;
@@ -17,7 +16,7 @@ void encoder_overlays_pass(void) {
         text_layer_off();
         g_encoder.text_cover = 0;
     }
-    if (window_tracking_enabled) window_list_pass();
+    if (g_encoder.window_list_on) window_list_pass();
 }
 
 int encoder_pointer(int32_t *x, int32_t *y, int *visible) { return cursor_read(x, y, visible); }

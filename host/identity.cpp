@@ -1,5 +1,5 @@
-// identity: the host ID in id.txt, temporary and fixed passwords, host.txt, every host setting
-// and status value with its default, and start, stop and the accessors for the front-ends.
+// identity: the host ID in id.txt, temporary and fixed passwords, host.txt, the computer and
+// viewer names, and the copies of them the front-ends and the session loop take.
 #include "host/identity.h"
 #include <sodium.h>
 #include <stdio.h>
@@ -17,39 +17,22 @@
 
 const char PASSWORD_ALPHABET[] = "23456789abcdefghjkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ";
 
-char computer_name[32] = "";
-char host_id[16] = "";
-uint32_t last_rotation_tick = 0;
-int password_fixed = 0;
-char password[33] = "";
-int rotate_hours = ROTATE_HOURS_DEFAULT;
-
-char room_name[20] = "vo-demo";
-int room_given = 0;
-int use_relay = 0;
-char relay_host[128] = VO_DEFAULT_RELAY_HOST;
-int relay_port = 7000;
-int listen_port = 7777;
-int force_gdi = 0;
-int text_layer_enabled = 0;
-int window_tracking_enabled = 0;
-
-std::atomic<int> stop_requested{0};
-std::atomic<int> host_state{HOST_STARTING};
-char viewer_name[33] = "";
-
-std::atomic<net_sock> host_listen_sock{NET_INVALID};
-std::atomic<net_sock> host_current_sock{NET_INVALID};
-
-// Guards password, password_fixed, last_rotation_tick and viewer_name between the user
-// interface thread and the host thread.
-static plat_lock g_id_lock;
-static int g_id_lock_ready = (lock_init(&g_id_lock), 1);
-
-// Held by host_stop while it ends the sockets and by host_close_sock while it takes one out,
-// so a socket is never shut down after the session loop has closed it.
-static plat_lock g_sock_lock;
-static int g_sock_lock_ready = (lock_init(&g_sock_lock), 1);
+// The identity's state. password, password_fixed, last_rotation_tick and viewer_name change while
+// host threads run and are guarded by the lock; the rest is written at start-up only, and read
+// under the lock too so every copy out is alike.
+static struct {
+    plat_lock lock;
+    char computer_name[HOST_NAME_BYTES];   // at most 31 characters
+    char host_id[HOST_ID_BYTES];           // at most 15 characters (normally 9 digits)
+    char password[PASSWORD_MAX + 1];       // current password, at most 32 characters
+    int password_fixed;                    // 1: chosen by the user, never rotates
+    uint32_t last_rotation_tick;           // tick when the temporary password was made
+    int rotate_hours;                      // rotation period in hours
+    char relay_host[128];                  // relay address written to host.txt
+    int relay_port;
+    char viewer_name[VIEWER_NAME_BYTES];   // connected viewer's name, "" between sessions
+} ID = {{}, "", "", "", 0, 0, ROTATE_HOURS_DEFAULT, VO_DEFAULT_RELAY_HOST, 7000, ""};
+static int g_id_lock_ready = (lock_init(&ID.lock), 1);
 
 static void copy_limited(char *dst, size_t cap, const char *src, size_t max) {
     size_t n = 0;
@@ -81,10 +64,10 @@ static int data_path(const char *name, char *out, size_t cap) {
 }
 
 static void read_id_file(const char *path) {
-    host_id[0] = 0;
+    ID.host_id[0] = 0;
     FILE *f = sysinfo_open_private(path, 0);
     if (!f) return;
-    if (fscanf(f, "%15s", host_id) != 1) host_id[0] = 0;
+    if (fscanf(f, "%15s", ID.host_id) != 1) ID.host_id[0] = 0;
     fclose(f);
 }
 
@@ -92,21 +75,21 @@ int host_load_id(void) {
     char path[600];
     int have_path = data_path("id.txt", path, sizeof path);
     if (have_path) read_id_file(path);
-    if (strlen(host_id) > 8) return 1;
+    if (strlen(ID.host_id) > 8) return 1;
 
     unsigned char rnd[16];
-    host_id[0] = 0;
+    ID.host_id[0] = 0;
     if (!random_fill(rnd, sizeof rnd)) {
         host_log("random source failed: no host ID made");
         return 0;
     }
-    for (int i = 0; i < HOST_ID_DIGITS; i++) host_id[i] = (char)('0' + rnd[i] % 10);
-    host_id[HOST_ID_DIGITS] = 0;
+    for (int i = 0; i < HOST_ID_DIGITS; i++) ID.host_id[i] = (char)('0' + rnd[i] % 10);
+    ID.host_id[HOST_ID_DIGITS] = 0;
     sodium_memzero(rnd, sizeof rnd);
     if (!have_path) return 1;
     FILE *f = sysinfo_open_private(path, 1);
     if (!f) return 1;   // the ID lives in memory only this run
-    fwrite(host_id, 1, HOST_ID_DIGITS, f);
+    fwrite(ID.host_id, 1, HOST_ID_DIGITS, f);
     fclose(f);
     return 1;
 }
@@ -119,8 +102,8 @@ static void write_info_locked(void) {
     FILE *f = sysinfo_open_private(path, 1);
     if (!f) return;
     char text[512];   // the longest fields fill under 300 bytes
-    int n = snprintf(text, sizeof text, "id=%s\npassword=%s\nrelay=%s:%d\nname=%s\n", host_id, password,
-                     relay_host, relay_port, computer_name);
+    int n = snprintf(text, sizeof text, "id=%s\npassword=%s\nrelay=%s:%d\nname=%s\n", ID.host_id, ID.password,
+                     ID.relay_host, ID.relay_port, ID.computer_name);
     setvbuf(f, nullptr, _IONBF, 0);
     if (n > 0) fwrite(text, 1, (size_t)n < sizeof text ? (size_t)n : sizeof text - 1, f);
     sodium_memzero(text, sizeof text);
@@ -128,9 +111,9 @@ static void write_info_locked(void) {
 }
 
 void host_write_info(void) {
-    lock_enter(&g_id_lock);
+    lock_enter(&ID.lock);
     write_info_locked();
-    lock_leave(&g_id_lock);
+    lock_leave(&ID.lock);
 }
 
 size_t host_password_from_bytes(char out[TEMP_PASSWORD_LEN + 1], const unsigned char *rnd, size_t n) {
@@ -159,129 +142,157 @@ static int make_temporary(char out[TEMP_PASSWORD_LEN + 1]) {
 
 // 1: rotated; 0: random source failed; -1: not due (or fixed). Caller holds the lock.
 static int rotate_locked(int force, uint32_t now) {
-    if (password_fixed && password[0]) return -1;
-    password_fixed = 0;   // an empty "fixed" password would admit anyone: make a temporary one
-    if (!force && password[0]) {
-        uint32_t period = (uint32_t)rotate_hours * 3600000u;
-        if (now - last_rotation_tick < period) return -1;
+    if (ID.password_fixed && ID.password[0]) return -1;
+    ID.password_fixed = 0;   // an empty "fixed" password would admit anyone: make a temporary one
+    if (!force && ID.password[0]) {
+        uint32_t period = (uint32_t)ID.rotate_hours * 3600000u;
+        if (now - ID.last_rotation_tick < period) return -1;
     }
     char made[TEMP_PASSWORD_LEN + 1];
     if (!make_temporary(made)) return 0;
-    sodium_memzero(password, sizeof password);   // no tail of a longer fixed password stays behind
-    memcpy(password, made, sizeof made);
+    sodium_memzero(ID.password, sizeof ID.password);   // no tail of a longer fixed password stays behind
+    memcpy(ID.password, made, sizeof made);
     sodium_memzero(made, sizeof made);
-    last_rotation_tick = now;
+    ID.last_rotation_tick = now;
     write_info_locked();
     return 1;
 }
 
 int host_rotate_password(int force) {
     (void)g_id_lock_ready;
-    (void)g_sock_lock_ready;
     uint32_t now = clock_tick();
-    lock_enter(&g_id_lock);
+    lock_enter(&ID.lock);
     int r = rotate_locked(force, now);
-    lock_leave(&g_id_lock);
+    lock_leave(&ID.lock);
     // Log outside the identity lock so the two locks are never held together.
-    if (r == 1) host_log("password rotated (next in %dh)", rotate_hours);
+    if (r == 1) host_log("password rotated (next in %dh)", ID.rotate_hours);
     if (r == 0) host_log("random source failed: password not rotated");
     return r != 0;
 }
 
 int host_set_password(const char *text) {
     uint32_t now = clock_tick();
-    lock_enter(&g_id_lock);
+    lock_enter(&ID.lock);
     if (text && text[0]) {
-        sodium_memzero(password, sizeof password);
-        copy_limited(password, sizeof password, text, PASSWORD_MAX);
-        password_fixed = 1;
+        sodium_memzero(ID.password, sizeof ID.password);
+        copy_limited(ID.password, sizeof ID.password, text, PASSWORD_MAX);
+        ID.password_fixed = 1;
         write_info_locked();
-        lock_leave(&g_id_lock);
+        lock_leave(&ID.lock);
         host_log("password set by user");
         return 1;
     }
     // Back to temporary passwords: a new one at once. If none can be made, the old password
     // and mode stay rather than leaving the host without a password.
-    char old[sizeof password];
-    memcpy(old, password, sizeof old);
-    int old_fixed = password_fixed;
-    password[0] = 0;
-    password_fixed = 0;
+    char old[sizeof ID.password];
+    memcpy(old, ID.password, sizeof old);
+    int old_fixed = ID.password_fixed;
+    ID.password[0] = 0;
+    ID.password_fixed = 0;
     int r = rotate_locked(1, now);
     if (r == 0) {
-        memcpy(password, old, sizeof password);
-        password_fixed = old_fixed;
+        memcpy(ID.password, old, sizeof ID.password);
+        ID.password_fixed = old_fixed;
     }
     sodium_memzero(old, sizeof old);
-    lock_leave(&g_id_lock);
-    if (r == 1) host_log("password rotated (next in %dh)", rotate_hours);
+    lock_leave(&ID.lock);
+    if (r == 1) host_log("password rotated (next in %dh)", ID.rotate_hours);
     if (r == 0) host_log("random source failed: password not rotated");
     return r != 0;
 }
 
-int host_identity_init(void) {
-    sysinfo_computer_name(computer_name, sizeof computer_name);   // kept as it was on failure
+void host_identity_configure(const HostSettings *s) {
+    lock_enter(&ID.lock);
+    ID.rotate_hours = s->rotate_hours;
+    copy_limited(ID.relay_host, sizeof ID.relay_host, s->relay_host, sizeof ID.relay_host - 1);
+    ID.relay_port = s->relay_port;
+    lock_leave(&ID.lock);
+}
+
+// A fixed password from the settings replaces whatever was there (single-threaded start-up), and
+// the settings' copy is wiped: the identity keeps the only one.
+static void take_fixed_password(HostSettings *s) {
+    lock_enter(&ID.lock);
+    ID.password_fixed = s->password_fixed;
+    if (s->password_fixed) {
+        sodium_memzero(ID.password, sizeof ID.password);
+        copy_limited(ID.password, sizeof ID.password, s->password, PASSWORD_MAX);
+    }
+    lock_leave(&ID.lock);
+    sodium_memzero(s->password, sizeof s->password);
+}
+
+int host_identity_init(HostSettings *s) {
+    host_identity_configure(s);
+    take_fixed_password(s);
+    char name[HOST_NAME_BYTES];
+    host_copy_computer_name(name, sizeof name);
+    sysinfo_computer_name(name, sizeof name);   // kept as it was on failure
+    host_set_computer_name(name);
     int ok = host_load_id();
-    if (use_relay && !room_given && host_id[0]) copy_limited(room_name, sizeof room_name, host_id, 18);
+    char id[HOST_ID_BYTES];
+    host_copy_id(id, sizeof id);
+    if (s->use_relay && !s->room_given && id[0]) copy_limited(s->room_name, sizeof s->room_name, id, 18);
     ok &= host_rotate_password(1);
     return ok;
 }
 
-int host_app_init(int relay) {
-    text_layer_enabled = 1;
-    window_tracking_enabled = 0;
-    use_relay = relay;
-    return host_identity_init();
+int host_app_init(HostSettings *s, int relay) {
+    s->text_layer_enabled = 1;
+    s->window_tracking_enabled = 0;
+    s->use_relay = relay;
+    return host_identity_init(s);
 }
 
-void host_stop(void) {
-    stop_requested.store(1);
-    lock_enter(&g_sock_lock);
-    host_end_current_sock(&host_current_sock);   // a blocked receive returns
-    // A blocking accept returns only when its socket is closed (shutdown does not suffice on
-    // every platform). Taking it out first means the session loop cannot close it twice.
-    net_sock lis = host_listen_sock.exchange(NET_INVALID);
-    if (lis != NET_INVALID) {
-        net_shutdown(lis);
-        net_close(lis);
-    }
-    lock_leave(&g_sock_lock);
-}
-
-void host_close_sock(std::atomic<net_sock> *slot) {
-    lock_enter(&g_sock_lock);
-    net_sock s = slot->exchange(NET_INVALID);
-    lock_leave(&g_sock_lock);
-    if (s != NET_INVALID) net_close(s);
-}
-
-const char *host_get_id(void) { return host_id; }
-const char *host_get_password(void) { return password; }
-const char *host_get_computer_name(void) { return computer_name; }
-const char *host_get_viewer_name(void) { return viewer_name; }
-int host_get_state(void) { return host_state.load(); }
-
-void host_copy_password(char *out, size_t cap) {
+// Copies one of the identity's strings out under the lock.
+static void copy_out(char *out, size_t cap, const char *field, size_t max) {
     if (!out || cap == 0) return;
-    lock_enter(&g_id_lock);
-    copy_limited(out, cap, password, PASSWORD_MAX);
-    lock_leave(&g_id_lock);
+    lock_enter(&ID.lock);
+    copy_limited(out, cap, field, max);
+    lock_leave(&ID.lock);
 }
 
-void host_copy_viewer_name(char *out, size_t cap) {
-    if (!out || cap == 0) return;
-    lock_enter(&g_id_lock);
-    copy_limited(out, cap, viewer_name, 32);
-    lock_leave(&g_id_lock);
+void host_copy_id(char *out, size_t cap) { copy_out(out, cap, ID.host_id, HOST_ID_BYTES - 1); }
+void host_copy_password(char *out, size_t cap) { copy_out(out, cap, ID.password, PASSWORD_MAX); }
+void host_copy_computer_name(char *out, size_t cap) { copy_out(out, cap, ID.computer_name, HOST_NAME_BYTES - 1); }
+void host_copy_viewer_name(char *out, size_t cap) { copy_out(out, cap, ID.viewer_name, VIEWER_NAME_BYTES - 1); }
+
+int host_password_is_fixed(void) {
+    lock_enter(&ID.lock);
+    int fixed = ID.password_fixed;
+    lock_leave(&ID.lock);
+    return fixed;
 }
 
 void host_set_viewer_name(const char *name, size_t n) {
-    lock_enter(&g_id_lock);
+    lock_enter(&ID.lock);
     size_t i = 0;
-    for (; name && i < n && i < 32 && name[i]; i++) {
+    for (; name && i < n && i < VIEWER_NAME_BYTES - 1 && name[i]; i++) {
         unsigned char c = (unsigned char)name[i];
-        viewer_name[i] = (char)(c < 0x20 || c == 0x7f ? '?' : c);
+        ID.viewer_name[i] = (char)(c < 0x20 || c == 0x7f ? '?' : c);
     }
-    viewer_name[i] = 0;
-    lock_leave(&g_id_lock);
+    ID.viewer_name[i] = 0;
+    lock_leave(&ID.lock);
+}
+
+void host_set_computer_name(const char *name) {
+    lock_enter(&ID.lock);
+    copy_limited(ID.computer_name, sizeof ID.computer_name, name, HOST_NAME_BYTES - 1);
+    lock_leave(&ID.lock);
+}
+
+void host_identity_reset(void) {
+    lock_enter(&ID.lock);
+    ID.host_id[0] = 0;
+    sodium_memzero(ID.password, sizeof ID.password);
+    ID.password_fixed = 0;
+    ID.last_rotation_tick = 0;
+    ID.viewer_name[0] = 0;
+    lock_leave(&ID.lock);
+}
+
+void host_set_rotation_tick(uint32_t tick) {
+    lock_enter(&ID.lock);
+    ID.last_rotation_tick = tick;
+    lock_leave(&ID.lock);
 }

@@ -3,7 +3,7 @@
 #include "host/receive.h"
 #include "host/clipboard.h"
 #include "host/flow.h"
-#include "host/identity.h"
+#include "host/host.h"
 #include "host/input.h"
 #include "host/log.h"
 #include "host/mirror.h"
@@ -134,16 +134,10 @@ void host_receive_loop(channel *ch) {
     }
 }
 
-// The session loop may already have taken the socket out and closed it (its number could then
-// belong to another connection): shut it down only while it is still the current connection.
-static void shutdown_if_current(net_sock s) {
-    if (s != NET_INVALID && host_current_sock.load() == s) net_shutdown(s);
-}
-
 unsigned host_receive_thread(void *arg) {
     channel *ch = (channel *)arg;
     host_receive_loop(ch);
-    shutdown_if_current(ch->sock);
+    host_shutdown_connection(ch->sock);
     session_ended.exchange(1);
     return 0;
 }

@@ -31,10 +31,18 @@
 #define SMALL_CHANGE_TILES 16      // a change of at most this many tiles overtakes a bigger one
 #define DIRTY_WAITING 2            // dirty byte of a tile an earlier pass left for later
 
-uint32_t host_hello_deadline_ms = 10000;
-
-// State of the current session (one at a time per process).
+// State of the host core: the settings of this run, the status other threads read, the sockets
+// host_stop must be able to end, and the current session (one at a time per process).
 static struct {
+    HostSettings set;            // host_run's copy of its settings
+    std::atomic<int> stop{0};    // set by host_stop; ends the loops
+    std::atomic<int> state{HOST_STARTING};
+    // The sockets: the session loop stores them here while it uses them and closes them with
+    // close_sock (never net_close directly), which takes them out under sock_lock, the lock
+    // host_stop holds while it ends them.
+    std::atomic<net_sock> listen_sock{NET_INVALID};    // direct mode listening socket
+    std::atomic<net_sock> current_sock{NET_INVALID};   // current connection
+    plat_lock sock_lock;
     channel ch;                  // secure channel of the current connection
     uint16_t viewer_caps;        // caps from MSG_CLIENT_HELLO
     int cache_in_use;            // bit 1 of viewer_caps
@@ -43,6 +51,15 @@ static struct {
     int accept_errors[ACCEPT_KINDS_LOGGED];   // accept errors already logged (0 = free entry)
     auth_throttle throttle;      // wrong passwords so far and the pause they call for
 } S;
+static int g_sock_lock_ready = (lock_init(&S.sock_lock), 1);
+
+// Takes the socket out of its slot (NET_INVALID) and closes it.
+static void close_sock(std::atomic<net_sock> *slot) {
+    lock_enter(&S.sock_lock);
+    net_sock s = slot->exchange(NET_INVALID);
+    lock_leave(&S.sock_lock);
+    if (s != NET_INVALID) net_close(s);
+}
 
 // Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
 static int host_start(void) {
@@ -51,15 +68,16 @@ static int host_start(void) {
     clock_timer_begin();
     clock_raise_priority();
     net_init();
-    if (use_relay) return 1;
-    net_sock l = net_listen(nullptr, listen_port, 1);
+    (void)g_sock_lock_ready;
+    if (S.set.use_relay) return 1;
+    net_sock l = net_listen(nullptr, S.set.listen_port, 1);
     if (l == NET_INVALID) {
         host_log("bind/listen failed %d", net_last_error());
         return 0;
     }
-    host_listen_sock.store(l);
+    S.listen_sock.store(l);
     // A stop that came before the socket was published could not close it: do it now.
-    if (stop_requested.load()) host_close_sock(&host_listen_sock);
+    if (S.stop.load()) close_sock(&S.listen_sock);
     return 1;
 }
 
@@ -71,17 +89,20 @@ static void host_open_capture(void) {
     picture_resize(w, h);
     picture_unlock();
     int dxgi = 0;
-    if (!force_gdi) dxgi = capture_init_dxgi();
+    if (!S.set.force_gdi) dxgi = capture_init_dxgi();
     if (!dxgi) capture_init_gdi();
-    if (use_relay)
-        host_log("server up via relay %s:%d room '%s', dxgi=%d", relay_host, relay_port, room_name, dxgi);
+    const HostSettings *c = &S.set;
+    if (c->use_relay)
+        host_log("server up via relay %s:%d room '%s', dxgi=%d", c->relay_host, c->relay_port, c->room_name, dxgi);
     else
-        host_log("server up on port %d, dxgi=%d", listen_port, dxgi);
+        host_log("server up on port %d, dxgi=%d", c->listen_port, dxgi);
 }
 
 // Relay mode: connect to the relay and join the room. The socket, or NET_INVALID after the
 // failure has been logged (the caller pauses and retries).
 static net_sock host_join_relay(void) {
+    const char *relay_host = S.set.relay_host, *room_name = S.set.room_name;
+    int relay_port = S.set.relay_port;
     net_addr addrs[16];
     int n = net_resolve(relay_host, relay_port, addrs, 16);
     if (n <= 0) {
@@ -96,6 +117,8 @@ static net_sock host_join_relay(void) {
     }
     net_set_keepalive(s, 1);
     uint8_t join[RELAY_JOIN_BYTES];
+    char computer_name[HOST_NAME_BYTES];
+    host_copy_computer_name(computer_name, sizeof computer_name);
     relay_build_join(join, RELAY_ROLE_HOST, room_name, computer_name);
     if (!net_send_all(s, join, sizeof join)) {
         net_close(s);
@@ -117,29 +140,29 @@ static void host_accept_failed(int err) {
     clock_sleep(ACCEPT_RETRY_MS);
 }
 
-// Step 2: a connection in host_current_sock. 1 on success; 0 to start the next turn (after the
+// Step 2: a connection in S.current_sock. 1 on success; 0 to start the next turn (after the
 // relay or accept pause); -1 when the listening socket is gone and host_run must return.
 static int host_get_connection(void) {
-    if (use_relay) {
+    if (S.set.use_relay) {
         net_sock s = host_join_relay();
         if (s == NET_INVALID) {
             clock_sleep(RELAY_RETRY_MS);
             return 0;
         }
-        host_current_sock.store(s);
+        S.current_sock.store(s);
     } else {
-        net_sock l = host_listen_sock.load();
+        net_sock l = S.listen_sock.load();
         net_sock s = l == NET_INVALID ? NET_INVALID : net_accept(l);
         if (s == NET_INVALID) {
             int err = net_last_error();
-            if (l == NET_INVALID || stop_requested.load() || !net_accept_may_retry(err)) return -1;
+            if (l == NET_INVALID || S.stop.load() || !net_accept_may_retry(err)) return -1;
             host_accept_failed(err);
             return 0;
         }
-        host_current_sock.store(s);
+        S.current_sock.store(s);
     }
     // A stop between the store and here must still end this connection.
-    if (stop_requested.load()) net_shutdown(host_current_sock.load());
+    if (S.stop.load()) net_shutdown(S.current_sock.load());
     return 1;
 }
 
@@ -150,23 +173,23 @@ static int host_authenticate(void) {
     if (!pw[0]) {
         // No password could be made (the random source failed): admit nobody rather than anyone.
         host_log("no password: connection refused");
-        host_close_sock(&host_current_sock);
+        close_sock(&S.current_sock);
         clock_sleep(AUTH_FAIL_PAUSE_MS);
         return 0;
     }
-    channel_init(&S.ch, host_current_sock.load(), 0);
+    channel_init(&S.ch, S.current_sock.load(), 0);
     int version = 1;
-    int r = channel_v2_handshake_host(&S.ch, pw, host_login_mode, &version);
+    int r = channel_v2_handshake_host(&S.ch, pw, S.set.login_mode, &version);
     sodium_memzero(pw, sizeof pw);   // a plain memset of a dying buffer may be left out
     int late = r != CHANNEL_AUTH_OK && net_watch_expired(&S.hello_watch);
     if (late)
-        host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
+        host_log("handshake timed out after %u ms", (unsigned)S.set.hello_deadline_ms);
     else if (r != CHANNEL_AUTH_OK)
         host_log("auth failed (wrong password or not an vo client)");
     host_auth_note(&S.throttle, r, version);
     if (r != CHANNEL_AUTH_OK) {
         channel_free(&S.ch);
-        host_close_sock(&host_current_sock);
+        close_sock(&S.current_sock);
         // A wrong guess pays a pause; a silent peer has cost its time already, and a viewer that
         // queued behind it must not run out of its own.
         if (!late) clock_sleep(AUTH_FAIL_PAUSE_MS);
@@ -177,15 +200,15 @@ static int host_authenticate(void) {
     if (!channel_recv(&S.ch, head, sizeof head) || (h = header_get(head), h.type != MSG_CLIENT_HELLO) ||
         h.length != CLIENT_HELLO_BYTES || !channel_recv(&S.ch, hello, sizeof hello)) {
         if (net_watch_expired(&S.hello_watch))
-            host_log("handshake timed out after %u ms", (unsigned)host_hello_deadline_ms);
+            host_log("handshake timed out after %u ms", (unsigned)S.set.hello_deadline_ms);
         channel_free(&S.ch);
-        host_close_sock(&host_current_sock);
+        close_sock(&S.current_sock);
         return 0;
     }
     S.viewer_caps = get_u16(hello);
     S.cache_in_use = (S.viewer_caps >> 1) & 1;
     host_set_viewer_name((const char *)hello + 2, NAME_BYTES);
-    host_state.store(HOST_VIEWER_CONNECTED);
+    S.state.store(HOST_VIEWER_CONNECTED);
     char name[NAME_BYTES + 1];
     host_copy_viewer_name(name, sizeof name);
     host_log("client connected: %s, caps=%u (text=%d cache=%d)", name, (unsigned)S.viewer_caps,
@@ -205,15 +228,17 @@ static void host_fit_screen(void) {
 
 // Steps 9-13: host hello, fresh picture and mirror, per-session state, receive thread.
 static int host_begin_session(void) {
-    net_set_buffers(host_current_sock.load(), SEND_BUFFER_BYTES, 0);
+    net_set_buffers(S.current_sock.load(), SEND_BUFFER_BYTES, 0);
     host_fit_screen();
     uint8_t hello[HOST_HELLO_BYTES];
     memset(hello, 0, sizeof hello);
     put_i32(hello, g_picture.width);
     put_i32(hello + 4, g_picture.height);
     put_u16(hello + 8, TILE_EDGE);
-    put_u16(hello + 10, (uint16_t)(HOST_CAPS | host_clipboard_session_begin(S.viewer_caps) |
+    put_u16(hello + 10, (uint16_t)(HOST_CAPS | host_clipboard_session_begin(S.viewer_caps, S.set.clipboard_enabled) |
                                    (S.viewer_caps & CODEC2_CAP)));   // bit 3: second codec
+    char computer_name[HOST_NAME_BYTES];
+    host_copy_computer_name(computer_name, sizeof computer_name);
     memcpy(hello + 12, computer_name, strnlen(computer_name, NAME_BYTES));
     out_reset();
     out_append_msg(MSG_HOST_HELLO, hello, sizeof hello);
@@ -227,6 +252,8 @@ static int host_begin_session(void) {
     window_list_session_reset();
     encoder_session_reset(S.cache_in_use);
     encoder_viewer_caps(S.viewer_caps);
+    g_encoder.text_layer_on = S.set.text_layer_enabled;
+    g_encoder.window_list_on = S.set.window_tracking_enabled;
     flow_reset(clock_tick());
     host_receive_start(&S.ch);
     S.receiver = thread_create(host_receive_thread, &S.ch);
@@ -262,7 +289,7 @@ static int host_send_frame(void) {
 
 // Step 14: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
 static void host_frame_loop(void) {
-    while (!stop_requested.load() && !host_session_ended()) {
+    while (!S.stop.load() && !host_session_ended()) {
         int r = capture_pass();
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
@@ -287,7 +314,7 @@ static void host_end_session(void) {
     // POSIX). The socket is closed once the thread is gone, so its descriptor is never reused
     // under the thread, and the channel it reads is freed below: a thread still running after
     // the usual second is waited for rather than left behind.
-    net_sock cur = host_current_sock.load();
+    net_sock cur = S.current_sock.load();
     if (cur != NET_INVALID) net_shutdown(cur);
     if (S.receiver) {
         if (!thread_wait(S.receiver, RECEIVE_JOIN_MS)) thread_wait(S.receiver, THREAD_INFINITE);
@@ -295,39 +322,41 @@ static void host_end_session(void) {
         S.receiver = nullptr;
     }
     host_clipboard_session_end();
-    host_close_sock(&host_current_sock);
+    close_sock(&S.current_sock);
     channel_free(&S.ch);
     out_reset();
     host_set_viewer_name(nullptr, 0);
-    host_state.store(HOST_STARTING);
+    S.state.store(HOST_STARTING);
 }
 
-// From here the peer has host_hello_deadline_ms to finish the handshake and its hello; a silent
+// From here the peer has hello_deadline_ms to finish the handshake and its hello; a silent
 // or dripping one must not keep the next viewer waiting.
 static void host_hello_watch_begin(void) {
     memset(&S.hello_watch, 0, sizeof S.hello_watch);
     S.hello_watch.has_deadline = 1;
-    S.hello_watch.deadline = clock_tick() + host_hello_deadline_ms;
+    S.hello_watch.deadline = clock_tick() + S.set.hello_deadline_ms;
     net_watch_set(&S.hello_watch);
 }
 
-int host_run(void) {
+int host_run(const HostSettings *s) {
+    S.set = *s;
+    sodium_memzero(S.set.password, sizeof S.set.password);   // the identity holds the password
     if (!host_start()) return 1;
     memset(S.accept_errors, 0, sizeof S.accept_errors);
     host_open_capture();
     auth_throttle_reset(&S.throttle);
-    while (!stop_requested.load()) {
-        host_state.store(HOST_WAITING);
+    while (!S.stop.load()) {
+        S.state.store(HOST_WAITING);
         host_auth_pause(&S.throttle);
         int got = host_get_connection();
         if (got < 0) break;
         if (got == 0) continue;
-        net_set_nodelay(host_current_sock.load(), 1);
+        net_set_nodelay(S.current_sock.load(), 1);
         // In relay mode the viewer may come hours after the join: the rotation that is due, the
         // password in force and the clock of its deadline are those of its first bytes.
-        if (use_relay) net_wait_readable(host_current_sock.load());
+        if (S.set.use_relay) net_wait_readable(S.current_sock.load());
         host_hello_watch_begin();
-        net_wait_readable(host_current_sock.load());
+        net_wait_readable(S.current_sock.load());
         host_rotate_password(0);
         int authenticated = host_authenticate();
         net_watch_set(nullptr);
@@ -335,8 +364,41 @@ int host_run(void) {
         if (host_begin_session()) host_frame_loop();
         host_end_session();
     }
-    host_close_sock(&host_current_sock);
-    host_close_sock(&host_listen_sock);
+    close_sock(&S.current_sock);
+    close_sock(&S.listen_sock);
     clock_timer_end();
     return 0;
+}
+
+void host_stop(void) {
+    S.stop.store(1);
+    lock_enter(&S.sock_lock);
+    host_end_current_sock(&S.current_sock);   // a blocked receive returns
+    // A blocking accept returns only when its socket is closed (shutdown does not suffice on
+    // every platform). Taking it out first means the session loop cannot close it twice.
+    net_sock lis = S.listen_sock.exchange(NET_INVALID);
+    if (lis != NET_INVALID) {
+        net_shutdown(lis);
+        net_close(lis);
+    }
+    lock_leave(&S.sock_lock);
+}
+
+int host_stop_requested(void) { return S.stop.load(); }
+
+void host_reset_status(void) {
+    S.stop.store(0);
+    S.state.store(HOST_STARTING);
+}
+
+int host_get_state(void) { return S.state.load(); }
+
+net_sock host_connection_sock(void) { return S.current_sock.load(); }
+
+// Under the socket lock, so host_stop cannot end (and on Windows close) the socket in between:
+// once a stop was asked for, the socket is left alone.
+void host_shutdown_connection(net_sock s) {
+    lock_enter(&S.sock_lock);
+    if (s != NET_INVALID && !S.stop.load()) net_shutdown(s);
+    lock_leave(&S.sock_lock);
 }

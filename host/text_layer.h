@@ -35,7 +35,7 @@ struct TextLayerState {
 };
 extern TextLayerState g_text_layer;
 
-// Encoder, picture lock held. Call text_layer_pass only when text_layer_enabled is set and the
+// Encoder, picture lock held. Call text_layer_pass only when the text layer setting is on and the
 // viewer's caps have bit 0; otherwise call text_layer_off, which switches an active layer off.
 void text_layer_pass(void);
 void text_layer_off(void);

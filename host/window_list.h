@@ -34,7 +34,7 @@ struct WindowListState {
 };
 extern WindowListState g_window_list;
 
-// Encoder, picture lock held, only when window_tracking_enabled is set: rebuild the list and
+// Encoder, picture lock held, only when the window tracking setting is on: rebuild the list and
 // append MSG_WINDOW_LIST when it changed.
 void window_list_pass(void);
 // Session start: window_list_hash = 0, so the first pass always sends a list (even an empty one).

@@ -1,9 +1,7 @@
-// server_settings: the one place where the console server's options meet the host core's globals.
+// server_settings: the one place where the console server's options meet the host core's settings.
 #include "server/settings.h"
 
 #include <string.h>
-#include "host/auth.h"
-#include "host/clipboard.h"
 #include "host/identity.h"
 #include "protocol/channel_v2.h"
 
@@ -15,26 +13,25 @@ static void copy_into(char *dst, size_t cap, const char *src) {
     dst[n] = 0;
 }
 
-void server_apply_options(const server_options *o) {
-    listen_port = o->listen_port;
-    force_gdi = o->force_gdi;
-    text_layer_enabled = o->text_layer_enabled;
-    window_tracking_enabled = o->window_tracking_enabled;
-    host_clipboard_enabled = o->clipboard_enabled;
-    use_relay = o->use_relay;
-    copy_into(relay_host, sizeof relay_host, o->relay_host);
-    relay_port = o->relay_port;
-    copy_into(room_name, sizeof room_name, o->room_name);
-    room_given = o->room_given;
-    rotate_hours = o->rotate_hours;
-    host_login_mode = o->v2_only ? CHANNEL_LOGIN_V2_ONLY : CHANNEL_LOGIN_V2_PREFERRED;
-    // Single-threaded start-up: the password is set before the identity lock has any other user,
-    // and host_identity_init then keeps a fixed one instead of making a temporary one.
-    password_fixed = o->password_fixed;
-    if (o->password_fixed) copy_into(password, sizeof password, o->password);
+void server_host_settings(const server_options *o, HostSettings *s) {
+    host_settings_default(s);
+    s->listen_port = o->listen_port;
+    s->force_gdi = o->force_gdi;
+    s->text_layer_enabled = o->text_layer_enabled;
+    s->window_tracking_enabled = o->window_tracking_enabled;
+    s->clipboard_enabled = o->clipboard_enabled;
+    s->use_relay = o->use_relay;
+    copy_into(s->relay_host, sizeof s->relay_host, o->relay_host);
+    s->relay_port = o->relay_port;
+    copy_into(s->room_name, sizeof s->room_name, o->room_name);
+    s->room_given = o->room_given;
+    s->rotate_hours = o->rotate_hours;
+    s->login_mode = o->v2_only ? CHANNEL_LOGIN_V2_ONLY : CHANNEL_LOGIN_V2_PREFERRED;
+    s->password_fixed = o->password_fixed;
+    if (o->password_fixed) copy_into(s->password, sizeof s->password, o->password);
 }
 
-void server_read_identity(server_options *o) {
-    copy_into(o->room_name, sizeof o->room_name, room_name);
+void server_read_identity(server_options *o, const HostSettings *s) {
+    copy_into(o->room_name, sizeof o->room_name, s->room_name);
     host_copy_password(o->password, sizeof o->password);
 }

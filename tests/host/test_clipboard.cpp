@@ -19,17 +19,14 @@ static int viewer_text(const std::string &t) {
 }
 
 TEST(HostClipboard, OnlyBothBitsShareAndNothingGoesBack) {
-    host_clipboard_enabled = 1;
-    EXPECT_EQ(host_clipboard_session_begin(3), 0);
+    EXPECT_EQ(host_clipboard_session_begin(3, 1), 0);
     local("ignored");
     EXPECT_EQ(host_clipboard_pending(), 0);
     EXPECT_EQ(viewer_text("ignored"), 0);
     host_clipboard_session_end();
-    host_clipboard_enabled = 0;
-    EXPECT_EQ(host_clipboard_session_begin(7), 0);
+    EXPECT_EQ(host_clipboard_session_begin(7, 0), 0);
     host_clipboard_session_end();
-    host_clipboard_enabled = 1;
-    ASSERT_EQ(host_clipboard_session_begin(7), CAPS_CLIPBOARD);
+    ASSERT_EQ(host_clipboard_session_begin(7, 1), CAPS_CLIPBOARD);
 
     uint32_t before = 0;
     host_clipboard_stub_text(nullptr, 0, &before);
@@ -54,8 +51,7 @@ TEST(HostClipboard, OnlyBothBitsShareAndNothingGoesBack) {
 
 TEST(HostClipboard, TooBigIsNotSentAndSaidOnce) {
     host_log_capture_start();
-    host_clipboard_enabled = 1;
-    ASSERT_EQ(host_clipboard_session_begin(CAPS_CLIPBOARD), CAPS_CLIPBOARD);
+    ASSERT_EQ(host_clipboard_session_begin(CAPS_CLIPBOARD, 1), CAPS_CLIPBOARD);
     std::string big(CLIP_MAX_TEXT + 1, 'a');
     local(big);
     host_clipboard_local_text(nullptr, CLIP_MAX_TEXT + 5);

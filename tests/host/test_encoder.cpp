@@ -662,8 +662,8 @@ TEST(Encoder, OverlaysAndPointerTakeTheirPlacesInTheFrame) {
     encoder_viewer_caps(1);   // text layer wanted, no tile cache
     text_layer_session_reset();
     window_list_session_reset();
-    text_layer_enabled = 1;
-    window_tracking_enabled = 1;
+    g_encoder.text_layer_on = 1;
+    g_encoder.window_list_on = 1;
     std::vector<text_cell> cells(40 * 10, text_cell{'a', 7});
     text_rect_t rect = {0, 0, 300, 200};   // covers tiles 0..3 x 0..2 wholly
     text_console_feed(cells.data(), 40, 10, &rect);
@@ -688,7 +688,7 @@ TEST(Encoder, OverlaysAndPointerTakeTheirPlacesInTheFrame) {
     EXPECT_EQ(V.types[13], MSG_CURSOR);
     EXPECT_EQ(g_encoder.text_cover, 0);
     cursor_feed(0, 0, 0, 0);
-    text_layer_enabled = window_tracking_enabled = 0;
+    g_encoder.text_layer_on = g_encoder.window_list_on = 0;
     window_list_feed(nullptr, 0);
     expect_converged();
     synth_close();

@@ -68,7 +68,6 @@ class Receive : public ::testing::Test {
         net_close(l);
         ASSERT_NE(viewer, NET_INVALID);
         ASSERT_NE(host, NET_INVALID);
-        host_current_sock.store(host);
         channel_init(&ch, host, 0);
         host_receive_start(&ch);
         EXPECT_FALSE(host_session_ended());
@@ -81,7 +80,6 @@ class Receive : public ::testing::Test {
             thread_wait(thread, THREAD_INFINITE);
             thread_close(thread);
         }
-        host_current_sock.store(NET_INVALID);
         net_close(host);
         channel_free(&ch);
         host_log_capture_stop();

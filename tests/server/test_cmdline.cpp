@@ -334,14 +334,27 @@ static bool file_exists(const std::string &path) {
     return f != nullptr;
 }
 
-// The program's start-up up to the mode choice; returns the options as the mode sees them.
-static server_options start_up(std::vector<const char *> args) {
+// The program's start-up up to the mode choice; returns the options as the mode sees them, and
+// the host settings made from them in *s.
+static server_options start_up(std::vector<const char *> args, HostSettings *s) {
     server_options o = parse(args);
     if (o.help) return o;
-    server_apply_options(&o);
-    host_identity_init();
-    server_read_identity(&o);
+    server_host_settings(&o, s);
+    host_identity_init(s);
+    server_read_identity(&o, s);
     return o;
+}
+
+static std::string host_id(void) {
+    char id[HOST_ID_BYTES];
+    host_copy_id(id, sizeof id);
+    return id;
+}
+
+static std::string host_password(void) {
+    char pw[PASSWORD_MAX + 1];
+    host_copy_password(pw, sizeof pw);
+    return pw;
 }
 
 // Test stand-in for the program's host entry (the service thread would run host_run here).
@@ -349,44 +362,47 @@ int server_run_host(const server_options *) { return 0; }
 
 TEST(ServerStartUp, InstallLineAfterIdentityHoldsTheIdAsRoom) {
     std::string id_file = fresh_data_dir();
-    server_options o = start_up({"-install", "-relay", "-pass", "P", "-rotate", "3", "-gdi"});
-    ASSERT_EQ(strlen(host_id), 9u);
-    EXPECT_STREQ(o.room_name, host_id);
-    EXPECT_STREQ(room_name, host_id);
-    EXPECT_STREQ(password, "P");
-    EXPECT_EQ(password_fixed, 1);
-    EXPECT_EQ(force_gdi, 1);
-    EXPECT_EQ(rotate_hours, 3);
-    EXPECT_EQ(use_relay, 1);
+    HostSettings s;
+    server_options o = start_up({"-install", "-relay", "-pass", "P", "-rotate", "3", "-gdi"}, &s);
+    ASSERT_EQ(host_id().size(), 9u);
+    EXPECT_EQ(o.room_name, host_id());
+    EXPECT_EQ(s.room_name, host_id());
+    EXPECT_EQ(host_password(), "P");
+    EXPECT_EQ(host_password_is_fixed(), 1);
+    EXPECT_EQ(s.force_gdi, 1);
+    EXPECT_EQ(s.rotate_hours, 3);
+    EXPECT_EQ(s.use_relay, 1);
     EXPECT_EQ(server_choose_mode(&o), SERVER_MODE_INSTALL);
     char line[1024];
     server_service_cmdline(line, sizeof line, "C:\\vo\\vo_server.exe", &o);
     EXPECT_EQ(std::string(line), std::string("\"C:\\vo\\vo_server.exe\" -svc 7777 -relay ") +
-                                     VO_DEFAULT_RELAY_HOST + ":7000 -room " + host_id + " -pass P");
+                                     VO_DEFAULT_RELAY_HOST + ":7000 -room " + host_id() + " -pass P");
 }
 
 TEST(ServerStartUp, ForegroundBannerShowsIdAndTemporaryPassword) {
     fresh_data_dir();
-    server_options o = start_up({});
-    EXPECT_EQ(listen_port, 7777);
-    EXPECT_EQ(text_layer_enabled, 1);
-    EXPECT_EQ(window_tracking_enabled, 1);
-    EXPECT_EQ(password_fixed, 0);
+    HostSettings s;
+    server_options o = start_up({}, &s);
+    EXPECT_EQ(s.listen_port, 7777);
+    EXPECT_EQ(s.text_layer_enabled, 1);
+    EXPECT_EQ(s.window_tracking_enabled, 1);
+    EXPECT_EQ(host_password_is_fixed(), 0);
     EXPECT_EQ(strlen(o.password), 8u);
     char banner[512];
-    server_banner_text(banner, sizeof banner, &o, host_id, o.password);
+    server_banner_text(banner, sizeof banner, &o, host_id().c_str(), o.password);
     std::string shown(banner);
     EXPECT_EQ(shown.substr(0, shown.find('\n') + 1),
-              std::string("vo_server: ID ") + host_id + "  password " + o.password + "  listening on port 7777\n");
+              std::string("vo_server: ID ") + host_id() + "  password " + o.password + "  listening on port 7777\n");
 
-    o = start_up({"-relay", "-room", "lab", "-notext"});
+    o = start_up({"-relay", "-room", "lab", "-notext"}, &s);
     EXPECT_STREQ(o.room_name, "lab");
-    EXPECT_EQ(text_layer_enabled, 0);
+    EXPECT_EQ(s.text_layer_enabled, 0);
 }
 
 TEST(ServerStartUp, HelpEndsBeforeTheDataFolderIsTouched) {
     std::string id_file = fresh_data_dir();
-    server_options o = start_up({"-relay", "-pass", "x", "-h"});
+    HostSettings s;
+    server_options o = start_up({"-relay", "-pass", "x", "-h"}, &s);
     EXPECT_EQ(server_choose_mode(&o), SERVER_MODE_HELP);
     EXPECT_FALSE(file_exists(id_file));
 }

@@ -41,8 +41,8 @@ template <class F> static inline bool session_wait(F cond, uint32_t ms) {
     return true;
 }
 
-static unsigned session_host_entry(void *) {
-    host_run();
+static unsigned session_host_entry(void *settings) {
+    host_run((const HostSettings *)settings);
     return 0;
 }
 
@@ -50,28 +50,37 @@ static unsigned session_host_entry(void *) {
 struct test_host {
     thread_handle thread;
     int port;
+    HostSettings set;   // what the host runs with
 };
 
+// The host settings' defaults, for a test to change before host_start_direct.
+static inline HostSettings test_settings(void) {
+    HostSettings s;
+    host_settings_default(&s);
+    return s;
+}
+
 // pw NULL: a host whose random source fails from here on, so it has no password at all.
-static inline void host_start_direct(test_host *h, int relay = 0, const char *pw = "pw") {
+// base: the settings to start from (NULL: the defaults); the relay flag and the port are set here.
+static inline void host_start_direct(test_host *h, int relay = 0, const char *pw = "pw",
+                                     const HostSettings *base = nullptr) {
     session_use_temp_dir();
-    stop_requested.store(0);
-    host_state.store(HOST_STARTING);
-    use_relay = relay;
+    host_reset_status();
+    h->set = base ? *base : test_settings();
+    h->set.use_relay = relay;
     h->port = session_free_port();
-    listen_port = h->port;
-    host_identity_init();
+    h->set.listen_port = h->port;
+    host_identity_init(&h->set);
     if (pw) {
         host_set_password(pw);
     } else {
         sysrand_fail_next(1000000);
-        password[0] = 0;
-        password_fixed = 0;
+        host_identity_reset();
     }
-    h->thread = thread_create(session_host_entry, nullptr);
+    h->thread = thread_create(session_host_entry, &h->set);
     ASSERT_NE(h->thread, nullptr);
     if (!relay) {
-        ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+        ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 10000));
     }
 }
 

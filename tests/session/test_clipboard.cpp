@@ -44,7 +44,6 @@ static void setup_screen(void) {
 
 TEST(ClipboardSession, OnlyAViewerThatAsksSharesTheClipboard) {
     setup_screen();
-    host_clipboard_enabled = 1;
     test_host h;
     host_start_direct(&h);
     uint8_t hello[HOST_HELLO_BYTES];
@@ -66,7 +65,7 @@ TEST(ClipboardSession, OnlyAViewerThatAsksSharesTheClipboard) {
     host_stub(&now);
     EXPECT_EQ(now, before);
     tv_close(&old);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
 
     // A viewer with it: bit 2 back, a 300 KB text arrives whole, the host's change goes out once.
     test_viewer v;
@@ -90,16 +89,18 @@ TEST(ClipboardSession, OnlyAViewerThatAsksSharesTheClipboard) {
     EXPECT_EQ(std::string((const char *)b.data, n > 0 ? (size_t)n : 0), mine);   // not the echo of big
     clip_buf_free(&b);
     tv_close(&v);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
 
     // A host started with -noclip answers without the bit.
-    host_clipboard_enabled = 0;
+    host_finish(&h);
+    HostSettings noclip = test_settings();
+    noclip.clipboard_enabled = 0;
+    host_start_direct(&h, 0, "pw", &noclip);
     ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
     ASSERT_EQ(tv_hello(&v, 7, hello), 1);
     EXPECT_EQ(get_u16(hello + 10), 3);
     tv_close(&v);
     host_finish(&h);
-    host_clipboard_enabled = 1;
 }
 
 static char g_port_text[16];
@@ -120,11 +121,12 @@ static std::string viewer_stub(uint32_t *count) {
 
 TEST(ClipboardSession, TheViewerCoreSharesBothWaysUnlessTheHostSaysNo) {
     setup_screen();
-    test_host h;
-    host_start_direct(&h);
-    snprintf(g_port_text, sizeof g_port_text, "%d", h.port);
     for (int host_on = 1; host_on >= 0; host_on--) {
-        host_clipboard_enabled = host_on;
+        HostSettings s = test_settings();
+        s.clipboard_enabled = host_on;
+        test_host h;
+        host_start_direct(&h, 0, "pw", &s);
+        snprintf(g_port_text, sizeof g_port_text, "%d", h.port);
         g_connected.store(0);
         viewer_on_connected = on_connected;
         thread_handle t = thread_create(viewer_entry, nullptr);
@@ -148,8 +150,7 @@ TEST(ClipboardSession, TheViewerCoreSharesBothWaysUnlessTheHostSaysNo) {
         EXPECT_EQ(thread_wait(t, 60000), 1);
         thread_close(t);
         EXPECT_EQ(g_viewer_result.load(), 0);
-        EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+        EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 10000));
+        host_finish(&h);
     }
-    host_finish(&h);
-    host_clipboard_enabled = 1;
 }

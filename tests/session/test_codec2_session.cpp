@@ -34,7 +34,7 @@ TEST(Codec2Session, OfferedItIsAnsweredAndUsedOtherwiseTilesStayVersion1) {
         else
             EXPECT_EQ(forms & ~3u, 0u) << "forms " << forms;
         tv_close(&v);
-        ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+        ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
     }
     host_finish(&h);
     synth_close();

@@ -29,12 +29,12 @@ TEST(HostSession, WrongPasswordIsLoggedAndTheNextViewerIsServed) {
     EXPECT_EQ(get_i32(hello + 4), g_synth.height);
     EXPECT_EQ(get_u16(hello + 8), 64);
     EXPECT_EQ(get_u16(hello + 10), 3);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 5000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_VIEWER_CONNECTED; }, 5000));
     EXPECT_EQ(host_log_count("client connected: TEST-VIEWER, caps=3 (text=1 cache=1)"), 1);
     tv_close(&good);
     EXPECT_TRUE(session_wait([] { return host_log_count("client disconnected") == 1; }, 5000));
     EXPECT_EQ(host_log_count("session stats: "), 1);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
     host_finish(&h);
     host_log_capture_stop();
 }
@@ -78,7 +78,7 @@ TEST(HostSession, AnotherFirstMessageIsClosedSilently) {
     ASSERT_EQ(tv_send(&v, MSG_CLIENT_HELLO, hello, sizeof hello), 1);
     EXPECT_EQ(channel_recv(&v.ch, &byte, 1), 0);
     tv_close(&v);
-    EXPECT_EQ(host_state.load(), HOST_WAITING);
+    EXPECT_EQ(host_get_state(), HOST_WAITING);
     char log[4096];
     host_log_captured(log, sizeof log);
     EXPECT_EQ(host_log_count("auth failed"), 0) << log;
@@ -101,7 +101,7 @@ TEST(HostSession, ViewerPayloadOf65536IsReadAnd65537EndsTheSession) {
     ASSERT_EQ(tv_send(&v, MSG_KEY, key, sizeof key), 1);
     clock_sleep(300);
     EXPECT_EQ(host_log_count("client disconnected"), 0);
-    EXPECT_EQ(host_state.load(), HOST_VIEWER_CONNECTED);
+    EXPECT_EQ(host_get_state(), HOST_VIEWER_CONNECTED);
     uint8_t head[HEADER_BYTES];
     header_put(head, 0x99, 65537);
     ASSERT_EQ(channel_send(&v.ch, head, sizeof head), 1);
@@ -123,7 +123,7 @@ TEST(HostSession, NextSessionStartsFreshButFrameNumbersGoOn) {
     ASSERT_EQ(tv_read_frame(&v, &f1, &tiles1, &refs1), 1);
     EXPECT_GT(tiles1 + refs1, 0);
     tv_close(&v);
-    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
     ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
     ASSERT_EQ(tv_hello(&v, 3, hello), 1);
     ASSERT_EQ(tv_read_frame(&v, &f2, &tiles2, &refs2), 1);
@@ -140,11 +140,11 @@ TEST(HostSession, RelayModeJoinsAsHostWithTheIdAsRoom) {
     net_init();
     net_sock relay = net_listen("127.0.0.1", 0, 4);
     ASSERT_NE(relay, NET_INVALID);
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = net_local_port(relay);
-    room_given = 0;
+    HostSettings set = test_settings();
+    snprintf(set.relay_host, sizeof set.relay_host, "127.0.0.1");
+    set.relay_port = net_local_port(relay);
     test_host h;
-    host_start_direct(&h, 1);
+    host_start_direct(&h, 1, "pw", &set);
     net_sock s = net_accept(relay);
     ASSERT_NE(s, NET_INVALID);
     uint8_t join[RELAY_JOIN_BYTES];
@@ -152,11 +152,14 @@ TEST(HostSession, RelayModeJoinsAsHostWithTheIdAsRoom) {
     EXPECT_EQ(memcmp(join, "VORL\x02H", 6), 0);
     char room[RELAY_ROOM_BYTES + 1] = {0};
     memcpy(room, join + 6, RELAY_ROOM_BYTES);
-    EXPECT_STREQ(room, host_get_id());
+    char id[HOST_ID_BYTES], computer[HOST_NAME_BYTES];
+    host_copy_id(id, sizeof id);
+    host_copy_computer_name(computer, sizeof computer);
+    EXPECT_STREQ(room, id);
     char name[33] = {0};
     memcpy(name, join + 24, 32);
-    EXPECT_STREQ(name, host_get_computer_name());
-    std::string line = "relay: connected to 127.0.0.1:" + std::to_string(relay_port) + ", room '" + room + "', waiting for a viewer";
+    EXPECT_STREQ(name, computer);
+    std::string line = "relay: connected to 127.0.0.1:" + std::to_string(set.relay_port) + ", room '" + room + "', waiting for a viewer";
     EXPECT_TRUE(session_wait([&] { return host_log_count(line.c_str()) == 1; }, 5000));
     net_close(s);   // the relay drops the waiting host: a failed handshake, then a new join
     EXPECT_TRUE(session_wait([] { return host_log_count("auth failed") == 1; }, 5000));
@@ -165,24 +168,23 @@ TEST(HostSession, RelayModeJoinsAsHostWithTheIdAsRoom) {
     host_finish(&h);
     net_close(s);
     net_close(relay);
-    use_relay = 0;
     host_log_capture_stop();
 }
 
 TEST(HostSession, UnreachableRelayIsRetriedEveryThreeSeconds) {
     host_log_capture_start();
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = session_free_port();
+    HostSettings set = test_settings();
+    snprintf(set.relay_host, sizeof set.relay_host, "127.0.0.1");
+    set.relay_port = session_free_port();
     test_host h;
-    host_start_direct(&h, 1);
-    std::string line = "relay: connect 127.0.0.1:" + std::to_string(relay_port) + " failed (";
+    host_start_direct(&h, 1, "pw", &set);
+    std::string line = "relay: connect 127.0.0.1:" + std::to_string(set.relay_port) + " failed (";
     ASSERT_TRUE(session_wait([&] { return host_log_count(line.c_str()) >= 1; }, 5000));
     uint32_t t0 = clock_tick();
     ASSERT_TRUE(session_wait([&] { return host_log_count(line.c_str()) >= 2; }, 6000));
     uint32_t gap = clock_tick() - t0;
     EXPECT_GE(gap, 2500u);
     host_finish(&h);
-    use_relay = 0;
     host_log_capture_stop();
 }
 
@@ -190,15 +192,16 @@ TEST(HostSession, PasswordChangedWhileWaitingInTheRelayIsTheOneUsed) {
     net_init();
     net_sock relay = net_listen("127.0.0.1", 0, 4);
     ASSERT_NE(relay, NET_INVALID);
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = net_local_port(relay);
+    HostSettings set = test_settings();
+    snprintf(set.relay_host, sizeof set.relay_host, "127.0.0.1");
+    set.relay_port = net_local_port(relay);
     test_host h;
-    host_start_direct(&h, 1);
+    host_start_direct(&h, 1, "pw", &set);
     net_sock s = net_accept(relay);
     ASSERT_NE(s, NET_INVALID);
     uint8_t join[RELAY_JOIN_BYTES];
     ASSERT_EQ(net_recv_all(s, join, sizeof join), 1);
-    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
     clock_sleep(100);   // the host now waits in the room for the viewer's first bytes
     host_set_password("changed");
     // The relay pairs a viewer: this socket now plays the viewer's side.
@@ -209,7 +212,6 @@ TEST(HostSession, PasswordChangedWhileWaitingInTheRelayIsTheOneUsed) {
     tv_close(&v);
     host_finish(&h);
     net_close(relay);
-    use_relay = 0;
 }
 
 // Bounds this thread's socket calls for the rest of a test, so a host that never answers fails the
@@ -225,9 +227,10 @@ struct test_deadline {
 TEST(HostSession, SilentConnectionIsDroppedAtTheDeadlineAndTheNextViewerServed) {
     host_log_capture_start();
     test_deadline guard(30000);
-    host_hello_deadline_ms = 1000;
+    HostSettings set = test_settings();
+    set.hello_deadline_ms = 1000;
     test_host h;
-    host_start_direct(&h);
+    host_start_direct(&h, 0, "pw", &set);
     net_sock silent = net_connect("127.0.0.1", h.port);
     ASSERT_NE(silent, NET_INVALID);
     test_viewer v;
@@ -239,7 +242,6 @@ TEST(HostSession, SilentConnectionIsDroppedAtTheDeadlineAndTheNextViewerServed) 
     tv_close(&v);
     net_close(silent);
     host_finish(&h);
-    host_hello_deadline_ms = 10000;
     host_log_capture_stop();
 }
 
@@ -248,7 +250,8 @@ TEST(HostSession, SilentConnectionIsDroppedAtTheDeadlineAndTheNextViewerServed) 
 TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
     host_log_capture_start();
     test_deadline guard(30000);
-    host_hello_deadline_ms = 1000;
+    HostSettings set = test_settings();
+    set.hello_deadline_ms = 1000;
     relay_config cfg;
     relay_config_defaults(&cfg);
     snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "127.0.0.1");
@@ -256,15 +259,16 @@ TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
     cfg.log = nullptr;
     int port = relay_server_start(&cfg);
     ASSERT_GT(port, 0);
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = port;
-    room_given = 0;
+    snprintf(set.relay_host, sizeof set.relay_host, "127.0.0.1");
+    set.relay_port = port;
     test_host h;
-    host_start_direct(&h, 1);
+    host_start_direct(&h, 1, "pw", &set);
     ASSERT_TRUE(session_wait([] { return host_log_count("waiting for a viewer") == 1; }, 10000));
     clock_sleep(1500);   // waiting in the room before any viewer byte costs nothing
     uint8_t join[RELAY_JOIN_BYTES];
-    relay_build_join(join, RELAY_ROLE_VIEWER, host_get_id(), "SILENT");
+    char id[HOST_ID_BYTES];
+    host_copy_id(id, sizeof id);
+    relay_build_join(join, RELAY_ROLE_VIEWER, id, "SILENT");
     net_sock silent = net_connect("127.0.0.1", port);
     ASSERT_EQ(net_send_all(silent, join, sizeof join), 1);
     ASSERT_EQ(net_send_all(silent, "k", 1), 1);   // one byte of its key, then nothing
@@ -273,7 +277,7 @@ TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
     ASSERT_TRUE(session_wait([] { return host_log_count("waiting for a viewer") == 2; }, 10000));
     test_viewer v;
     v.sock = net_connect("127.0.0.1", port);
-    relay_build_join(join, RELAY_ROLE_VIEWER, host_get_id(), "REAL");
+    relay_build_join(join, RELAY_ROLE_VIEWER, id, "REAL");
     ASSERT_EQ(net_send_all(v.sock, join, sizeof join), 1);
     channel_init(&v.ch, v.sock, 1);
     ASSERT_EQ(channel_handshake_viewer(&v.ch, "pw"), 1);
@@ -281,10 +285,8 @@ TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
     EXPECT_EQ(tv_hello(&v, 3, hello), 1);
     tv_close(&v);
     host_finish(&h);
-    use_relay = 0;
     relay_server_stop();
     relay_server_join();
-    host_hello_deadline_ms = 10000;
     host_log_capture_stop();
 }
 
@@ -295,12 +297,13 @@ TEST(HostSession, ThroughTheRelayAViewerThatStopsMidHandshakeFreesTheRoom) {
 TEST(HostSession, AcceptFailureIsLoggedOnceAndTheHostGoesOn) {
     host_log_capture_start();
     test_deadline guard(30000);
-    host_hello_deadline_ms = 1000;
+    HostSettings set = test_settings();
+    set.hello_deadline_ms = 1000;
     test_host h;
-    host_start_direct(&h);
+    host_start_direct(&h, 0, "pw", &set);
     net_sock silent = net_connect("127.0.0.1", h.port);
-    ASSERT_TRUE(session_wait([] { return host_current_sock.load() != NET_INVALID; }, 5000));
-    net_sock busy = host_current_sock.load();
+    ASSERT_TRUE(session_wait([] { return host_connection_sock() != NET_INVALID; }, 5000));
+    net_sock busy = host_connection_sock();
     net_sock c = net_connect("127.0.0.1", h.port);   // waits in the backlog
     ASSERT_NE(c, NET_INVALID);
     rlimit old, low;
@@ -325,7 +328,6 @@ TEST(HostSession, AcceptFailureIsLoggedOnceAndTheHostGoesOn) {
     tv_close(&v);
     net_close(silent);
     host_finish(&h);
-    host_hello_deadline_ms = 10000;
     host_log_capture_stop();
 }
 
@@ -342,16 +344,16 @@ TEST(HostSession, ScreenSizeChangedBetweenSessionsIsInTheNextHello) {
     ASSERT_EQ(tv_hello(&v, 3, hello), 1);
     ASSERT_EQ(tv_read_frame(&v, &frame, &tiles, &refs), 1);
     tv_close(&v);
-    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 5000));
+    ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 5000));
     int32_t w = g_synth.width, hgt = g_synth.height;
     ASSERT_EQ(synth_resize(640, 480), 1);
-    stop_requested.store(0);   // the host loads it after its accept: it sees the new screen
+    host_set_password("pw");   // (its lock, taken by the host after its accept, hands it the new screen)
     ASSERT_EQ(tv_connect(&v, h.port, "pw"), 1);
     ASSERT_EQ(tv_hello(&v, 3, hello), 1);
     EXPECT_EQ(get_i32(hello), 640);
     EXPECT_EQ(get_i32(hello + 4), 480);
     EXPECT_EQ(tv_read_frame(&v, &frame, &tiles, &refs), 1);
-    EXPECT_EQ(host_state.load(), HOST_VIEWER_CONNECTED);
+    EXPECT_EQ(host_get_state(), HOST_VIEWER_CONNECTED);
     tv_close(&v);
     host_finish(&h);
     synth_resize(w, hgt);

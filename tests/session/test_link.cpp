@@ -96,7 +96,6 @@ TEST(Link, RealCoresEndEqualAfterAFullChangeOvertakenByASmallOne) {
     session_use_temp_dir();
     ASSERT_TRUE(synth_open(1280, 720));
     g_synth.dxgi_unavailable = 0;
-    force_gdi = 0;
     test_host h;
     host_start_direct(&h);
     linkemu_params p = {10, 0, 20e6, 0};

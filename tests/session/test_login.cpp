@@ -18,7 +18,9 @@ static int tv_login(test_viewer *v, int port, const char *password, int login, i
     if (v->sock == NET_INVALID) return -9;
     if (g_relay_port) {
         uint8_t join[RELAY_JOIN_BYTES];
-        relay_build_join(join, RELAY_ROLE_VIEWER, host_get_id(), "TEST-VIEWER");
+        char id[HOST_ID_BYTES];
+        host_copy_id(id, sizeof id);
+        relay_build_join(join, RELAY_ROLE_VIEWER, id, "TEST-VIEWER");
         net_send_all(v->sock, join, sizeof join);
     }
     channel_init(&v->ch, v->sock, 1);
@@ -26,16 +28,16 @@ static int tv_login(test_viewer *v, int port, const char *password, int login, i
 }
 
 static void start_host(test_host *h, int login) {
-    host_login_mode = login;
-    host_start_direct(h, g_relay_port != 0);
-    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+    HostSettings s = test_settings();
+    s.login_mode = login;
+    snprintf(s.relay_host, sizeof s.relay_host, "127.0.0.1");
+    s.relay_port = g_relay_port;
+    host_start_direct(h, g_relay_port != 0, "pw", &s);
+    ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 10000));
     if (g_relay_port) clock_sleep(200);   // the host's join has reached the relay
 }
 
-static void stop_host(test_host *h) {
-    host_finish(h);
-    host_login_mode = CHANNEL_LOGIN_V2_PREFERRED;
-}
+static void stop_host(test_host *h) { host_finish(h); }
 
 // Every pairing of host and viewer versions, on the current route (direct or relay).
 static void pairings(void) {
@@ -83,12 +85,8 @@ TEST(Login, EveryPairingOfVersionsThroughTheRelay) {
     cfg.log = nullptr;
     g_relay_port = relay_server_start(&cfg);
     ASSERT_GT(g_relay_port, 0);
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = g_relay_port;
-    room_given = 0;
     pairings();
     g_relay_port = 0;
-    use_relay = 0;
     relay_server_stop();
     relay_server_join();
 }

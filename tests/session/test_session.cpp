@@ -31,7 +31,7 @@ static thread_handle viewer_start(int port) {
     g_connected.store(0);
     viewer_on_connected = on_connected;
     thread_handle t = thread_create(viewer_entry, nullptr);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 10000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_VIEWER_CONNECTED; }, 10000));
     // This session's counters are set up, and its first frame has arrived (after the viewer loaded
     // its cache, which can take a while).
     EXPECT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));
@@ -44,7 +44,7 @@ static void viewer_finish(thread_handle t) {
     EXPECT_EQ(thread_wait(t, 60000), 1);   // saving the 128 MiB tile cache takes a while
     thread_close(t);
     EXPECT_EQ(g_viewer_result.load(), 0);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 10000));
 }
 
 // 1 when the host has nothing left to send and the viewer has acknowledged every frame.
@@ -92,7 +92,6 @@ static void setup_screen(void) {
     g_synth.dxgi_unavailable = 0;
     g_synth.wait_ms = 1;
     g_synth.gdi_pause_ms = 1;
-    force_gdi = 0;
 }
 
 TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
@@ -151,14 +150,16 @@ TEST(Session, ThroughTheRelayTheViewerMatchesTheHost) {
     cfg.log = nullptr;
     int relay_port_used = relay_server_start(&cfg);
     ASSERT_GT(relay_port_used, 0);
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = relay_port_used;
-    room_given = 0;
+    HostSettings s = test_settings();
+    snprintf(s.relay_host, sizeof s.relay_host, "127.0.0.1");
+    s.relay_port = relay_port_used;
     test_host h;
-    host_start_direct(&h, 1);
-    ASSERT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+    host_start_direct(&h, 1, "pw", &s);
+    ASSERT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 10000));
     clock_sleep(200);   // the host's join has reached the relay
-    g_relay_id = host_get_id();
+    char id[HOST_ID_BYTES];
+    host_copy_id(id, sizeof id);
+    g_relay_id = id;
     thread_handle v = viewer_start(relay_port_used);
     run_workload(SYNTH_SCROLL, 100);
     run_workload(SYNTH_TYPING, 100);
@@ -166,7 +167,6 @@ TEST(Session, ThroughTheRelayTheViewerMatchesTheHost) {
     viewer_finish(v);
     g_relay_id = nullptr;
     host_finish(&h);
-    use_relay = 0;
     relay_server_stop();
     relay_server_join();
 }

@@ -302,7 +302,7 @@ thread_handle viewer_open(int port) {
     g_connected.store(0);
     viewer_on_connected = on_connected;
     thread_handle t = thread_create(viewer_entry, nullptr);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 10000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_VIEWER_CONNECTED; }, 10000));
     EXPECT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));   // this session's counters
     EXPECT_TRUE(session_wait([] { return g_viewer.frames.load() > 0; }, 60000));
     return t;
@@ -313,7 +313,7 @@ void viewer_close(thread_handle t) {
     EXPECT_EQ(thread_wait(t, 60000), 1);
     thread_close(t);
     EXPECT_EQ(g_result.load(), 0);
-    EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_WAITING; }, 10000));
+    EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_WAITING; }, 10000));
 }
 
 int host_caught_up(void) {
@@ -367,7 +367,6 @@ TEST(SlowLink, RealCoresThroughADelayingPipe) {
     g_synth.dxgi_unavailable = 0;
     g_synth.wait_ms = 1;
     g_synth.gdi_pause_ms = 1;
-    force_gdi = 0;
     char cache_file[512];
     snprintf(cache_file, sizeof cache_file, "%s/tiles.bin", getenv("VO_DATA_DIR"));
     remove(cache_file);
@@ -385,8 +384,7 @@ TEST(SlowLink, RealCoresThroughADelayingPipe) {
 
     // Then through the pipe (150 ms for everything the viewer says), a host whose name could rewrite
     // a terminal, and a viewer that advertises its saved tiles but keeps losing them.
-    snprintf(computer_name, sizeof computer_name, "EVIL\x1b[2J\nNAME\x7f");
-    host_set_password("pw");   // (its lock hands the new name to the host thread)
+    host_set_computer_name("EVIL\x1b[2J\nNAME\x7f");
     int port = pipe_start(h.port, 150);
     v = viewer_open(port);
     EXPECT_STREQ(g_viewer.host_name, "EVIL?[2J?NAME?");

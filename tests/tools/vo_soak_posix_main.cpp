@@ -24,8 +24,8 @@ static long rss_kib(void) {
     return rss * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-static unsigned host_entry(void *) {
-    host_run();
+static unsigned host_entry(void *settings) {
+    host_run((const HostSettings *)settings);
     return 0;
 }
 
@@ -68,20 +68,22 @@ int main(int argc, char **argv) {
     snprintf(dir, sizeof dir, "/tmp/vo-soak-%d", (int)getpid());
     setenv("VO_DATA_DIR", dir, 1);
     net_init();
+    HostSettings hs;
+    host_settings_default(&hs);
     net_sock probe = net_listen("127.0.0.1", 0, 1);
-    listen_port = net_local_port(probe);
+    hs.listen_port = net_local_port(probe);
     net_close(probe);
     synth_open(1280, 720);
     synth_set_workload(SYNTH_TYPING);
     g_synth.gdi_pause_ms = 1;
-    force_gdi = 1;
-    host_identity_init();
+    hs.force_gdi = 1;
+    host_identity_init(&hs);
     host_set_password("soak");
-    thread_handle t = thread_create(host_entry, nullptr);
+    thread_handle t = thread_create(host_entry, &hs);
     while (host_get_state() != HOST_WAITING) clock_sleep(5);
     int failed = 0;
     for (int i = 1; i <= sessions; i++) {
-        if (!one_session(listen_port, frames)) failed++;
+        if (!one_session(hs.listen_port, frames)) failed++;
         while (host_get_state() != HOST_WAITING) clock_sleep(1);
         if (i == 10 || i == 100 || i % 250 == 0 || i == sessions)
             printf("after %4d sessions: resident %ld KiB (%d failed)\n", i, rss_kib(), failed);

@@ -12,8 +12,8 @@
 #include "platform/clock.h"
 #include "platform/thread.h"
 
-static unsigned host_entry(void *) {
-    host_run();
+static unsigned host_entry(void *settings) {
+    host_run((const HostSettings *)settings);
     return 0;
 }
 
@@ -48,18 +48,20 @@ int main(int argc, char **argv) {
     else snprintf(dir, sizeof dir, "/tmp/vo-webhost-%d", (int)getpid());
     setenv("VO_DATA_DIR", dir, 1);
     synth_open(atoi(argv[4]), atoi(argv[5]));
-    force_gdi = 1;
-    use_relay = 1;
-    snprintf(relay_host, sizeof relay_host, "127.0.0.1");
-    relay_port = atoi(argv[1]);
-    snprintf(room_name, sizeof room_name, "%s", argv[2]);
-    room_given = 1;
-    host_identity_init();
+    HostSettings hs;
+    host_settings_default(&hs);
+    hs.force_gdi = 1;
+    hs.use_relay = 1;
+    snprintf(hs.relay_host, sizeof hs.relay_host, "127.0.0.1");
+    hs.relay_port = atoi(argv[1]);
+    snprintf(hs.room_name, sizeof hs.room_name, "%s", argv[2]);
+    hs.room_given = 1;
+    host_identity_init(&hs);
     host_set_password(argv[3]);
     char log[600];
     snprintf(log, sizeof log, "%s/webhost.log", dir);
     host_log_open_path(log);
-    thread_handle t = thread_create(host_entry, nullptr);
+    thread_handle t = thread_create(host_entry, &hs);
     while (host_get_state() == HOST_STARTING) clock_sleep(5);
     printf("ready\n");
     fflush(stdout);
