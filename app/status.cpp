@@ -2,7 +2,7 @@
 #include "app/status.h"
 #include <stdio.h>
 #include <string.h>
-#include "host/identity.h"
+#include "host/host.h"
 
 void app_format_id(char *out, size_t cap, const char *id) {
     if (!id || strlen(id) < 9) {

@@ -7,6 +7,6 @@
 
 // "ddd ddd ddd" from the first nine characters of id; "--- --- ---" when it is shorter.
 void app_format_id(char *out, size_t cap, const char *id);
-// The status line for host state `state` (HOST_* of host/identity.h).
+// The status line for host state `state` (HOST_* of host/host.h).
 void app_status_text(char *out, size_t cap, int state, const char *viewer, const char *relay_host,
                      const char *computer);

@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
-#include "host/identity.h"
+#include "host/host.h"
 #include "host/log.h"
 #include "platform/thread.h"
 
@@ -132,7 +132,7 @@ static void service_report(DWORD state, DWORD wait_hint, DWORD exit_code) {
 // Runs on the dispatcher's thread. Stop and shutdown end the host loop; other controls are ignored.
 static VOID WINAPI service_control_handler(DWORD control) {
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
-    host_stop();  // stop_requested, the current connection and a waiting accept all end
+    host_stop();  // the stop flag, the current connection and a waiting accept all end
     service_report(SERVICE_STOP_PENDING, 0, 0);
 }
 

@@ -10,7 +10,7 @@
 #include "app/history.h"
 #include "app/status.h"
 #include "app/target.h"
-#include "host/identity.h"
+#include "host/host.h"
 
 static std::string temp_path(const char *name) {
     static int seq = 0;
