@@ -162,10 +162,10 @@ int host_rotate_password(int force) {
     (void)g_id_lock_ready;
     uint32_t now = clock_tick();
     lock_enter(&ID.lock);
-    int r = rotate_locked(force, now);
+    int r = rotate_locked(force, now), hours = ID.rotate_hours;
     lock_leave(&ID.lock);
     // Log outside the identity lock so the two locks are never held together.
-    if (r == 1) host_log("password rotated (next in %dh)", ID.rotate_hours);
+    if (r == 1) host_log("password rotated (next in %dh)", hours);
     if (r == 0) host_log("random source failed: password not rotated");
     return r != 0;
 }
@@ -195,8 +195,9 @@ int host_set_password(const char *text) {
         ID.password_fixed = old_fixed;
     }
     sodium_memzero(old, sizeof old);
+    int hours = ID.rotate_hours;
     lock_leave(&ID.lock);
-    if (r == 1) host_log("password rotated (next in %dh)", ID.rotate_hours);
+    if (r == 1) host_log("password rotated (next in %dh)", hours);
     if (r == 0) host_log("random source failed: password not rotated");
     return r != 0;
 }

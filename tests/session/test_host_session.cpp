@@ -1,6 +1,6 @@
 // The host session loop over loopback with a bare test viewer: authentication failures, the first
 // message rule, the viewer payload limit, session resets between viewers, relay mode, the
-// handshake deadline, accept failures and a screen that changed size between sessions.
+// handshake deadline, accept failures, a screen that changed size between sessions, and host_stop.
 #include "session_util.h"
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -357,4 +357,26 @@ TEST(HostSession, ScreenSizeChangedBetweenSessionsIsInTheNextHello) {
     tv_close(&v);
     host_finish(&h);
     synth_resize(w, hgt);
+}
+
+// host_stop ends a blocking accept (the host waits for a viewer) and a blocking receive (a peer
+// connected and said nothing): host_run returns at once, the connection closed by the session loop.
+TEST(HostSession, StopEndsABlockingAcceptAndReceive) {
+    test_host h;
+    host_start_direct(&h);
+    host_stop();
+    EXPECT_EQ(thread_wait(h.thread, 3000), 1);
+    thread_close(h.thread);
+    EXPECT_EQ(host_stop_requested(), 1);
+
+    host_start_direct(&h);
+    net_sock peer = net_connect("127.0.0.1", h.port);
+    ASSERT_NE(peer, NET_INVALID);
+    ASSERT_TRUE(session_wait([] { return host_connection_sock() != NET_INVALID; }, 5000));
+    clock_sleep(100);   // the host now waits in its receive
+    host_stop();
+    EXPECT_EQ(thread_wait(h.thread, 3000), 1);
+    thread_close(h.thread);
+    EXPECT_EQ(host_connection_sock(), NET_INVALID);
+    net_close(peer);
 }
