@@ -292,7 +292,13 @@ void on_connected(const char *, const char *) { g_connected.store(1); }
 
 unsigned viewer_entry(void *) {
     char err[128];
-    g_result.store(viewer_session_run("127.0.0.1", g_port, 0, nullptr, "pw", err, sizeof err));
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = g_port;
+    o.password = "pw";
+    o.on_connected = on_connected;
+    g_result.store(viewer_session_run(&o, err, sizeof err));
     return 0;
 }
 
@@ -300,7 +306,6 @@ thread_handle viewer_open(int port) {
     snprintf(g_port, sizeof g_port, "%d", port);
     g_result.store(-1);
     g_connected.store(0);
-    viewer_on_connected = on_connected;
     thread_handle t = thread_create(viewer_entry, nullptr);
     EXPECT_TRUE(session_wait([] { return host_state.load() == HOST_VIEWER_CONNECTED; }, 10000));
     EXPECT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));   // this session's counters
