@@ -112,7 +112,7 @@ static void tile_batch_flush(void) {
     for (uint32_t k = 0; k < n; k++) tiles[k] = g_viewer.batch_tiles[k];
     tile_hash_many(tiles, n, h);
     for (uint32_t k = 0; k < n; k++) {
-        if (h[k] == g_viewer.batch_hash[k]) cache_insert(h[k], g_viewer.batch_tiles[k]);
+        if (h[k] == g_viewer.batch_hash[k]) cache_insert(&g_viewer.cache, h[k], g_viewer.batch_tiles[k]);
         else g_viewer.cache_rejects.fetch_add(1);
     }
     g_viewer.batch_count = 0;
@@ -137,7 +137,7 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
     // A tile for the cache is finished in a batch slot (its new 16384 bytes, contiguous), which the
     // slot count takes only once the tile is whole.
-    int cached = g_cache.enabled && hash != 0;
+    int cached = g_viewer.cache.enabled && hash != 0;
     uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
     if (g_viewer.codec2 && p[4] > TILE_FORM_RAW) {
         if (!tile_codec2(dst, p[4], data, n, pixels)) return;
@@ -238,7 +238,7 @@ static void on_cache_ref(const uint8_t *p, uint32_t len) {
     uint64_t hash = get_u64(p + 4);
     if (!tile_inside(tx, ty)) return;
     tile_batch_flush();   // the cache as it would be had every earlier tile gone in at once
-    const uint8_t *tile = cache_lookup(hash);
+    const uint8_t *tile = cache_lookup(&g_viewer.cache, hash);
     if (tile) {
         tile_copy_in(fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE), tile);
         g_viewer.cache_hits.fetch_add(1);

@@ -243,7 +243,7 @@ static void viewer_session_window(void) {
     if (!viewer_window_open()) return;
     outbox_start(&V.ch, &V.cancel, V.limits.send_stall_ms, viewer_send_failed);
     V.receiver = thread_create(viewer_receive_entry, nullptr);
-    while (viewer_window_loop()) cache_save_shared(&g_viewer.lock);
+    while (viewer_window_loop()) cache_save_shared(&g_viewer.cache, &g_viewer.lock);
 }
 
 int viewer_session_run(const viewer_session_options *o, char *err, int err_size) {
@@ -255,9 +255,9 @@ int viewer_session_run(const viewer_session_options *o, char *err, int err_size)
     if (o->on_connected) o->on_connected(g_viewer.host_name, V.peer_id);
     g_viewer.ch = &V.ch;
     V.receiver = nullptr;
-    if (cache_offered) cache_start(&V.ch, nullptr);   // open tiles.bin and advertise what it holds
+    if (cache_offered) cache_start(&g_viewer.cache, &V.ch, nullptr);   // open tiles.bin and advertise what it holds
     viewer_session_window();
-    cache_close_shared(&g_viewer.lock);   // saves first; the receive thread is not held up meanwhile
+    cache_close_shared(&g_viewer.cache, &g_viewer.lock);   // saves first; the receive thread is not held up meanwhile
     viewer_teardown();
     return 0;
 }

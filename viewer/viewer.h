@@ -12,6 +12,7 @@
 #include "protocol/channel.h"
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
+#include "viewer/cache.h"
 
 #define VIEWER_MAX_EDGE 16384                 // largest host width or height accepted from a hello
 #define VIEWER_MAX_PAYLOAD 16777216u          // a longer host message ends the session
@@ -49,6 +50,7 @@ struct viewer_state {
     int32_t dirty_l, dirty_t, dirty_r, dirty_b;
 
     viewer_text text;     // console text layer
+    tile_cache cache;     // the tile cache: opened, saved and closed by the session
 
     // Statistics, reset at session start and changed only by atomic additions.
     std::atomic<uint32_t> bytes_received;   // payload length + 8 per message

@@ -144,9 +144,9 @@ TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
     v = viewer_start(h.port);
     run_workload(SYNTH_IDLE, 5);
     lock_enter(&g_viewer.lock);
-    cache_clear();
+    cache_clear(&g_viewer.cache);
     lock_leave(&g_viewer.lock);
-    ASSERT_EQ(cache_resident(), 0u);
+    ASSERT_EQ(cache_resident(&g_viewer.cache), 0u);
     run_workload(SYNTH_DRAG, 200);
     run_workload(SYNTH_IDLE, 5);
 
