@@ -86,7 +86,7 @@ struct viewer_state {
     char host_name[NAME_BYTES + 1];   // from the host hello, terminated; kept for the window title
 };
 
-extern viewer_state g_viewer;   // the session's (session.cpp); read by the handlers and the window
+extern viewer_state g_viewer;   // defined and owned by the session; the handlers and the window read it
 
 // Session set-up (before the receive thread starts): creates the viewer lock on first use, sizes
 // and zero-fills the framebuffer for a w x h host, resets the dirty flag, text layer and counters.
