@@ -255,9 +255,11 @@ int viewer_session_run(const viewer_session_options *o, char *err, int err_size)
     if (o->on_connected) o->on_connected(g_viewer.host_name, V.peer_id);
     g_viewer.ch = &V.ch;
     V.receiver = nullptr;
-    if (cache_offered) cache_start(&g_viewer.cache, &V.ch, nullptr);   // open tiles.bin and advertise what it holds
+    if (cache_offered) cache_start(&g_viewer.cache, &V.ch, nullptr);   // open tiles.bin, advertise it
     viewer_session_window();
-    cache_close_shared(&g_viewer.cache, &g_viewer.lock);   // saves first; the receive thread is not held up meanwhile
+    // However the window went (closed, host gone, send time-out): save and close the cache while
+    // the receive thread still runs; it is held up only while each chunk is copied.
+    cache_close_shared(&g_viewer.cache, &g_viewer.lock);
     viewer_teardown();
     return 0;
 }
