@@ -104,6 +104,6 @@ int main(int argc, char **argv) {
     o.peer_id = relay_id;
     o.password = argv[3];
     int r = viewer_session_run(&o, nullptr, 0);
-    thread_wait(w, r == 0 ? THREAD_INFINITE : 0);
+    if (thread_wait(w, r == 0 ? THREAD_INFINITE : 0)) thread_close(w);   // one still waiting ends with us
     return r == 0 && P.wrote ? 0 : 1;
 }
