@@ -60,7 +60,6 @@ int app_input_dialog(HWND owner, const char *title, const char *prompt, char *bu
 
 // Connect panel and history.
 void app_fill_history_list(void);
-void app_on_viewer_connected(const char *host_name, const char *peer_id);
 void app_command_connect_panel(int id);
 void app_connect_selected(void);
 void app_viewer_connected(void);   // WM_APP_VIEWER_CONNECTED

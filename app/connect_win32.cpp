@@ -51,10 +51,28 @@ static void set_idle(void) {
     SetWindowTextA(g_app.connect_button, "Connect");
 }
 
+// Called on the viewer thread once the host hello has been read: the user interface thread
+// records the connection in the history.
+static void app_on_viewer_connected(const char *host_name, const char *peer_id) {
+    snprintf(pending.computer, sizeof pending.computer, "%s", host_name ? host_name : "");
+    snprintf(pending.id, sizeof pending.id, "%s", peer_id ? peer_id : "");
+    pending.v2 = viewer_login_version() == 2;
+    PostMessageA(g_app.main_window, WM_APP_VIEWER_CONNECTED, 0, 0);
+}
+
 static DWORD WINAPI app_viewer_thread(LPVOID arg) {
     connect_request *r = (connect_request *)arg;
     char err[128] = "";
-    int rc = viewer_session_run_login(r->host, r->port, r->relay, r->target, r->password, r->login, err, sizeof err);
+    viewer_session_options v;
+    viewer_session_defaults(&v);
+    v.host = r->host;
+    v.port = r->port;
+    v.relay = r->relay;
+    v.peer_id = r->target;
+    v.password = r->password;
+    v.login = r->login;
+    v.on_connected = app_on_viewer_connected;
+    int rc = viewer_session_run(&v, err, sizeof err);
     if (rc != 0 && err[0]) MessageBoxA(NULL, err, "vo - could not connect", MB_ICONWARNING | MB_TOPMOST);
     sodium_memzero(r, sizeof *r);
     free(r);
@@ -129,13 +147,6 @@ void app_command_connect_panel(int id) {
         int i = selected_entry();
         if (i >= 0 && history_remove(i)) app_fill_history_list();
     }
-}
-
-void app_on_viewer_connected(const char *host_name, const char *peer_id) {
-    snprintf(pending.computer, sizeof pending.computer, "%s", host_name ? host_name : "");
-    snprintf(pending.id, sizeof pending.id, "%s", peer_id ? peer_id : "");
-    pending.v2 = viewer_login_version() == 2;
-    PostMessageA(g_app.main_window, WM_APP_VIEWER_CONNECTED, 0, 0);
 }
 
 void app_viewer_connected(void) {

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include "app/history.h"
 #include "host/host.h"
-#include "viewer/session.h"
 
 app_ui_state g_app;
 
@@ -184,7 +183,6 @@ int app_main(HINSTANCE instance) {
                                 CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, "Segoe UI");
     setup_app_folder();
     app_load_history();
-    viewer_on_connected = app_on_viewer_connected;
     host_settings_default(&g_app.host_settings);
     host_app_init(&g_app.host_settings, 1);
     HANDLE host_thread = CreateThread(NULL, 0, app_host_thread, NULL, 0, NULL);

@@ -13,6 +13,7 @@
 #include "viewer/cache.h"
 
 static plat_lock g_lock;
+static tile_cache g_tiles;   // the cache being saved
 static std::atomic<int> g_saving{0};
 static std::atomic<int> g_quit{0};
 static double g_worst_ms;   // longest wait for the lock while g_saving (receive thread only)
@@ -32,7 +33,7 @@ static unsigned receiver(void *) {
         lock_enter(&g_lock);
         double waited = now_ms() - t0;
         tile[0] = (uint8_t)hash;
-        cache_insert(hash++ % 50000 + 1, tile);
+        cache_insert(&g_tiles, hash++ % 50000 + 1, tile);
         lock_leave(&g_lock);
         if (during && g_saving.load() && waited > g_worst_ms) g_worst_ms = waited;
         usleep(200);
@@ -48,10 +49,10 @@ static double timed_save(int whole_under_lock, double *save_ms) {
     double t0 = now_ms();
     if (whole_under_lock) {
         lock_enter(&g_lock);
-        cache_save();
+        cache_save(&g_tiles);
         lock_leave(&g_lock);
     } else {
-        cache_save_shared(&g_lock);
+        cache_save_shared(&g_tiles, &g_lock);
     }
     *save_ms = now_ms() - t0;
     g_saving.store(0);
@@ -63,11 +64,11 @@ int main(void) {
     char dir[64];
     snprintf(dir, sizeof dir, "/tmp/vo-bench-cache-%d", (int)getpid());
     lock_init(&g_lock);
-    if (!cache_open(dir)) return 1;
+    if (!cache_open(&g_tiles, dir)) return 1;
     static uint8_t tile[TILE_BYTES];
     for (uint64_t h = 1; h <= 3 * CACHE_SLOTS; h++) {   // every slot full
         tile[0] = (uint8_t)h;
-        cache_insert(h, tile);
+        cache_insert(&g_tiles, h, tile);
     }
     thread_handle t = thread_create(receiver, nullptr);
     double anchor_save, chunked_save;
@@ -81,7 +82,7 @@ int main(void) {
     printf("cache save, %d tiles per turn of the lock: save %.0f ms, longest receive stall %.2f ms\n",
            CACHE_SAVE_CHUNK, chunked_save, chunked);
     printf("stall ratio anchor / chunked: %.0f\n", chunked > 0 ? anchor / chunked : 0.0);
-    cache_close();
+    cache_close(&g_tiles);
     char path[96];
     snprintf(path, sizeof path, "%s/tiles.bin", dir);
     remove(path);

@@ -55,7 +55,12 @@ static std::atomic<int> g_viewer_done{0};
 
 static unsigned viewer_entry(void *) {
     char err[128];
-    viewer_session_run("127.0.0.1", g_port, 0, nullptr, "pw", err, sizeof err);
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = g_port;
+    o.password = "pw";
+    viewer_session_run(&o, err, sizeof err);
     g_viewer_done.store(1);
     return 0;
 }

@@ -138,7 +138,7 @@ int main(int argc, char **argv) {
     char dir[64];
     snprintf(dir, sizeof dir, "/tmp/vo-bench-viewer-%d", (int)getpid());
     picture_lock_create();
-    if (!cache_open(dir)) printf("(viewer cache unavailable: references will miss)\n");
+    if (!cache_open(&g_viewer.cache, dir)) printf("(viewer cache unavailable: references will miss)\n");
     double enc_all = 0, app_all = 0, hash_all = 0;
     printf("viewer apply rate vs host encode rate, %d passes at %dx%d (thread CPU time)\n", PASSES, W, H);
     for (int wl = 1; wl < SYNTH_WORKLOADS; wl++) {
@@ -162,7 +162,7 @@ int main(int argc, char **argv) {
     printf("ratio viewer_apply_rate/host_encode_rate = %.2f (target >= 3)\n", app_all > 0 ? enc_all / app_all : 0.0);
     printf("  of which the hash check before caching: %.0f%% of the apply time; without it the ratio would be %.2f\n",
            app_all > 0 ? 100.0 * hash_all / app_all : 0.0, app_all > hash_all ? enc_all / (app_all - hash_all) : 0.0);
-    cache_close();
+    cache_close(&g_viewer.cache);
     remove(dir);
     return 0;
 }

@@ -2,7 +2,6 @@
 // through the relay) and exits with its result. Natively the window is headless.
 #include <stdio.h>
 #include "client/cmdline.h"
-#include "viewer/clipboard.h"
 #include "viewer/session.h"
 
 int main(int argc, char **argv) {
@@ -13,7 +12,14 @@ int main(int argc, char **argv) {
         fputs(usage, stdout);
         return 1;
     }
-    viewer_clipboard_enabled = !o.noclip;
-    return viewer_session_run_login(client_target_host(&o), client_target_port(&o), o.relay, o.peer_id, o.password,
-                                    client_login(&o), nullptr, 0);
+    viewer_session_options v;
+    viewer_session_defaults(&v);
+    v.host = client_target_host(&o);
+    v.port = client_target_port(&o);
+    v.relay = o.relay;
+    v.peer_id = o.peer_id;
+    v.password = o.password;
+    v.login = client_login(&o);
+    v.clipboard = !o.noclip;
+    return viewer_session_run(&v, nullptr, 0);
 }

@@ -9,20 +9,21 @@
 #include "viewer/cache.h"
 
 static uint8_t *image;   // one full-size file image, reused
+static tile_cache g_tiles;   // the cache every input is loaded into
 
 static int ready(void) {
-    if (!cache_open("/tmp/vo_fuzz_tiles_bin")) return 0;
-    g_cache.path[0] = 0;   // never saved
+    if (!cache_open(&g_tiles, "/tmp/vo_fuzz_tiles_bin")) return 0;
+    g_tiles.path[0] = 0;   // never saved
     image = (uint8_t *)calloc(1, CACHE_FILE_BYTES);
     return image != nullptr;
 }
 
 static void check_keys(void) {
     for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) {
-        uint64_t k = g_cache.keys[slot];
+        uint64_t k = g_tiles.keys[slot];
         if (k == 0) continue;
-        if (k % CACHE_SETS != slot / 2 || cache_lookup(k) == nullptr) abort();
-        if ((slot & 1) && g_cache.keys[slot - 1] == k) abort();
+        if (k % CACHE_SETS != slot / 2 || cache_lookup(&g_tiles, k) == nullptr) abort();
+        if ((slot & 1) && g_tiles.keys[slot - 1] == k) abort();
     }
 }
 
@@ -48,13 +49,13 @@ static size_t build_image(const uint8_t *data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static int ok = ready();
     if (!ok) return 0;
-    cache_load_buffer(data, size);
+    cache_load_buffer(&g_tiles, data, size);
     check_keys();
     if (size < CACHE_FILE_HEADER + 4) return 0;
-    cache_load_buffer(image, build_image(data, size));
+    cache_load_buffer(&g_tiles, image, build_image(data, size));
     check_keys();
     uint8_t tile[TILE_BYTES] = {0};
-    cache_insert(get_u64(data) | 1, tile);   // the loaded cache still takes new tiles
+    cache_insert(&g_tiles, get_u64(data) | 1, tile);   // the loaded cache still takes new tiles
     check_keys();
     return 0;
 }

@@ -34,8 +34,8 @@ static const int32_t EXTREMES[8] = {INT32_MIN, -16385, -1, 0, 1, 16384, 65536, I
 static int cache_ready(void) {
     char dir[64];
     snprintf(dir, sizeof dir, "/tmp/vo_fuzz_viewer_%d", (int)(rand() & 0xFFFF));
-    if (!cache_open(dir)) return 0;
-    g_cache.path[0] = 0;   // never saved
+    if (!cache_open(&g_viewer.cache, dir)) return 0;
+    g_viewer.cache.path[0] = 0;   // never saved
     return 1;
 }
 
@@ -119,9 +119,10 @@ static void check_text(void) {
 
 // Every cached tile is kept under its own hash.
 static void check_cache(void) {
-    if (!g_cache.enabled) return;
+    const tile_cache *c = &g_viewer.cache;
+    if (!c->enabled) return;
     for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++)
-        if (g_cache.keys[slot] && tile_hash(g_cache.tiles + (size_t)slot * TILE_BYTES) != g_cache.keys[slot]) abort();
+        if (c->keys[slot] && tile_hash(c->tiles + (size_t)slot * TILE_BYTES) != c->keys[slot]) abort();
 }
 
 static void check_dirty(void) {
@@ -138,8 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!viewer_begin(w, h)) return 0;
     g_w = w;
     g_h = h;
-    cache_clear();
-    g_cache.enabled = cache_ok && (data[4] & 1);
+    cache_clear(&g_viewer.cache);
+    g_viewer.cache.enabled = cache_ok && (data[4] & 1);
     g_viewer.codec2 = (data[4] >> 1) & 1;
     size_t i = 5;
     while (i < size) {

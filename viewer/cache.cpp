@@ -5,8 +5,6 @@
 #include <string.h>
 #include "platform/sysinfo.h"
 
-tile_cache g_cache;
-
 // Where a tiles.bin image is read from: an open file or a buffer in memory.
 struct cache_source {
     FILE *file;            // non-NULL: read from here
@@ -24,20 +22,20 @@ static size_t source_read(cache_source *s, void *dst, size_t n) {
     return n;
 }
 
-static void cache_free(void) {
-    free(g_cache.keys);
-    free(g_cache.tiles);
-    free(g_cache.victim);
-    g_cache.keys = nullptr;
-    g_cache.tiles = nullptr;
-    g_cache.victim = nullptr;
-    g_cache.enabled = 0;
-    g_cache.dirty = 0;
+static void cache_free(tile_cache *c) {
+    free(c->keys);
+    free(c->tiles);
+    free(c->victim);
+    c->keys = nullptr;
+    c->tiles = nullptr;
+    c->victim = nullptr;
+    c->enabled = 0;
+    c->dirty = 0;
 }
 
-void cache_clear(void) {
-    if (g_cache.keys) memset(g_cache.keys, 0, CACHE_SLOTS * sizeof(uint64_t));
-    if (g_cache.victim) memset(g_cache.victim, 0, CACHE_SETS);
+void cache_clear(tile_cache *c) {
+    if (c->keys) memset(c->keys, 0, CACHE_SLOTS * sizeof(uint64_t));
+    if (c->victim) memset(c->victim, 0, CACHE_SETS);
 }
 
 // Keys are held in native order in memory and little-endian in the file.
@@ -45,92 +43,92 @@ static uint64_t key_from_file(const uint8_t *p) { return get_u64(p); }
 
 // A key that sits outside its own set, or repeats its set's other key, can never be found by a
 // lookup; it would only be advertised to the host in vain, so a loaded file drops it.
-static void drop_unreachable_keys(void) {
+static void drop_unreachable_keys(tile_cache *c) {
     for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) {
-        uint64_t k = g_cache.keys[slot];
+        uint64_t k = c->keys[slot];
         if (k == 0) continue;
-        if (k % CACHE_SETS != slot / 2 || ((slot & 1) && g_cache.keys[slot - 1] == k))
-            g_cache.keys[slot] = 0;
+        if (k % CACHE_SETS != slot / 2 || ((slot & 1) && c->keys[slot - 1] == k))
+            c->keys[slot] = 0;
     }
 }
 
-static int load_from(cache_source *src) {
+static int load_from(tile_cache *c, cache_source *src) {
     uint8_t head[CACHE_FILE_HEADER];
     if (source_read(src, head, sizeof head) != sizeof head) return 0;
     if (get_u32(head) != CACHE_MAGIC || get_u32(head + 4) != CACHE_SLOTS || get_u32(head + 8) != TILE_BYTES)
         return 0;
     static uint8_t raw[CACHE_SLOTS * 8];   // keys as stored; only used before the receive thread runs
     if (source_read(src, raw, sizeof raw) != sizeof raw) return 0;
-    if (source_read(src, g_cache.tiles, (size_t)CACHE_SLOTS * TILE_BYTES) != (size_t)CACHE_SLOTS * TILE_BYTES)
+    if (source_read(src, c->tiles, (size_t)CACHE_SLOTS * TILE_BYTES) != (size_t)CACHE_SLOTS * TILE_BYTES)
         return 0;
-    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) g_cache.keys[slot] = key_from_file(raw + slot * 8);
-    drop_unreachable_keys();
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) c->keys[slot] = key_from_file(raw + slot * 8);
+    drop_unreachable_keys(c);
     return 1;
 }
 
-int cache_load_buffer(const uint8_t *data, size_t len) {
-    if (!g_cache.keys) return 0;
-    cache_clear();
+int cache_load_buffer(tile_cache *c, const uint8_t *data, size_t len) {
+    if (!c->keys) return 0;
+    cache_clear(c);
     cache_source src = {nullptr, data, data ? len : 0, 0};
-    return load_from(&src);
+    return load_from(c, &src);
 }
 
-int cache_load_file(const char *path) {
-    if (!g_cache.keys) return 0;
-    cache_clear();
+int cache_load_file(tile_cache *c, const char *path) {
+    if (!c->keys) return 0;
+    cache_clear(c);
     FILE *f = fopen(path, "rb");
     if (!f) return 0;
     cache_source src = {f, nullptr, 0, 0};
-    int ok = load_from(&src);
+    int ok = load_from(c, &src);
     fclose(f);
     return ok;
 }
 
-// Fills g_cache.path with <dir>/tiles.bin; dir NULL means the app data folder, which is created.
-static int cache_set_path(const char *dir) {
+// Fills c->path with <dir>/tiles.bin; dir NULL means the app data folder, which is created.
+static int cache_set_path(tile_cache *c, const char *dir) {
     char folder[CACHE_PATH_MAX];
     if (!dir) {
         if (!sysinfo_app_dir(folder, sizeof folder)) return 0;
         dir = folder;
     }
     if (!sysinfo_make_dir(dir)) return 0;
-    int n = snprintf(g_cache.path, sizeof g_cache.path, "%s%ctiles.bin", dir, sysinfo_path_sep());
-    if (n <= 0 || (size_t)n >= sizeof g_cache.path) {
-        g_cache.path[0] = 0;
+    int n = snprintf(c->path, sizeof c->path, "%s%ctiles.bin", dir, sysinfo_path_sep());
+    if (n <= 0 || (size_t)n >= sizeof c->path) {
+        c->path[0] = 0;
         return 0;
     }
     return 1;
 }
 
-int cache_open(const char *dir) {
-    cache_free();
-    g_cache.path[0] = 0;
-    if (!cache_set_path(dir)) return 0;
-    g_cache.keys = (uint64_t *)calloc(CACHE_SLOTS, sizeof(uint64_t));
-    g_cache.tiles = (uint8_t *)calloc(CACHE_SLOTS, TILE_BYTES);
-    g_cache.victim = (uint8_t *)calloc(CACHE_SETS, 1);
-    if (!g_cache.keys || !g_cache.tiles || !g_cache.victim) {
-        cache_free();
-        g_cache.path[0] = 0;
+int cache_open(tile_cache *c, const char *dir) {
+    cache_free(c);
+    c->path[0] = 0;
+    if (!cache_set_path(c, dir)) return 0;
+    c->keys = (uint64_t *)calloc(CACHE_SLOTS, sizeof(uint64_t));
+    c->tiles = (uint8_t *)calloc(CACHE_SLOTS, TILE_BYTES);
+    c->victim = (uint8_t *)calloc(CACHE_SETS, 1);
+    if (!c->keys || !c->tiles || !c->victim) {
+        cache_free(c);
+        c->path[0] = 0;
         return 0;
     }
-    cache_load_file(g_cache.path);
-    g_cache.enabled = 1;
+    cache_load_file(c, c->path);
+    c->enabled = 1;
     return 1;
 }
 
-uint32_t cache_resident(void) {
+uint32_t cache_resident(const tile_cache *c) {
     uint32_t n = 0;
-    if (!g_cache.keys) return 0;
-    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) n += g_cache.keys[slot] != 0;
+    if (!c->keys) return 0;
+    for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) n += c->keys[slot] != 0;
     return n;
 }
 
-uint32_t cache_advertise(channel *ch) {
+uint32_t cache_advertise(const tile_cache *c, channel *ch) {
     static uint8_t payload[CACHE_SLOTS * 8];   // every resident key, little-endian, in slot order
     uint32_t n = 0;
-    for (uint32_t slot = 0; g_cache.keys && slot < CACHE_SLOTS; slot++)
-        if (g_cache.keys[slot]) put_u64(payload + 8 * n++, g_cache.keys[slot]);
+    for (uint32_t slot = 0; c->keys && slot < CACHE_SLOTS; slot++)
+        if (c->keys[slot]) put_u64(payload + 8 * n++, c->keys[slot]);
     for (uint32_t first = 0; ch && first < n; first += MAX_ADVERT_HASHES) {
         uint32_t count = n - first < MAX_ADVERT_HASHES ? n - first : MAX_ADVERT_HASHES;
         uint8_t head[HEADER_BYTES];
@@ -143,49 +141,50 @@ uint32_t cache_advertise(channel *ch) {
     return n;
 }
 
-int cache_start(channel *ch, const char *dir) {
-    if (!cache_open(dir)) return 0;
-    cache_advertise(ch);
+int cache_start(tile_cache *c, channel *ch, const char *dir) {
+    if (!cache_open(c, dir)) return 0;
+    cache_advertise(c, ch);
     return 1;
 }
 
-const uint8_t *cache_lookup(uint64_t hash) {
-    if (!g_cache.enabled || hash == 0) return nullptr;
+const uint8_t *cache_lookup(tile_cache *c, uint64_t hash) {
+    if (!c->enabled || hash == 0) return nullptr;
     uint32_t s = (uint32_t)(hash % CACHE_SETS);
-    if (g_cache.keys[2 * s] == hash) {
-        g_cache.victim[s] = 1;
-        return g_cache.tiles + (size_t)(2 * s) * TILE_BYTES;
+    if (c->keys[2 * s] == hash) {
+        c->victim[s] = 1;
+        return c->tiles + (size_t)(2 * s) * TILE_BYTES;
     }
-    if (g_cache.keys[2 * s + 1] == hash) {
-        g_cache.victim[s] = 0;
-        return g_cache.tiles + (size_t)(2 * s + 1) * TILE_BYTES;
+    if (c->keys[2 * s + 1] == hash) {
+        c->victim[s] = 0;
+        return c->tiles + (size_t)(2 * s + 1) * TILE_BYTES;
     }
     return nullptr;
 }
 
-void cache_insert(uint64_t hash, const uint8_t *tile) {
-    if (!g_cache.enabled || hash == 0) return;
+void cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
+    if (!c->enabled || hash == 0) return;
     uint32_t s = (uint32_t)(hash % CACHE_SETS);
     uint32_t slot;
-    if (g_cache.keys[2 * s] == hash) slot = 2 * s;
-    else if (g_cache.keys[2 * s + 1] == hash) slot = 2 * s + 1;
-    else if (g_cache.keys[2 * s] == 0) slot = 2 * s;
-    else if (g_cache.keys[2 * s + 1] == 0) slot = 2 * s + 1;
-    else slot = 2 * s + g_cache.victim[s];
-    g_cache.keys[slot] = hash;
-    memcpy(g_cache.tiles + (size_t)slot * TILE_BYTES, tile, TILE_BYTES);
-    g_cache.victim[s] = (uint8_t)((slot & 1) ? 0 : 1);
-    g_cache.dirty = 1;
+    if (c->keys[2 * s] == hash) slot = 2 * s;
+    else if (c->keys[2 * s + 1] == hash) slot = 2 * s + 1;
+    else if (c->keys[2 * s] == 0) slot = 2 * s;
+    else if (c->keys[2 * s + 1] == 0) slot = 2 * s + 1;
+    else slot = 2 * s + c->victim[s];
+    c->keys[slot] = hash;
+    memcpy(c->tiles + (size_t)slot * TILE_BYTES, tile, TILE_BYTES);
+    c->victim[s] = (uint8_t)((slot & 1) ? 0 : 1);
+    c->dirty = 1;
 }
 
 // Copies slots [first, first + count) (keys as stored in the file, and tiles) out of the cache,
 // under the lock when one is given, so each key goes to the file with the tile it named.
-static int save_take_chunk(plat_lock *lock, uint32_t first, uint32_t count, uint8_t *raw_keys, uint8_t *tiles) {
+static int save_take_chunk(const tile_cache *c, plat_lock *lock, uint32_t first, uint32_t count, uint8_t *raw_keys,
+                           uint8_t *tiles) {
     if (lock) lock_enter(lock);
-    int ok = g_cache.keys && g_cache.tiles;
+    int ok = c->keys && c->tiles;
     if (ok) {
-        for (uint32_t slot = first; slot < first + count; slot++) put_u64(raw_keys + slot * 8, g_cache.keys[slot]);
-        memcpy(tiles, g_cache.tiles + (size_t)first * TILE_BYTES, (size_t)count * TILE_BYTES);
+        for (uint32_t slot = first; slot < first + count; slot++) put_u64(raw_keys + slot * 8, c->keys[slot]);
+        memcpy(tiles, c->tiles + (size_t)first * TILE_BYTES, (size_t)count * TILE_BYTES);
     }
     if (lock) lock_leave(lock);
     return ok;
@@ -194,7 +193,7 @@ static int save_take_chunk(plat_lock *lock, uint32_t first, uint32_t count, uint
 // Writes the whole file image; 1 only when every byte reached the file and it was closed cleanly.
 // The tiles go out a chunk at a time, each copied under the lock and written outside it; the keys
 // of all chunks are collected on the way and written into their place at the end.
-static int write_image(FILE *f, plat_lock *lock) {
+static int write_image(const tile_cache *c, FILE *f, plat_lock *lock) {
     static uint8_t raw[CACHE_SLOTS * 8];
     static uint8_t chunk[CACHE_SAVE_CHUNK * TILE_BYTES];
     uint8_t head[CACHE_FILE_HEADER];
@@ -204,42 +203,42 @@ static int write_image(FILE *f, plat_lock *lock) {
     put_u32(head + 12, 0);
     int ok = fwrite(head, 1, sizeof head, f) == sizeof head && fseek(f, (long)sizeof raw, SEEK_CUR) == 0;
     for (uint32_t first = 0; ok && first < CACHE_SLOTS; first += CACHE_SAVE_CHUNK)
-        ok = save_take_chunk(lock, first, CACHE_SAVE_CHUNK, raw, chunk) &&
+        ok = save_take_chunk(c, lock, first, CACHE_SAVE_CHUNK, raw, chunk) &&
              fwrite(chunk, 1, sizeof chunk, f) == sizeof chunk;
     ok = ok && fseek(f, CACHE_FILE_HEADER, SEEK_SET) == 0 && fwrite(raw, 1, sizeof raw, f) == sizeof raw;
     ok = ok && fflush(f) == 0 && cache_file_sync(f);
     return (fclose(f) == 0) && ok;
 }
 
-int cache_save_shared(plat_lock *lock) {
+int cache_save_shared(tile_cache *c, plat_lock *lock) {
     if (lock) lock_enter(lock);
-    int todo = g_cache.enabled && g_cache.path[0] && g_cache.dirty;
-    if (todo) g_cache.dirty = 0;   // an insert made while the file is written marks it again
+    int todo = c->enabled && c->path[0] && c->dirty;
+    if (todo) c->dirty = 0;   // an insert made while the file is written marks it again
     if (lock) lock_leave(lock);
     if (!todo) return 1;
     char tmp[CACHE_PATH_MAX + 4];
-    snprintf(tmp, sizeof tmp, "%s.tmp", g_cache.path);
+    snprintf(tmp, sizeof tmp, "%s.tmp", c->path);
     FILE *f = fopen(tmp, "wb");
-    int ok = f && write_image(f, lock) && cache_file_replace(tmp, g_cache.path);
+    int ok = f && write_image(c, f, lock) && cache_file_replace(tmp, c->path);
     if (!ok) {
         if (f) remove(tmp);
         if (lock) lock_enter(lock);
-        g_cache.dirty = 1;
+        c->dirty = 1;
         if (lock) lock_leave(lock);
     }
     return ok;
 }
 
-int cache_save(void) { return cache_save_shared(nullptr); }
+int cache_save(tile_cache *c) { return cache_save_shared(c, nullptr); }
 
-void cache_close_shared(plat_lock *lock) {
-    cache_save_shared(lock);
+void cache_close_shared(tile_cache *c, plat_lock *lock) {
+    cache_save_shared(c, lock);
     if (lock) lock_enter(lock);
-    cache_free();
+    cache_free(c);
     if (lock) lock_leave(lock);
 }
 
-void cache_close(void) {
-    cache_save();
-    cache_free();
+void cache_close(tile_cache *c) {
+    cache_save(c);
+    cache_free(c);
 }

@@ -1,7 +1,8 @@
 // cache: the viewer's tile cache. 8192 tiles keyed by the host's tile hash, two-way set-associative
 // with least-recently-used replacement in each set, saved to tiles.bin in the app data folder and
-// advertised to the host at the start of the next session. All calls run under the viewer lock
-// (or before the receive thread starts), except the *_shared save and close, which take it briefly.
+// advertised to the host at the start of the next session. The session's cache is g_viewer.cache;
+// every call names the cache it works on. All calls run under the viewer lock (or before the
+// receive thread starts), except the *_shared save and close, which take it briefly.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -25,47 +26,45 @@ struct tile_cache {
     char path[CACHE_PATH_MAX];   // full path of tiles.bin; empty = nothing to save
 };
 
-extern tile_cache g_cache;
-
 // Allocate an empty cache whose file is <dir>/tiles.bin (dir NULL: the app data folder, created if
 // missing) and load that file if it is ours and whole. 1 when the cache is enabled; 0 when the
 // folder or the memory is unavailable (the session then runs without a cache).
-int cache_open(const char *dir);
+int cache_open(tile_cache *c, const char *dir);
 
 // Load tiles.bin contents into the open cache from a file or a buffer. 1 when the contents were
 // taken; 0 when they were ignored (missing, foreign or damaged: the cache stays empty).
-int cache_load_file(const char *path);
-int cache_load_buffer(const uint8_t *data, size_t len);
+int cache_load_file(tile_cache *c, const char *path);
+int cache_load_buffer(tile_cache *c, const uint8_t *data, size_t len);
 
-uint32_t cache_resident(void);   // non-zero keys
+uint32_t cache_resident(const tile_cache *c);   // non-zero keys
 
 // Send the resident keys as MSG_CACHE_ADVERT messages of at most 4096 hashes (header and payload
 // as two sends) and print the "tile cache" line. Returns the number of keys advertised.
-uint32_t cache_advertise(channel *ch);
+uint32_t cache_advertise(const tile_cache *c, channel *ch);
 
 // Session start in one call: cache_open, then cache_advertise when it opened. Nothing is printed
 // when the cache cannot be opened.
-int cache_start(channel *ch, const char *dir);
+int cache_start(tile_cache *c, channel *ch, const char *dir);
 
 // The tile stored under hash, or NULL; a hit makes its slot the most recent of its set.
-const uint8_t *cache_lookup(uint64_t hash);
+const uint8_t *cache_lookup(tile_cache *c, uint64_t hash);
 // Store a tile (TILE_BYTES) under hash; hash 0 and a disabled cache store nothing.
-void cache_insert(uint64_t hash, const uint8_t *tile);
+void cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile);
 
 // Write tiles.bin when something changed: into tiles.bin.tmp, then over tiles.bin in one rename,
 // so a failed or interrupted save leaves the previous file whole. 1 when written or nothing to do.
 // Caller holds the viewer lock (or no other thread uses the cache).
-int cache_save(void);
+int cache_save(tile_cache *c);
 // Save, then free everything and disable the cache. Same rule as cache_save.
-void cache_close(void);
+void cache_close(tile_cache *c);
 // The same while the receive thread runs, called without `lock` (the viewer lock) held: it is taken
 // only to copy CACHE_SAVE_CHUNK slots at a time and to free, never while the file is written.
-int cache_save_shared(plat_lock *lock);
-void cache_close_shared(plat_lock *lock);
+int cache_save_shared(tile_cache *c, plat_lock *lock);
+void cache_close_shared(tile_cache *c, plat_lock *lock);
 #define CACHE_SAVE_CHUNK 64   // slots copied per turn of the lock (1 MiB of tiles)
 
 // Empty every slot and reset the replacement order (keeps the allocation).
-void cache_clear(void);
+void cache_clear(tile_cache *c);
 
 // Platform half (cache_file_posix.cpp / cache_file_win32.cpp): push a written file to the disk,
 // and move tmp over dst in one step, replacing dst. 1/0.

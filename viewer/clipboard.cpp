@@ -9,8 +9,6 @@
 #include "protocol/clipboard.h"
 #include "viewer/outbox.h"
 
-int viewer_clipboard_enabled = 1;
-
 // Shared by the window thread and the receive thread.
 static struct {
     plat_lock lock;                 // guards last; made on first use
@@ -38,17 +36,15 @@ static int vc_take_as_last(const uint8_t *text, size_t n) {
     return 1;
 }
 
-uint16_t viewer_clipboard_caps(void) {
-    return viewer_clipboard_enabled ? (uint16_t)CAPS_CLIPBOARD : (uint16_t)0;
-}
+uint16_t viewer_clipboard_caps(int enabled) { return enabled ? (uint16_t)CAPS_CLIPBOARD : (uint16_t)0; }
 
-void viewer_clipboard_session_begin(uint16_t host_caps) {
+void viewer_clipboard_session_begin(uint16_t viewer_caps, uint16_t host_caps) {
     vc_lock();
     VC.last_len = 0;
     VC.too_big_said = 0;
     lock_leave(&VC.lock);
     VC.received.store(0);
-    VC.active.store(viewer_clipboard_enabled && (host_caps & CAPS_CLIPBOARD) ? 1 : 0);
+    VC.active.store((viewer_caps & host_caps & CAPS_CLIPBOARD) ? 1 : 0);
 }
 
 void viewer_clipboard_session_end(void) { VC.active.store(0); }

@@ -9,12 +9,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-extern int viewer_clipboard_enabled;   // setting: 1, or 0 after vo_client -noclip
-
-// The caps bit this viewer offers in its hello (CAPS_CLIPBOARD or 0).
-uint16_t viewer_clipboard_caps(void);
+// The caps bit this viewer offers in its hello: CAPS_CLIPBOARD when enabled (the session's
+// setting: 1, or 0 after vo_client -noclip), else 0.
+uint16_t viewer_clipboard_caps(int enabled);
 // After the host hello: shares the clipboard when both hellos carry bit 2. Session end: stops.
-void viewer_clipboard_session_begin(uint16_t host_caps);
+void viewer_clipboard_session_begin(uint16_t viewer_caps, uint16_t host_caps);
 void viewer_clipboard_session_end(void);
 int viewer_clipboard_active(void);
 

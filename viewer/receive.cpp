@@ -1,5 +1,5 @@
-// receive: the viewer state's set-up, the handlers that rebuild the host picture from host
-// messages, the dirty rectangle, and the receive thread that feeds them from the channel.
+// receive: the handlers that rebuild the host picture from host messages, the dirty rectangle,
+// and the receive thread that feeds them from the channel. The state itself is the session's.
 #include "viewer/receive.h"
 #include <stdlib.h>
 #include <string.h>
@@ -10,53 +10,9 @@
 #include "viewer/outbox.h"
 #include "viewer/viewer.h"
 
-viewer_state g_viewer;
-
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
 // Largest text block a host can mean: every row of the largest grid once.
 #define TEXT_MAX_BLOCK (VIEWER_TEXT_MAX_ROWS * VIEWER_TEXT_ROW_BYTES(VIEWER_TEXT_MAX_COLS))
-
-static void viewer_lock_ready(void) {
-    if (g_viewer.lock_ready) return;
-    lock_init(&g_viewer.lock);
-    g_viewer.lock_ready = 1;
-}
-
-int viewer_begin(int32_t w, int32_t h) {
-    viewer_lock_ready();
-    viewer_end();
-    if (w < 1 || h < 1 || w > VIEWER_MAX_EDGE || h > VIEWER_MAX_EDGE) return 0;
-    int32_t pw = (w + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
-    int32_t ph = (h + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
-    g_viewer.fb = (uint8_t *)calloc((size_t)pw * (size_t)ph, 4);
-    if (!g_viewer.fb) return 0;
-    g_viewer.W = w;
-    g_viewer.H = h;
-    g_viewer.PW = pw;
-    g_viewer.PH = ph;
-    g_viewer.stride = (size_t)pw * 4;
-    g_viewer.dirty = 0;
-    g_viewer.text.active = 0;
-    g_viewer.bytes_received.store(0);
-    g_viewer.frames.store(0);
-    g_viewer.cache_hits.store(0);
-    g_viewer.cache_misses.store(0);
-    g_viewer.cache_rejects.store(0);
-    g_viewer.reply_len = 0;
-    g_viewer.batch_count = 0;
-    g_viewer.codec2 = 0;   // until a host hello says otherwise
-    return 1;
-}
-
-void viewer_end(void) {
-    free(g_viewer.fb);
-    g_viewer.fb = nullptr;
-    g_viewer.W = g_viewer.H = g_viewer.PW = g_viewer.PH = 0;
-    g_viewer.stride = 0;
-    g_viewer.dirty = 0;
-    g_viewer.text.active = 0;
-    g_viewer.batch_count = 0;   // a frame cut off by the session's end is not cached
-}
 
 // Coordinates are taken as 64-bit so that a host's left + width can never overflow.
 void viewer_dirty_add(int64_t l, int64_t t, int64_t r, int64_t b) {
@@ -156,7 +112,7 @@ static void tile_batch_flush(void) {
     for (uint32_t k = 0; k < n; k++) tiles[k] = g_viewer.batch_tiles[k];
     tile_hash_many(tiles, n, h);
     for (uint32_t k = 0; k < n; k++) {
-        if (h[k] == g_viewer.batch_hash[k]) cache_insert(h[k], g_viewer.batch_tiles[k]);
+        if (h[k] == g_viewer.batch_hash[k]) cache_insert(&g_viewer.cache, h[k], g_viewer.batch_tiles[k]);
         else g_viewer.cache_rejects.fetch_add(1);
     }
     g_viewer.batch_count = 0;
@@ -181,7 +137,7 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
     // A tile for the cache is finished in a batch slot (its new 16384 bytes, contiguous), which the
     // slot count takes only once the tile is whole.
-    int cached = g_cache.enabled && hash != 0;
+    int cached = g_viewer.cache.enabled && hash != 0;
     uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
     if (g_viewer.codec2 && p[4] > TILE_FORM_RAW) {
         if (!tile_codec2(dst, p[4], data, n, pixels)) return;
@@ -282,7 +238,7 @@ static void on_cache_ref(const uint8_t *p, uint32_t len) {
     uint64_t hash = get_u64(p + 4);
     if (!tile_inside(tx, ty)) return;
     tile_batch_flush();   // the cache as it would be had every earlier tile gone in at once
-    const uint8_t *tile = cache_lookup(hash);
+    const uint8_t *tile = cache_lookup(&g_viewer.cache, hash);
     if (tile) {
         tile_copy_in(fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE), tile);
         g_viewer.cache_hits.fetch_add(1);
@@ -315,7 +271,6 @@ int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
 
 void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
     g_viewer.bytes_received.fetch_add(len + HEADER_BYTES);
-    viewer_lock_ready();
     lock_enter(&g_viewer.lock);
     int frame = viewer_apply(type, payload, len);
     uint8_t reply[sizeof g_viewer.reply];

@@ -1,5 +1,6 @@
-// session: the viewer's connection, handshake, hello exchange, set-up and teardown around the
-// window's lifetime. The window thread is the caller's; the receive thread is the only other one.
+// session: the viewer's connection, handshake and hellos, the viewer state's set-up, and the
+// session's whole lifetime after them: tile cache, window, receive and sender threads, teardown.
+// The session's thread runs the window; the receive and sender threads are the only other ones.
 #include "viewer/session.h"
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,13 +14,12 @@
 #include "viewer/cache.h"
 #include "viewer/clipboard.h"
 #include "viewer/outbox.h"
-#include "viewer/receive.h"
 #include "viewer/viewer.h"
+#include "viewer/window.h"
 
 #define VIEWER_RECV_BUFFER 1048576
 
-viewer_connected_fn viewer_on_connected = nullptr;
-viewer_limits g_viewer_limits = {10000, 30000, 30000};
+viewer_state g_viewer;
 
 static struct {
     channel ch;                         // the session's secure channel
@@ -30,10 +30,63 @@ static struct {
     net_watch receive_watch;            // the receive thread's: cancel only
     int login;                          // CHANNEL_LOGIN_* or VIEWER_LOGIN_PINNED
     int version;                        // login version of the session, 0 before one
+    viewer_limits limits;               // the session's network waits
 } V;
 
 const char *viewer_peer_id(void) { return V.peer_id; }
 int viewer_login_version(void) { return V.version; }
+
+void viewer_session_defaults(viewer_session_options *o) {
+    memset(o, 0, sizeof *o);
+    o->login = CHANNEL_LOGIN_V2_PREFERRED;
+    o->clipboard = 1;
+    o->limits.hello_ms = 10000;
+    o->limits.relay_wait_ms = 30000;
+    o->limits.send_stall_ms = 30000;
+}
+
+// The viewer lock is made at the first session and kept for the process's lifetime.
+static void viewer_lock_ready(void) {
+    if (g_viewer.lock_ready) return;
+    lock_init(&g_viewer.lock);
+    g_viewer.lock_ready = 1;
+}
+
+int viewer_begin(int32_t w, int32_t h) {
+    viewer_lock_ready();
+    viewer_end();
+    if (w < 1 || h < 1 || w > VIEWER_MAX_EDGE || h > VIEWER_MAX_EDGE) return 0;
+    int32_t pw = (w + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
+    int32_t ph = (h + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
+    g_viewer.fb = (uint8_t *)calloc((size_t)pw * (size_t)ph, 4);
+    if (!g_viewer.fb) return 0;
+    g_viewer.W = w;
+    g_viewer.H = h;
+    g_viewer.PW = pw;
+    g_viewer.PH = ph;
+    g_viewer.stride = (size_t)pw * 4;
+    g_viewer.dirty = 0;
+    g_viewer.text.active = 0;
+    g_viewer.bytes_received.store(0);
+    g_viewer.frames.store(0);
+    g_viewer.cache_hits.store(0);
+    g_viewer.cache_misses.store(0);
+    g_viewer.cache_rejects.store(0);
+    g_viewer.reply_len = 0;
+    g_viewer.batch_count = 0;
+    g_viewer.codec2 = 0;   // until a host hello says otherwise
+    return 1;
+}
+
+void viewer_end(void) {
+    free(g_viewer.fb);
+    g_viewer.fb = nullptr;
+    g_viewer.W = g_viewer.H = g_viewer.PW = g_viewer.PH = 0;
+    g_viewer.stride = 0;
+    g_viewer.dirty = 0;
+    g_viewer.text.active = 0;
+    g_viewer.batch_count = 0;   // a frame cut off by the session's end is not cached
+}
 
 // Print the failure as one line and hand it to the caller's buffer.
 static int viewer_fail(const char *msg, char *err, int err_size) {
@@ -43,7 +96,7 @@ static int viewer_fail(const char *msg, char *err, int err_size) {
     return 1;
 }
 
-// Steps 1-4: resolve, connect to the first address, tune the socket, join the relay.
+// Resolve, connect to the first address, tune the socket, join the relay.
 static net_sock viewer_connect(const char *host, const char *port, int relay, const char *peer_id,
                                char *err, int err_size) {
     net_init();
@@ -79,7 +132,7 @@ static net_sock viewer_connect(const char *host, const char *port, int relay, co
 static void viewer_watch_hellos(int relay) {
     memset(&V.watch, 0, sizeof V.watch);
     V.watch.has_deadline = 1;
-    V.watch.deadline = clock_tick() + g_viewer_limits.hello_ms + (relay ? g_viewer_limits.relay_wait_ms : 0);
+    V.watch.deadline = clock_tick() + V.limits.hello_ms + (relay ? V.limits.relay_wait_ms : 0);
     V.watch.cancel = &V.cancel;
     net_watch_set(&V.watch);
 }
@@ -87,13 +140,13 @@ static void viewer_watch_hellos(int relay) {
 // From the window on: no deadline, but a host that stops reading ends a send, and so the session.
 static void viewer_watch_session(void) {
     V.watch.has_deadline = 0;
-    V.watch.send_stall_ms = g_viewer_limits.send_stall_ms;
+    V.watch.send_stall_ms = V.limits.send_stall_ms;
 }
 
-// Steps 6-8: handshake, our hello, the host's hello. 1, or the failure already reported.
-static int viewer_hellos(const char *password, char *err, int err_size, int *cache_offered) {
+// Handshake, our hello, the host's hello. 1, or the failure already reported.
+static int viewer_hellos(const viewer_session_options *o, char *err, int err_size, int *cache_offered) {
     int pinned = V.login == VIEWER_LOGIN_PINNED;
-    int r = channel_v2_handshake_viewer(&V.ch, password ? password : "", pinned ? CHANNEL_LOGIN_V2_ONLY : V.login,
+    int r = channel_v2_handshake_viewer(&V.ch, o->password ? o->password : "", pinned ? CHANNEL_LOGIN_V2_ONLY : V.login,
                                         &V.version);
     if (r == CHANNEL_AUTH_REFUSED)
         return !viewer_fail(pinned ? VIEWER_TEXT_PINNED : VIEWER_TEXT_REFUSED_V2, err, err_size);
@@ -102,7 +155,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
     memset(msg, 0, sizeof msg);
     header_put(msg, MSG_CLIENT_HELLO, CLIENT_HELLO_BYTES);
-    put_u16(msg + HEADER_BYTES, VIEWER_CAPS | viewer_clipboard_caps());
+    put_u16(msg + HEADER_BYTES, VIEWER_CAPS | viewer_clipboard_caps(o->clipboard));
     char name[NAME_BYTES] = "";
     sysinfo_computer_name(name, sizeof name);
     memcpy(msg + HEADER_BYTES + 2, name, strnlen(name, NAME_BYTES));
@@ -117,7 +170,7 @@ static int viewer_hellos(const char *password, char *err, int err_size, int *cac
     if (!viewer_begin(get_i32(hello), get_i32(hello + 4)))
         return !viewer_fail("bad hello from host", err, err_size);
     *cache_offered = (get_u16(hello + 10) >> 1) & 1;
-    viewer_clipboard_session_begin(get_u16(hello + 10));
+    viewer_clipboard_session_begin(viewer_clipboard_caps(o->clipboard), get_u16(hello + 10));
     name_copy_clean(g_viewer.host_name, sizeof g_viewer.host_name, (const char *)hello + 12, NAME_BYTES);
     g_viewer.codec2 = (get_u16(hello + 10) & CODEC2_CAP) != 0;   // we offered it; the host took it
     return 1;
@@ -150,42 +203,6 @@ static void viewer_teardown(void) {
     viewer_end();
 }
 
-int viewer_session_run(const char *host, const char *port, int relay, const char *peer_id,
-                       const char *password, char *err, int err_size) {
-    return viewer_session_run_login(host, port, relay, peer_id, password, CHANNEL_LOGIN_V2_PREFERRED, err,
-                                    err_size);
-}
-
-int viewer_session_run_login(const char *host, const char *port, int relay, const char *peer_id,
-                             const char *password, int login, char *err, int err_size) {
-    if (err && err_size > 0) err[0] = 0;
-    V.login = login;
-    V.version = 0;
-    net_sock s = viewer_connect(host, port, relay, peer_id, err, err_size);
-    if (s == NET_INVALID) return 1;
-    snprintf(V.peer_id, sizeof V.peer_id, "%s", peer_id ? peer_id : "");
-    channel_init(&V.ch, s, 1);
-    V.cancel.store(0);
-    viewer_watch_hellos(relay);
-    int cache_offered = 0;
-    if (!viewer_hellos(password, err, err_size, &cache_offered)) {
-        net_watch_set(nullptr);
-        channel_free(&V.ch);
-        net_close(s);
-        return 1;
-    }
-    viewer_watch_session();
-    printf("connected to %s (%dx%d)\n", g_viewer.host_name, g_viewer.W, g_viewer.H);
-    fflush(stdout);
-    if (viewer_on_connected) viewer_on_connected(g_viewer.host_name, V.peer_id);
-    g_viewer.ch = &V.ch;
-    if (cache_offered) cache_start(&V.ch, nullptr);
-    V.receiver = nullptr;
-    viewer_window_run();
-    viewer_teardown();
-    return 0;
-}
-
 // The receive thread under a watch of its own, so teardown's cancel ends a read on any platform.
 static unsigned viewer_receive_entry(void *arg) {
     memset(&V.receive_watch, 0, sizeof V.receive_watch);
@@ -196,10 +213,53 @@ static unsigned viewer_receive_entry(void *arg) {
     return 0;
 }
 
-// Called by the window backends once the window exists, so the thread's first repaint finds it.
-// The sender thread starts with it: from here on nothing the window sends waits for the network.
-void viewer_start_receiving(void) {
-    if (V.receiver) return;
-    outbox_start(&V.ch, &V.cancel, g_viewer_limits.send_stall_ms, viewer_send_failed);
+// Connect, log in and read the host hello: 1 with the viewer state set up, or 0 with the failure
+// already reported and nothing left open.
+static int viewer_session_open(const viewer_session_options *o, char *err, int err_size, int *cache_offered) {
+    V.login = o->login;
+    V.version = 0;
+    V.limits = o->limits;
+    net_sock s = viewer_connect(o->host, o->port, o->relay, o->peer_id, err, err_size);
+    if (s == NET_INVALID) return 0;
+    snprintf(V.peer_id, sizeof V.peer_id, "%s", o->peer_id ? o->peer_id : "");
+    channel_init(&V.ch, s, 1);
+    V.cancel.store(0);
+    viewer_watch_hellos(o->relay);
+    if (!viewer_hellos(o, err, err_size, cache_offered)) {
+        net_watch_set(nullptr);
+        channel_free(&V.ch);
+        net_close(s);
+        return 0;
+    }
+    viewer_watch_session();
+    return 1;
+}
+
+// The window's lifetime. The receive and sender threads start once it exists, so that their first
+// repaint request and the end of the connection find it; from then on nothing the window sends
+// waits for the network. While it runs the cache is saved every few minutes (the picture keeps
+// flowing meanwhile).
+static void viewer_session_window(void) {
+    if (!viewer_window_open()) return;
+    outbox_start(&V.ch, &V.cancel, V.limits.send_stall_ms, viewer_send_failed);
     V.receiver = thread_create(viewer_receive_entry, nullptr);
+    while (viewer_window_loop()) cache_save_shared(&g_viewer.cache, &g_viewer.lock);
+}
+
+int viewer_session_run(const viewer_session_options *o, char *err, int err_size) {
+    if (err && err_size > 0) err[0] = 0;
+    int cache_offered = 0;
+    if (!viewer_session_open(o, err, err_size, &cache_offered)) return 1;
+    printf("connected to %s (%dx%d)\n", g_viewer.host_name, g_viewer.W, g_viewer.H);
+    fflush(stdout);
+    if (o->on_connected) o->on_connected(g_viewer.host_name, V.peer_id);
+    g_viewer.ch = &V.ch;
+    V.receiver = nullptr;
+    if (cache_offered) cache_start(&g_viewer.cache, &V.ch, nullptr);   // open tiles.bin, advertise it
+    viewer_session_window();
+    // However the window went (closed, host gone, send time-out): save and close the cache while
+    // the receive thread still runs; it is held up only while each chunk is copied.
+    cache_close_shared(&g_viewer.cache, &g_viewer.lock);
+    viewer_teardown();
+    return 0;
 }

@@ -1,6 +1,7 @@
 // viewer: the viewer core's shared state and entry points. One viewing session at a time per
-// process: the session sets up the framebuffer from the host hello, the receive thread rebuilds the
-// picture into it from host messages, and the window paints it and takes the dirty rectangle.
+// process: the session owns the state (session.cpp) and sets up the framebuffer from the host
+// hello, the receive thread rebuilds the picture into it from host messages, and the window paints
+// it and takes the dirty rectangle.
 // Framebuffer, dirty rectangle, text layer and tile cache are guarded by the viewer lock; the
 // statistics are atomic counters read without it.
 #pragma once
@@ -11,20 +12,13 @@
 #include "protocol/channel.h"
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
+#include "viewer/cache.h"
 
 #define VIEWER_MAX_EDGE 16384                 // largest host width or height accepted from a hello
 #define VIEWER_MAX_PAYLOAD 16777216u          // a longer host message ends the session
 #define VIEWER_TEXT_MAX_COLS 512              // text grid limits a host never exceeds
 #define VIEWER_TEXT_MAX_ROWS 256
 #define VIEWER_TEXT_ROW_BYTES(cols) (2 + (size_t)(cols) * 3)   // u16 row index + cells
-
-// How long the viewer waits on the network (tests shorten them).
-struct viewer_limits {
-    uint32_t hello_ms;        // the host's part of the handshake and its hello: 10000
-    uint32_t relay_wait_ms;   // through the relay, the longest wait for the host to come first: 30000
-    uint32_t send_stall_ms;   // a message the host does not take for this long ends the session: 30000
-};
-extern viewer_limits g_viewer_limits;
 
 // Called by the receive thread without the viewer lock held: after each frame end (the window
 // posts WM_USER to itself) and once when the connection has ended (the window posts WM_CLOSE).
@@ -56,6 +50,7 @@ struct viewer_state {
     int32_t dirty_l, dirty_t, dirty_r, dirty_b;
 
     viewer_text text;     // console text layer
+    tile_cache cache;     // the tile cache: opened, saved and closed by the session
 
     // Statistics, reset at session start and changed only by atomic additions.
     std::atomic<uint32_t> bytes_received;   // payload length + 8 per message
@@ -91,7 +86,7 @@ struct viewer_state {
     char host_name[NAME_BYTES + 1];   // from the host hello, terminated; kept for the window title
 };
 
-extern viewer_state g_viewer;
+extern viewer_state g_viewer;   // defined and owned by the session; the handlers and the window read it
 
 // Session set-up (before the receive thread starts): creates the viewer lock on first use, sizes
 // and zero-fills the framebuffer for a w x h host, resets the dirty flag, text layer and counters.

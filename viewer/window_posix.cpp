@@ -1,11 +1,10 @@
-// window_posix: the headless viewer window of the native build. It "shows" nothing: it runs until
-// the connection ends or viewer_window_close is called, then saves and closes the tile cache as
-// the real window does when it is destroyed. Tests read the framebuffer in between.
+// window_posix: the headless viewer window of the native build. It "shows" nothing: its loop runs
+// until the connection ends or viewer_window_close is called, and never asks for the periodic
+// cache save. Tests read the framebuffer in between.
 #include <atomic>
 #include "platform/clock.h"
-#include "viewer/cache.h"
-#include "viewer/session.h"
 #include "viewer/viewer.h"
+#include "viewer/window.h"
 
 static std::atomic<int> g_window_open{0};     // 1 while a session's window runs
 static std::atomic<int> g_close_asked{0};     // set by the receive thread or viewer_window_close
@@ -16,13 +15,16 @@ void viewer_window_close(void) {
     if (g_window_open.load()) g_close_asked.store(1);
 }
 
-void viewer_window_run(void) {
+int viewer_window_open(void) {
     g_close_asked.store(0);
     g_viewer.on_frame = nullptr;
     g_viewer.on_close = headless_on_close;
     g_window_open.store(1);
-    viewer_start_receiving();
+    return 1;
+}
+
+int viewer_window_loop(void) {
     while (!g_close_asked.load()) clock_sleep(2);
     g_window_open.store(0);
-    cache_close_shared(&g_viewer.lock);   // saves first; the receive thread is not held up meanwhile
+    return 0;
 }

@@ -1,18 +1,18 @@
 // window_win32: the "voviewer" window. Paints the host picture scaled to fit (never enlarged),
 // centred on black through a back buffer, draws the console text layer over it, shows statistics
-// in the title each second, saves the tile cache, and sends mouse and keys to the host.
+// in the title each second, tells the session when the tile cache is due for its periodic save,
+// and sends mouse and keys to the host.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
-#include "viewer/cache.h"
 #include "viewer/clipboard.h"
 #include "viewer/layout.h"
 #include "viewer/outbox.h"
-#include "viewer/session.h"
 #include "viewer/viewer.h"
+#include "viewer/window.h"
 
 #define TIMER_TITLE 1
-#define TIMER_SAVE 2
+#define TIMER_SAVE 2   // the loop hands it to the session: time to save the cache
 
 // Window-thread state, kept between sessions.
 static struct {
@@ -205,11 +205,9 @@ static LRESULT CALLBACK viewer_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
     case WM_USER: on_repaint_request(hwnd); return 0;
     case WM_TIMER:
         if (wp == TIMER_TITLE) on_title_tick(hwnd);
-        else if (wp == TIMER_SAVE) cache_save_shared(&g_viewer.lock);   // the picture keeps flowing
         return 0;
     case WM_DESTROY:
         viewer_clipboard_window_closed();
-        cache_close_shared(&g_viewer.lock);
         PostQuitMessage(0);
         return 0;
     case WM_KEYDOWN:
@@ -234,7 +232,7 @@ static void win32_on_close(void) {
 
 void viewer_window_close(void) { win32_on_close(); }
 
-void viewer_window_run(void) {
+int viewer_window_open(void) {
     SetProcessDPIAware();
     HINSTANCE inst = GetModuleHandleA(nullptr);
     WNDCLASSA wc;
@@ -256,18 +254,20 @@ void viewer_window_run(void) {
     g_viewer.on_close = win32_on_close;
     W32.hwnd = CreateWindowExA(0, "voviewer", g_viewer.host_name, WS_OVERLAPPEDWINDOW | WS_VISIBLE, CW_USEDEFAULT,
                                CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, nullptr);
-    if (!W32.hwnd) {
-        cache_close_shared(&g_viewer.lock);
-        return;
-    }
+    if (!W32.hwnd) return 0;
     SetTimer(W32.hwnd, TIMER_TITLE, 1000, nullptr);
     SetTimer(W32.hwnd, TIMER_SAVE, 300000, nullptr);
     viewer_clipboard_window_open(W32.hwnd);
-    viewer_start_receiving();
+    return 1;
+}
+
+int viewer_window_loop(void) {
     MSG m;
     while (GetMessageA(&m, nullptr, 0, 0) > 0) {
+        if (m.message == WM_TIMER && m.hwnd == W32.hwnd && m.wParam == TIMER_SAVE) return 1;
         TranslateMessage(&m);
         DispatchMessageA(&m);
     }
     W32.hwnd = nullptr;
+    return 0;
 }

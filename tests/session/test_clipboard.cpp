@@ -105,13 +105,19 @@ TEST(ClipboardSession, OnlyAViewerThatAsksSharesTheClipboard) {
 
 static char g_port_text[16];
 static std::atomic<int> g_viewer_result{-1};
-static unsigned viewer_entry(void *) {
-    g_viewer_result.store(viewer_session_run("127.0.0.1", g_port_text, 0, nullptr, "pw", nullptr, 0));
-    return 0;
-}
-
 static std::atomic<int> g_connected{0};
 static void on_connected(const char *, const char *) { g_connected.store(1); }
+
+static unsigned viewer_entry(void *) {
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = g_port_text;
+    o.password = "pw";
+    o.on_connected = on_connected;
+    g_viewer_result.store(viewer_session_run(&o, nullptr, 0));
+    return 0;
+}
 
 static std::string viewer_stub(uint32_t *count) {
     static uint8_t buf[4096];
@@ -128,7 +134,6 @@ TEST(ClipboardSession, TheViewerCoreSharesBothWaysUnlessTheHostSaysNo) {
         host_start_direct(&h, 0, "pw", &s);
         snprintf(g_port_text, sizeof g_port_text, "%d", h.port);
         g_connected.store(0);
-        viewer_on_connected = on_connected;
         thread_handle t = thread_create(viewer_entry, nullptr);
         ASSERT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));
         ASSERT_TRUE(session_wait([] { return g_viewer.frames.load() > 0; }, 60000));

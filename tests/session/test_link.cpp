@@ -34,7 +34,12 @@ char g_port[16];
 std::atomic<int> g_result{-1};
 unsigned viewer_entry(void *) {
     char err[128];
-    g_result.store(viewer_session_run("127.0.0.1", g_port, 0, nullptr, "pw", err, sizeof err));
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = g_port;
+    o.password = "pw";
+    g_result.store(viewer_session_run(&o, err, sizeof err));
     return 0;
 }
 

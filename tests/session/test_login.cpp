@@ -99,10 +99,23 @@ struct viewer_job {
     int result;
 };
 
+// The viewer core to 127.0.0.1:port with this password and login policy.
+static int viewer_run(const char *port, const char *password, int login, viewer_connected_fn on_connected,
+                      char *err, int err_size) {
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = port;
+    o.password = password;
+    o.login = login;
+    o.on_connected = on_connected;
+    return viewer_session_run(&o, err, err_size);
+}
+
 static unsigned viewer_entry(void *arg) {
     viewer_job *j = (viewer_job *)arg;
     char err[128];
-    j->result = viewer_session_run("127.0.0.1", j->port, 0, nullptr, "pw", err, sizeof err);
+    j->result = viewer_run(j->port, "pw", CHANNEL_LOGIN_V2_PREFERRED, on_connected, err, sizeof err);
     return 0;
 }
 
@@ -114,7 +127,6 @@ TEST(Login, TheViewerCoreSpeaksVersion2AndRefusesWithItsTexts) {
     viewer_job j;
     snprintf(j.port, sizeof j.port, "%d", h.port);
     g_seen_version.store(0);
-    viewer_on_connected = on_connected;
     thread_handle t = thread_create(viewer_entry, &j);
     EXPECT_TRUE(session_wait([] { return g_seen_version.load() != 0; }, 10000));
     EXPECT_EQ(g_seen_version.load(), 2);
@@ -122,21 +134,17 @@ TEST(Login, TheViewerCoreSpeaksVersion2AndRefusesWithItsTexts) {
     viewer_window_close();
     EXPECT_EQ(thread_wait(t, 60000), 1);
     thread_close(t);
-    viewer_on_connected = nullptr;
     EXPECT_EQ(j.result, 0);
     char err[128];
-    EXPECT_EQ(viewer_session_run_login("127.0.0.1", j.port, 0, nullptr, "px", CHANNEL_LOGIN_V2_ONLY, err, sizeof err),
-              1);
+    EXPECT_EQ(viewer_run(j.port, "px", CHANNEL_LOGIN_V2_ONLY, nullptr, err, sizeof err), 1);
     EXPECT_STREQ(err, "authentication failed (wrong password, or host not online)");
     stop_host(&h);
 
     start_host(&h, CHANNEL_LOGIN_V1_ONLY);
     snprintf(j.port, sizeof j.port, "%d", h.port);
-    EXPECT_EQ(viewer_session_run_login("127.0.0.1", j.port, 0, nullptr, "pw", CHANNEL_LOGIN_V2_ONLY, err, sizeof err),
-              1);
+    EXPECT_EQ(viewer_run(j.port, "pw", CHANNEL_LOGIN_V2_ONLY, nullptr, err, sizeof err), 1);
     EXPECT_STREQ(err, VIEWER_TEXT_REFUSED_V2);
-    EXPECT_EQ(viewer_session_run_login("127.0.0.1", j.port, 0, nullptr, "pw", VIEWER_LOGIN_PINNED, err, sizeof err),
-              1);
+    EXPECT_EQ(viewer_run(j.port, "pw", VIEWER_LOGIN_PINNED, nullptr, err, sizeof err), 1);
     EXPECT_STREQ(err, "this computer used a stronger login before; refusing a weaker one");
     stop_host(&h);
 }

@@ -15,21 +15,35 @@ static char g_port_text[16];
 static const char *g_relay_id;   // non-NULL: the viewer goes through the relay at g_port_text
 static std::atomic<int> g_viewer_result{-1};
 
-static unsigned viewer_entry(void *) {
-    char err[128];
-    g_viewer_result.store(
-        viewer_session_run("127.0.0.1", g_port_text, g_relay_id != nullptr, g_relay_id, "pw", err, sizeof err));
-    return 0;
-}
-
 static std::atomic<int> g_connected{0};
 static void on_connected(const char *, const char *) { g_connected.store(1); }
+
+// The viewer's session to 127.0.0.1 (or the relay there) at g_port_text with password "pw".
+static viewer_limits g_limits = {10000, 30000, 30000};
+static viewer_session_options viewer_options(void) {
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = g_port_text;
+    o.password = "pw";
+    o.limits = g_limits;
+    return o;
+}
+
+static unsigned viewer_entry(void *) {
+    char err[128];
+    viewer_session_options o = viewer_options();
+    o.relay = g_relay_id != nullptr;
+    o.peer_id = g_relay_id;
+    o.on_connected = on_connected;
+    g_viewer_result.store(viewer_session_run(&o, err, sizeof err));
+    return 0;
+}
 
 static thread_handle viewer_start(int port) {
     snprintf(g_port_text, sizeof g_port_text, "%d", port);
     g_viewer_result.store(-1);
     g_connected.store(0);
-    viewer_on_connected = on_connected;
     thread_handle t = thread_create(viewer_entry, nullptr);
     EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_VIEWER_CONNECTED; }, 10000));
     // This session's counters are set up, and its first frame has arrived (after the viewer loaded
@@ -129,9 +143,9 @@ TEST(Session, ViewerMatchesTheHostAfterEveryWorkloadAndAcrossCacheSessions) {
     v = viewer_start(h.port);
     run_workload(SYNTH_IDLE, 5);
     lock_enter(&g_viewer.lock);
-    cache_clear();
+    cache_clear(&g_viewer.cache);
     lock_leave(&g_viewer.lock);
-    ASSERT_EQ(cache_resident(), 0u);
+    ASSERT_EQ(cache_resident(&g_viewer.cache), 0u);
     run_workload(SYNTH_DRAG, 200);
     run_workload(SYNTH_IDLE, 5);
 
@@ -219,7 +233,8 @@ static void bare_host_open(bare_host *b, int mode) {
 
 static char g_bare_err[128];
 static unsigned bare_viewer_entry(void *) {
-    g_viewer_result.store(viewer_session_run("127.0.0.1", g_port_text, 0, nullptr, "pw", g_bare_err, sizeof g_bare_err));
+    viewer_session_options o = viewer_options();
+    g_viewer_result.store(viewer_session_run(&o, g_bare_err, sizeof g_bare_err));
     return 0;
 }
 
@@ -245,7 +260,7 @@ static int bare_viewer_run(bare_host *b, uint32_t ms, void (*meanwhile)(bare_hos
 
 TEST(Session, ViewerGivesUpOnAHostThatDoesNotAnswerInTime) {
     session_use_temp_dir();
-    g_viewer_limits.hello_ms = 500;
+    g_limits.hello_ms = 500;
     bare_host quiet;   // a listener nobody accepts on: the connection is made, nothing comes
     bare_host_open(&quiet, 0);
     EXPECT_EQ(bare_viewer_run(&quiet, 30000, nullptr), 1);
@@ -256,7 +271,7 @@ TEST(Session, ViewerGivesUpOnAHostThatDoesNotAnswerInTime) {
     EXPECT_EQ(bare_viewer_run(&keyed, 30000, nullptr), 1);
     EXPECT_EQ(g_viewer_result.load(), 1);
     EXPECT_STREQ(g_bare_err, "bad hello from host");
-    g_viewer_limits.hello_ms = 10000;
+    g_limits.hello_ms = 10000;
 }
 
 // Waits until the stand-in's flood has stopped moving (the viewer no longer takes it), then
@@ -281,10 +296,10 @@ TEST(Session, AHostThatStopsReadingNeitherHoldsTheWindowNorKeepsTheSession) {
     EXPECT_EQ(g_viewer_result.load(), 0);
     EXPECT_GT(stuck.records.load(), 0u);
     // Nobody closes it: the send time-out ends the session.
-    g_viewer_limits.send_stall_ms = 500;
+    g_limits.send_stall_ms = 500;
     bare_host gone;
     bare_host_open(&gone, BARE_FLOOD_WITHOUT_READING);
     EXPECT_EQ(bare_viewer_run(&gone, 60000, nullptr), 1);
     EXPECT_EQ(g_viewer_result.load(), 0);
-    g_viewer_limits.send_stall_ms = 30000;
+    g_limits.send_stall_ms = 30000;
 }

@@ -79,8 +79,8 @@ int trusted_tiles_differing(void) {
 int cached_under_wrong_hash(void) {
     int bad = 0;
     for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++) {
-        uint64_t k = g_cache.keys[slot];
-        bad += k != 0 && tile_hash(g_cache.tiles + (size_t)slot * TILE_BYTES) != k;
+        uint64_t k = g_viewer.cache.keys[slot];
+        bad += k != 0 && tile_hash(g_viewer.cache.tiles + (size_t)slot * TILE_BYTES) != k;
     }
     return bad;
 }
@@ -134,8 +134,8 @@ void session_begin(uint32_t delay, const std::string &dir) {
     out_reset();
     ASSERT_EQ(viewer_begin(g_synth.width, g_synth.height), 1);
     g_viewer.ch = nullptr;
-    ASSERT_EQ(cache_open(dir.c_str()), 1);
-    g_cache.path[0] = 0;   // never saved
+    ASSERT_EQ(cache_open(&g_viewer.cache, dir.c_str()), 1);
+    g_viewer.cache.path[0] = 0;   // never saved
 }
 
 }  // namespace
@@ -158,12 +158,12 @@ TEST(SlowLink, LateMissesAndAcknowledgementsNeverCorruptPictureOrCache) {
     synth_set_workload(SYNTH_IDLE);
     settle();
     for (uint32_t slot = 0; slot < CACHE_SLOTS; slot++)
-        if (g_cache.keys[slot]) {
+        if (g_viewer.cache.keys[slot]) {
             advert.resize(advert.size() + 8);
-            put_u64(&advert[advert.size() - 8], g_cache.keys[slot]);
+            put_u64(&advert[advert.size() - 8], g_viewer.cache.keys[slot]);
         }
     ASSERT_GT(advert.size(), 8u * 500);
-    cache_close();
+    cache_close(&g_viewer.cache);
     synth_open(1000, 700);   // the same screen from the start
     synth_capture_init_dxgi();
 
@@ -177,7 +177,8 @@ TEST(SlowLink, LateMissesAndAcknowledgementsNeverCorruptPictureOrCache) {
         for (int w : workloads) {
             synth_set_workload(w);
             for (int i = 0; i < 30; i++) {
-                if (i % 11 == 10) cache_clear();   // evictions, as a cache too small for the workload has
+                // Evictions, as a cache too small for the workload has.
+                if (i % 11 == 10) cache_clear(&g_viewer.cache);
                 slow_pass();
             }
             synth_set_workload(SYNTH_IDLE);
@@ -189,7 +190,7 @@ TEST(SlowLink, LateMissesAndAcknowledgementsNeverCorruptPictureOrCache) {
         EXPECT_GT(g_viewer.cache_hits.load(), 10u);
         EXPECT_EQ(g_viewer.cache_rejects.load(), 0u) << "the host sent a tile against content the viewer lacked";
         EXPECT_GT(L.frames_checked, 150u);
-        cache_close();
+        cache_close(&g_viewer.cache);
         viewer_end();
     }
     std::filesystem::remove_all(dir);
@@ -292,7 +293,13 @@ void on_connected(const char *, const char *) { g_connected.store(1); }
 
 unsigned viewer_entry(void *) {
     char err[128];
-    g_result.store(viewer_session_run("127.0.0.1", g_port, 0, nullptr, "pw", err, sizeof err));
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = "127.0.0.1";
+    o.port = g_port;
+    o.password = "pw";
+    o.on_connected = on_connected;
+    g_result.store(viewer_session_run(&o, err, sizeof err));
     return 0;
 }
 
@@ -300,7 +307,6 @@ thread_handle viewer_open(int port) {
     snprintf(g_port, sizeof g_port, "%d", port);
     g_result.store(-1);
     g_connected.store(0);
-    viewer_on_connected = on_connected;
     thread_handle t = thread_create(viewer_entry, nullptr);
     EXPECT_TRUE(session_wait([] { return host_get_state() == HOST_VIEWER_CONNECTED; }, 10000));
     EXPECT_TRUE(session_wait([] { return g_connected.load() == 1; }, 10000));   // this session's counters
@@ -326,7 +332,7 @@ int host_caught_up(void) {
 
 void viewer_lose_cache(void) {
     lock_enter(&g_viewer.lock);
-    cache_clear();
+    cache_clear(&g_viewer.cache);
     lock_leave(&g_viewer.lock);
 }
 
@@ -354,7 +360,7 @@ void run_workload_losing_cache(int workload, uint32_t passes) {
 int viewer_check(long *differences, int *wrong_keys) {
     lock_enter(&g_viewer.lock);
     *differences = screen_differences();
-    *wrong_keys = g_cache.keys ? cached_under_wrong_hash() : 0;
+    *wrong_keys = g_viewer.cache.keys ? cached_under_wrong_hash() : 0;
     lock_leave(&g_viewer.lock);
     return 1;
 }

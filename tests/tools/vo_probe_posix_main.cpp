@@ -96,7 +96,14 @@ int main(int argc, char **argv) {
         else if (!strcmp(argv[i], "--relay") && i + 1 < argc) relay_id = argv[++i];
     }
     thread_handle w = thread_create(watcher, nullptr);
-    int r = viewer_session_run(argv[1], argv[2], relay_id != nullptr, relay_id, argv[3], nullptr, 0);
-    thread_wait(w, r == 0 ? THREAD_INFINITE : 0);
+    viewer_session_options o;
+    viewer_session_defaults(&o);
+    o.host = argv[1];
+    o.port = argv[2];
+    o.relay = relay_id != nullptr;
+    o.peer_id = relay_id;
+    o.password = argv[3];
+    int r = viewer_session_run(&o, nullptr, 0);
+    if (thread_wait(w, r == 0 ? THREAD_INFINITE : 0)) thread_close(w);   // one still waiting ends with us
     return r == 0 && P.wrote ? 0 : 1;
 }

@@ -15,11 +15,13 @@
 
 namespace fs = std::filesystem;
 
+static tile_cache cache;   // the cache under test
+
 static std::vector<uint8_t> tile_of(uint8_t v) { return std::vector<uint8_t>(TILE_BYTES, v); }
 
 static int slot_of(uint64_t hash) {
     for (int i = 0; i < CACHE_SLOTS; i++)
-        if (g_cache.keys[i] == hash) return i;
+        if (cache.keys[i] == hash) return i;
     return -1;
 }
 
@@ -27,11 +29,11 @@ struct CacheTest : ::testing::Test {
     std::string dir;
     void SetUp() override {
         dir = test_temp_dir("cache");
-        ASSERT_EQ(cache_open(dir.c_str()), 1);
+        ASSERT_EQ(cache_open(&cache, dir.c_str()), 1);
     }
     void TearDown() override {
-        g_cache.path[0] = 0;   // nothing to save
-        cache_close();
+        cache.path[0] = 0;   // nothing to save
+        cache_close(&cache);
         fs::remove_all(dir);
     }
     std::string file() const { return dir + "/tiles.bin"; }
@@ -41,60 +43,60 @@ struct CacheTest : ::testing::Test {
 static const uint64_t A = 5, B = 5 + 4096, C = 5 + 8192;
 
 TEST_F(CacheTest, ThirdKeyOfASetReplacesTheLeastRecent) {
-    cache_insert(A, tile_of(1).data());
-    cache_insert(B, tile_of(2).data());
+    cache_insert(&cache, A, tile_of(1).data());
+    cache_insert(&cache, B, tile_of(2).data());
     EXPECT_EQ(slot_of(A), 10);
     EXPECT_EQ(slot_of(B), 11);
-    cache_insert(C, tile_of(3).data());
-    EXPECT_EQ(cache_lookup(A), nullptr);
+    cache_insert(&cache, C, tile_of(3).data());
+    EXPECT_EQ(cache_lookup(&cache, A), nullptr);
     EXPECT_EQ(slot_of(C), 10);
-    ASSERT_NE(cache_lookup(B), nullptr);
-    EXPECT_EQ(cache_lookup(B)[100], 2);
+    ASSERT_NE(cache_lookup(&cache, B), nullptr);
+    EXPECT_EQ(cache_lookup(&cache, B)[100], 2);
 
     // A hit on the older key changes which one goes next.
-    cache_clear();
-    cache_insert(A, tile_of(1).data());
-    cache_insert(B, tile_of(2).data());
-    ASSERT_NE(cache_lookup(A), nullptr);
-    cache_insert(C, tile_of(3).data());
-    EXPECT_EQ(cache_lookup(B), nullptr);
-    ASSERT_NE(cache_lookup(A), nullptr);
-    EXPECT_EQ(cache_lookup(A)[0], 1);
-    EXPECT_EQ(cache_lookup(C)[TILE_BYTES - 1], 3);
+    cache_clear(&cache);
+    cache_insert(&cache, A, tile_of(1).data());
+    cache_insert(&cache, B, tile_of(2).data());
+    ASSERT_NE(cache_lookup(&cache, A), nullptr);
+    cache_insert(&cache, C, tile_of(3).data());
+    EXPECT_EQ(cache_lookup(&cache, B), nullptr);
+    ASSERT_NE(cache_lookup(&cache, A), nullptr);
+    EXPECT_EQ(cache_lookup(&cache, A)[0], 1);
+    EXPECT_EQ(cache_lookup(&cache, C)[TILE_BYTES - 1], 3);
 }
 
 TEST_F(CacheTest, ReinsertingTheSecondSlotMakesItMostRecent) {
-    cache_insert(A, tile_of(1).data());
-    cache_insert(B, tile_of(2).data());
-    cache_insert(B, tile_of(9).data());   // same key: overwrites slot 11 in place
+    cache_insert(&cache, A, tile_of(1).data());
+    cache_insert(&cache, B, tile_of(2).data());
+    cache_insert(&cache, B, tile_of(9).data());   // same key: overwrites slot 11 in place
     EXPECT_EQ(slot_of(B), 11);
-    EXPECT_EQ(g_cache.tiles[11 * TILE_BYTES + 7], 9);
-    cache_insert(C, tile_of(3).data());
+    EXPECT_EQ(cache.tiles[11 * TILE_BYTES + 7], 9);
+    cache_insert(&cache, C, tile_of(3).data());
     EXPECT_EQ(slot_of(C), 10);
     EXPECT_EQ(slot_of(A), -1);
-    EXPECT_EQ(cache_lookup(B)[7], 9);
+    EXPECT_EQ(cache_lookup(&cache, B)[7], 9);
 }
 
 TEST_F(CacheTest, HashZeroAndDisabledCacheStoreNothing) {
-    g_cache.dirty = 0;
-    cache_insert(0, tile_of(1).data());
-    EXPECT_EQ(cache_resident(), 0u);
-    EXPECT_EQ(cache_lookup(0), nullptr);
-    EXPECT_EQ(g_cache.dirty, 0);
-    g_cache.enabled = 0;
-    cache_insert(A, tile_of(1).data());
-    EXPECT_EQ(cache_resident(), 0u);
-    g_cache.enabled = 1;
+    cache.dirty = 0;
+    cache_insert(&cache, 0, tile_of(1).data());
+    EXPECT_EQ(cache_resident(&cache), 0u);
+    EXPECT_EQ(cache_lookup(&cache, 0), nullptr);
+    EXPECT_EQ(cache.dirty, 0);
+    cache.enabled = 0;
+    cache_insert(&cache, A, tile_of(1).data());
+    EXPECT_EQ(cache_resident(&cache), 0u);
+    cache.enabled = 1;
 }
 
 TEST_F(CacheTest, NothingInsertedWritesNothing) {
-    EXPECT_EQ(cache_save(), 1);
+    EXPECT_EQ(cache_save(&cache), 1);
     EXPECT_FALSE(fs::exists(file()));
-    cache_insert(A, tile_of(1).data());
-    ASSERT_EQ(cache_save(), 1);
+    cache_insert(&cache, A, tile_of(1).data());
+    ASSERT_EQ(cache_save(&cache), 1);
     ASSERT_TRUE(fs::exists(file()));
     fs::remove(file());
-    EXPECT_EQ(cache_save(), 1);   // clean since the last save
+    EXPECT_EQ(cache_save(&cache), 1);   // clean since the last save
     EXPECT_FALSE(fs::exists(file()));
 }
 
@@ -117,8 +119,8 @@ static std::vector<uint8_t> image(std::vector<uint8_t> head, uint32_t n, size_t 
 TEST_F(CacheTest, ForeignOrDamagedImagesLeaveTheCacheEmpty) {
     const size_t all = (size_t)CACHE_SLOTS * TILE_BYTES;
     std::vector<uint8_t> good = image(file_header(CACHE_MAGIC, 8192, 16384), 3, all);
-    EXPECT_EQ(cache_load_buffer(good.data(), good.size()), 1);
-    EXPECT_EQ(cache_resident(), 3u);
+    EXPECT_EQ(cache_load_buffer(&cache, good.data(), good.size()), 1);
+    EXPECT_EQ(cache_resident(&cache), 3u);
     EXPECT_EQ(slot_of(2), 4);
 
     // A header mismatch is refused before any key or tile is read.
@@ -131,21 +133,21 @@ TEST_F(CacheTest, ForeignOrDamagedImagesLeaveTheCacheEmpty) {
         {std::vector<uint8_t>(good.begin(), good.begin() + 15), "short header"},
     };
     for (auto &c : bad) {
-        cache_insert(A, tile_of(1).data());
-        EXPECT_EQ(cache_load_buffer(c.b.data(), c.b.size()), 0) << c.what;
-        EXPECT_EQ(cache_resident(), 0u) << c.what;
+        cache_insert(&cache, A, tile_of(1).data());
+        EXPECT_EQ(cache_load_buffer(&cache, c.b.data(), c.b.size()), 0) << c.what;
+        EXPECT_EQ(cache_resident(&cache), 0u) << c.what;
     }
-    ASSERT_EQ(cache_load_buffer(good.data(), good.size()), 1);
-    EXPECT_EQ(cache_load_buffer(good.data(), good.size() - 1), 0);   // last tile one byte short
-    EXPECT_EQ(cache_resident(), 0u);
+    ASSERT_EQ(cache_load_buffer(&cache, good.data(), good.size()), 1);
+    EXPECT_EQ(cache_load_buffer(&cache, good.data(), good.size() - 1), 0);   // last tile one byte short
+    EXPECT_EQ(cache_resident(&cache), 0u);
 }
 
 TEST_F(CacheTest, KeysOutsideTheirSetAreDropped) {
     std::vector<uint8_t> b = image(file_header(CACHE_MAGIC, 8192, 16384), 2, (size_t)CACHE_SLOTS * TILE_BYTES);
     put_u64(b.data() + CACHE_FILE_HEADER + 8 * 7, 77);   // 77 belongs to set 77, not set 3
     put_u64(b.data() + CACHE_FILE_HEADER + 8 * 5, 2);    // slot 5 repeats key 2 of slot 4
-    ASSERT_EQ(cache_load_buffer(b.data(), b.size()), 1);
-    EXPECT_EQ(cache_resident(), 2u);
+    ASSERT_EQ(cache_load_buffer(&cache, b.data(), b.size()), 1);
+    EXPECT_EQ(cache_resident(&cache), 2u);
     EXPECT_EQ(slot_of(77), -1);
 }
 
@@ -156,7 +158,7 @@ TEST_F(CacheTest, AForeignFileOnDiskIsIgnoredAndReportsNoTiles) {
     fwrite(b.data(), 1, b.size(), f);
     fclose(f);
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(cache_start(nullptr, dir.c_str()), 1);
+    ASSERT_EQ(cache_start(&cache, nullptr, dir.c_str()), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "tile cache: 0 tiles resident from earlier sessions\n");
 }
 
@@ -176,9 +178,9 @@ static void read_advert(channel *host, std::vector<uint64_t> *keys, uint32_t *co
 
 // The big-file case: one save of 5000 tiles, read back by the next session and advertised.
 TEST_F(CacheTest, SavedTilesComeBackAndAreAdvertisedInTwoMessages) {
-    for (uint32_t i = 0; i < 5000; i++) cache_insert(key_n(i), tile_of((uint8_t)i).data());
-    ASSERT_EQ(cache_save(), 1);
-    EXPECT_EQ(g_cache.dirty, 0);
+    for (uint32_t i = 0; i < 5000; i++) cache_insert(&cache, key_n(i), tile_of((uint8_t)i).data());
+    ASSERT_EQ(cache_save(&cache), 1);
+    EXPECT_EQ(cache.dirty, 0);
     EXPECT_EQ(fs::file_size(file()), 134283280u);
     EXPECT_FALSE(fs::exists(file() + ".tmp"));
     FILE *f = fopen(file().c_str(), "rb");
@@ -191,9 +193,9 @@ TEST_F(CacheTest, SavedTilesComeBackAndAreAdvertisedInTwoMessages) {
     channel_pair pair;
     ASSERT_EQ(pair_open(&pair), 1);
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(cache_start(&pair.viewer, dir.c_str()), 1);
+    ASSERT_EQ(cache_start(&cache, &pair.viewer, dir.c_str()), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "tile cache: 5000 tiles resident from earlier sessions\n");
-    EXPECT_EQ(cache_lookup(key_n(4321))[9], (uint8_t)4321);
+    EXPECT_EQ(cache_lookup(&cache, key_n(4321))[9], (uint8_t)4321);
 
     std::vector<uint64_t> keys;
     uint32_t first = 0, second = 0;
@@ -219,14 +221,14 @@ static uint64_t first_key_on_disk(const std::string &path) {
 
 // A save that cannot complete keeps the previous file, drops the temporary one and stays dirty.
 TEST_F(CacheTest, FailedSaveKeepsThePreviousFile) {
-    cache_insert(CACHE_SETS, tile_of(1).data());   // slot 0
-    ASSERT_EQ(cache_save(), 1);
+    cache_insert(&cache, CACHE_SETS, tile_of(1).data());   // slot 0
+    ASSERT_EQ(cache_save(&cache), 1);
     ASSERT_EQ(first_key_on_disk(file()), (uint64_t)CACHE_SETS);
-    cache_insert(2 * CACHE_SETS, tile_of(2).data());   // also set 0: slot 1
+    cache_insert(&cache, 2 * CACHE_SETS, tile_of(2).data());   // also set 0: slot 1
 
     fs::create_directory(file() + ".tmp");   // the temporary file cannot be created
-    EXPECT_EQ(cache_save(), 0);
-    EXPECT_EQ(g_cache.dirty, 1);
+    EXPECT_EQ(cache_save(&cache), 0);
+    EXPECT_EQ(cache.dirty, 1);
     fs::remove(file() + ".tmp");
     EXPECT_EQ(fs::file_size(file()), 134283280u);
 
@@ -238,16 +240,16 @@ TEST_F(CacheTest, FailedSaveKeepsThePreviousFile) {
     lim = old;
     lim.rlim_cur = 5 << 20;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
-    int r = cache_save();
+    int r = cache_save(&cache);
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(r, 0);
-    EXPECT_EQ(g_cache.dirty, 1);
+    EXPECT_EQ(cache.dirty, 1);
     EXPECT_FALSE(fs::exists(file() + ".tmp"));
     EXPECT_EQ(fs::file_size(file()), 134283280u);
     EXPECT_EQ(first_key_on_disk(file()), (uint64_t)CACHE_SETS);
 #endif
-    ASSERT_EQ(cache_save(), 1);   // the next attempt writes it
-    EXPECT_EQ(g_cache.dirty, 0);
+    ASSERT_EQ(cache_save(&cache), 1);   // the next attempt writes it
+    EXPECT_EQ(cache.dirty, 0);
 }
 
 #ifndef _WIN32
@@ -256,13 +258,13 @@ TEST(CacheFolder, UsesTheAppDataFolder) {
     std::string d = test_temp_dir("appdata");
     std::string sub = d + "/vo";
     setenv("VO_DATA_DIR", sub.c_str(), 1);
-    ASSERT_EQ(cache_open(nullptr), 1);
-    EXPECT_EQ(std::string(g_cache.path), sub + "/tiles.bin");
+    ASSERT_EQ(cache_open(&cache, nullptr), 1);
+    EXPECT_EQ(std::string(cache.path), sub + "/tiles.bin");
     EXPECT_TRUE(fs::is_directory(sub));
-    g_cache.path[0] = 0;
-    cache_close();
-    EXPECT_EQ(g_cache.enabled, 0);
-    EXPECT_EQ(cache_lookup(A), nullptr);
+    cache.path[0] = 0;
+    cache_close(&cache);
+    EXPECT_EQ(cache.enabled, 0);
+    EXPECT_EQ(cache_lookup(&cache, A), nullptr);
     fs::remove_all(d);
 }
 #endif

@@ -78,7 +78,7 @@ struct ReceiveTest : ::testing::Test {
         g_viewer.ch = nullptr;
         g_viewer.on_frame = nullptr;
         g_viewer.on_close = nullptr;
-        g_cache.enabled = 0;
+        g_viewer.cache.enabled = 0;
     }
     void TearDown() override { viewer_end(); }
 };
@@ -175,7 +175,7 @@ TEST_F(ReceiveTest, RawTileNeedsAllItsBytes) {
 
 TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     std::string dir = test_temp_dir("recv");
-    ASSERT_EQ(cache_open(dir.c_str()), 1);
+    ASSERT_EQ(cache_open(&g_viewer.cache, dir.c_str()), 1);
     bytes first(TILE_BYTES);
     for (size_t i = 0; i < first.size(); i++) first[i] = (uint8_t)(i * 7);
     dispatch(MSG_TILE, tile_msg(2, 3, 1, 0, first));
@@ -191,7 +191,7 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
             ASSERT_EQ(g_viewer.fb[(size_t)(192 + r) * g_viewer.stride + 128 * 4 + c], (uint8_t)(first[i] ^ delta[i]));
         }
     frame_end();
-    const uint8_t *cached = cache_lookup(h);
+    const uint8_t *cached = cache_lookup(&g_viewer.cache, h);
     ASSERT_NE(cached, nullptr);
     EXPECT_EQ(cached[97], (uint8_t)(first[97] ^ 0x5A));
     EXPECT_EQ(g_viewer.cache_rejects.load(), 0u);
@@ -202,9 +202,9 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     EXPECT_EQ(g_viewer.fb[(size_t)192 * g_viewer.stride + 128 * 4], first[0]);   // XORed back
     dispatch(MSG_TILE, tile_msg(3, 3, 1, h, first));
     frame_end();
-    EXPECT_EQ(cache_lookup(42), nullptr);
+    EXPECT_EQ(cache_lookup(&g_viewer.cache, 42), nullptr);
     EXPECT_EQ(g_viewer.cache_rejects.load(), 2u);
-    EXPECT_EQ(memcmp(cache_lookup(h), expect.data(), TILE_BYTES), 0);
+    EXPECT_EQ(memcmp(cache_lookup(&g_viewer.cache, h), expect.data(), TILE_BYTES), 0);
 
     // Decoding to 16383 bytes, a broken stream and an empty one: nothing changes, nothing is cached.
     bytes fb(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.PH);
@@ -214,25 +214,25 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 46, bytes()));
     frame_end();
     EXPECT_EQ(memcmp(fb.data(), g_viewer.fb, fb.size()), 0);
-    for (uint64_t h = 43; h <= 46; h++) EXPECT_EQ(cache_lookup(h), nullptr);
-    g_cache.path[0] = 0;
-    cache_close();
+    for (uint64_t h = 43; h <= 46; h++) EXPECT_EQ(cache_lookup(&g_viewer.cache, h), nullptr);
+    g_viewer.cache.path[0] = 0;
+    cache_close(&g_viewer.cache);
     std::filesystem::remove_all(dir);
 }
 
 TEST_F(ReceiveTest, CacheReferencesHitOrAnswerWithAMiss) {
     std::string dir = test_temp_dir("recv");
-    ASSERT_EQ(cache_open(dir.c_str()), 1);
+    ASSERT_EQ(cache_open(&g_viewer.cache, dir.c_str()), 1);
     dispatch(MSG_TILE, tile_msg(0, 0, 1, 0, bytes(TILE_BYTES, 0x33)));   // hash 0: shown, not cached
     EXPECT_EQ(px(5, 5), 0x33333333u);
     frame_end();
-    EXPECT_EQ(cache_resident(), 0u);
+    EXPECT_EQ(cache_resident(&g_viewer.cache), 0u);
     const uint64_t h44 = tile_hash(bytes(TILE_BYTES, 0x44).data());
     dispatch(MSG_TILE, tile_msg(1, 0, 1, h44, bytes(TILE_BYTES, 0x44)));
     g_viewer.dirty = 0;
 
     dispatch(MSG_CACHE_REF, ref_msg(4, 5, h44));   // the tile of the same frame is in the cache first
-    EXPECT_EQ(cache_resident(), 1u);
+    EXPECT_EQ(cache_resident(&g_viewer.cache), 1u);
     EXPECT_EQ(px(256, 320), 0x44444444u);
     EXPECT_EQ(px(319, 383), 0x44444444u);
     EXPECT_EQ(g_viewer.cache_hits.load(), 1u);
@@ -248,8 +248,8 @@ TEST_F(ReceiveTest, CacheReferencesHitOrAnswerWithAMiss) {
     EXPECT_EQ(g_viewer.cache_misses.load(), 2u);
     EXPECT_FALSE(dirty_is(0, 0, 0, 0));
 
-    g_cache.path[0] = 0;
-    cache_close();   // without a cache every reference is a miss
+    g_viewer.cache.path[0] = 0;
+    cache_close(&g_viewer.cache);   // without a cache every reference is a miss
     dispatch(MSG_CACHE_REF, ref_msg(4, 5, h44));
     EXPECT_EQ(g_viewer.reply_len, 20u);
     EXPECT_EQ(g_viewer.cache_misses.load(), 3u);
