@@ -43,8 +43,8 @@ static double now_us(void) {
 static void session(int codec2) {
     synth_open(W, H);
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
-    picture_lock_create();
-    synth_capture_init_dxgi();
+    picture_init();
+    capture_init_dxgi(CAPTURE_SYNTHETIC);
     picture_reset();
     mirror_clear();
     flow_reset(0);
@@ -55,7 +55,7 @@ static void session(int codec2) {
 
 // One pass (capture, encode, close); the frame's bytes on the wire.
 static size_t pass(void) {
-    if (synth_capture_pass() == CAPTURE_RECOVERED) return 0;
+    if (capture_pass(CAPTURE_SYNTHETIC) == CAPTURE_RECOVERED) return 0;
     encode_frame();
     size_t n = encode_pass_close() ? g_out.len : 0;
     out_reset();
@@ -123,7 +123,7 @@ static double run(const Workload *wl, int codec2, Figures *f) {
 // Best encode time of a full 1080p change (every tile against a black viewer), in microseconds.
 static double full_change_us(int codec2) {
     session(codec2);
-    synth_capture_pass();
+    capture_pass(CAPTURE_SYNTHETIC);
     double best = 1e30;
     for (int round = 0; round < ROUNDS; round++) {
         picture_reset();

@@ -30,8 +30,8 @@ static void session(int cache, int workload, int moves) {
     synth_open(W, H);
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
     g_synth.moves_enabled = moves;
-    picture_lock_create();
-    synth_capture_init_dxgi();
+    picture_init();
+    capture_init_dxgi(CAPTURE_SYNTHETIC);
     picture_reset();
     mirror_clear();
     flow_reset(0);
@@ -57,7 +57,7 @@ static void ack_arrives(void) {
 // One pass without pacing; the bytes that went on the wire (0 when nothing was sent).
 static size_t pass(void) {
     size_t n = 0;
-    if (synth_capture_pass() != CAPTURE_RECOVERED) {
+    if (capture_pass(CAPTURE_SYNTHETIC) != CAPTURE_RECOVERED) {
         encode_frame();
         n = encode_pass_close() ? g_out.len : 0;
     }
@@ -73,7 +73,7 @@ static size_t pass(void) {
 // A full change: every tile of the desktop against a black viewer, as at session start.
 static void bench_full_change(void) {
     session(0, SYNTH_IDLE, 1);
-    synth_capture_pass();   // the whole screen into current
+    capture_pass(CAPTURE_SYNTHETIC);   // the whole screen into current
     double best_enc = 1e30, best_anchor = 1e30, best_hash = 1e30;
     int tiles = 0;
     std::vector<uint8_t> deltas((size_t)g_picture.cols * g_picture.rows * TILE_BYTES), out(codec_bound(TILE_BYTES));

@@ -46,7 +46,7 @@ static void stream_add(const uint8_t *p, size_t n) {
 static double encode_workload(int workload) {
     synth_open(W, H);
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
-    synth_capture_init_dxgi();
+    capture_init_dxgi(CAPTURE_SYNTHETIC);
     picture_reset();
     mirror_clear();
     flow_reset(0);
@@ -56,7 +56,7 @@ static double encode_workload(int workload) {
     double spent = 0;
     for (int i = 0; i <= PASSES; i++) {
         if (i == 1) synth_set_workload(workload);   // pass 0 sends the whole first picture
-        if (synth_capture_pass() == CAPTURE_RECOVERED) continue;
+        if (capture_pass(CAPTURE_SYNTHETIC) == CAPTURE_RECOVERED) continue;
         double t0 = now_us();
         encode_frame();
         int sent = encode_pass_close();
@@ -137,7 +137,7 @@ int main(int argc, char **argv) {
     const char *dump = argc > 1 ? argv[1] : nullptr;
     char dir[64];
     snprintf(dir, sizeof dir, "/tmp/vo-bench-viewer-%d", (int)getpid());
-    picture_lock_create();
+    picture_init();
     if (!cache_open(&g_viewer.cache, dir)) printf("(viewer cache unavailable: references will miss)\n");
     double enc_all = 0, app_all = 0, hash_all = 0;
     printf("viewer apply rate vs host encode rate, %d passes at %dx%d (thread CPU time)\n", PASSES, W, H);

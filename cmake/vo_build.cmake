@@ -1,9 +1,11 @@
 # Build helpers: module libraries by folder, programs by *_main.cpp, tests/benchmarks/fuzzers by folder.
+# Windows builds take *_win32.cpp; other builds take *_posix.cpp (a real POSIX backend) and *_stub.cpp
+# (a stand-in for a Windows facility, which tests steer).
 
 function(vo_platform_filter var)
   set(files ${${var}})
   if(WIN32)
-    list(FILTER files EXCLUDE REGEX "_posix(_main)?\\.cpp$")
+    list(FILTER files EXCLUDE REGEX "_(posix|stub)(_main)?\\.cpp$")
   else()
     list(FILTER files EXCLUDE REGEX "_win32(_main)?\\.(cpp|rc)$")
   endif()

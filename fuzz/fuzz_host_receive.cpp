@@ -13,7 +13,7 @@
 static void fuzz_setup(void) {
     static int ready = 0;
     if (ready) return;
-    picture_lock_create();
+    picture_init();
     picture_resize(1366, 768);
     picture_lock();
     picture_reset();

@@ -7,7 +7,6 @@
 
 #include "host/capture.h"
 #include "host/log.h"
-#include "host/picture.h"
 
 static_assert(sizeof(CaptureMove) == sizeof(DXGI_OUTDUPL_MOVE_RECT), "move rectangle layout");
 static_assert(sizeof(CaptureRect) == sizeof(RECT), "dirty rectangle layout");
@@ -24,19 +23,27 @@ struct CaptureWin32 {
     HBITMAP gdi_bitmap;                   // top-down 32-bit DIB section, pad_width x height
     HGDIOBJ gdi_old;                      // the DC's bitmap before ours was selected
     uint8_t *gdi_pixels;                  // the DIB's pixels
+    int32_t screen_w, screen_h;           // screen size GDI was opened at (for its log line)
+    CaptureSize picture;                  // the picture's geometry the buffers were made for
+    IDXGIResource *resource;              // the acquired frame until capture_take
+    int mapped;                           // 1 while staging is mapped for the pass
 };
 static CaptureWin32 s_win;
 
-template <typename T> static void capture_release(T **p) {
+template <typename T> static void capture_com_release(T **p) {
     if (*p) (*p)->Release();
     *p = NULL;
 }
 
 static void capture_release_dxgi(void) {
-    capture_release(&s_win.duplication);
-    capture_release(&s_win.staging);
-    capture_release(&s_win.context);
-    capture_release(&s_win.device);
+    if (s_win.resource) {
+        s_win.duplication->ReleaseFrame();
+        capture_com_release(&s_win.resource);
+    }
+    capture_com_release(&s_win.duplication);
+    capture_com_release(&s_win.staging);
+    capture_com_release(&s_win.context);
+    capture_com_release(&s_win.device);
 }
 
 static void capture_release_gdi(void) {
@@ -100,8 +107,8 @@ static int capture_open_duplication(void) {
 static int capture_create_staging(void) {
     D3D11_TEXTURE2D_DESC td;
     ZeroMemory(&td, sizeof td);
-    td.Width = (UINT)g_picture.width;
-    td.Height = (UINT)g_picture.height;
+    td.Width = (UINT)s_win.picture.width;
+    td.Height = (UINT)s_win.picture.height;
     td.MipLevels = 1;
     td.ArraySize = 1;
     td.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
@@ -114,7 +121,10 @@ static int capture_create_staging(void) {
     return SUCCEEDED(s_win.device->CreateTexture2D(&td, NULL, &s_win.staging));
 }
 
-int capture_init_dxgi(void) {
+void capture_close_dxgi(void) { capture_release_dxgi(); }
+
+// Device, duplication and its output size. 0 on failure (logged), everything released.
+static int capture_open_dxgi(int32_t *w, int32_t *h) {
     capture_release_dxgi();
     HRESULT hr = capture_create_device();
     if (FAILED(hr)) {
@@ -128,28 +138,29 @@ int capture_init_dxgi(void) {
     }
     DXGI_OUTDUPL_DESC desc;
     s_win.duplication->GetDesc(&desc);
-    capture_fit_picture((int32_t)desc.ModeDesc.Width, (int32_t)desc.ModeDesc.Height);
-    if (!g_picture.current || !capture_create_staging()) {
-        capture_release_dxgi();
-        return 0;
-    }
-    g_picture.full_refresh = 1;
-    g_capture.dxgi = 1;
-    host_log("DXGI duplication %dx%d", g_picture.width, g_picture.height);
+    *w = (int32_t)desc.ModeDesc.Width;
+    *h = (int32_t)desc.ModeDesc.Height;
     return 1;
 }
 
-void capture_init_gdi(void) {
+int capture_open(int dxgi, int32_t *w, int32_t *h) {
+    if (dxgi) return capture_open_dxgi(w, h);
+    capture_screen_size(w, h);
+    s_win.screen_w = *w;
+    s_win.screen_h = *h;
+    return 1;
+}
+
+// The memory DC and its top-down 32-bit DIB, picture-sized, for BitBlt.
+static void capture_start_gdi(void) {
     HDC screen = GetDC(NULL);
-    int32_t w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    capture_fit_picture(w, h);
     capture_release_gdi();
     s_win.gdi_dc = CreateCompatibleDC(screen);
     BITMAPINFO bi;
     ZeroMemory(&bi, sizeof bi);
     bi.bmiHeader.biSize = 40;
-    bi.bmiHeader.biWidth = g_picture.pad_width;
-    bi.bmiHeader.biHeight = -g_picture.height;   // top-down rows
+    bi.bmiHeader.biWidth = s_win.picture.pad_width;
+    bi.bmiHeader.biHeight = -s_win.picture.height;   // top-down rows
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
@@ -158,20 +169,28 @@ void capture_init_gdi(void) {
     s_win.gdi_pixels = s_win.gdi_bitmap ? (uint8_t *)bits : NULL;
     if (s_win.gdi_bitmap) s_win.gdi_old = SelectObject(s_win.gdi_dc, s_win.gdi_bitmap);
     ReleaseDC(NULL, screen);
-    g_capture.dxgi = 0;
-    host_log("GDI capture %dx%d", w, h);
+    host_log("GDI capture %dx%d", s_win.screen_w, s_win.screen_h);
 }
 
-static int capture_pass_gdi(void) {
-    int32_t w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    if (w != g_picture.width || h != g_picture.height) capture_init_gdi();   // the session will end
+int capture_start(int dxgi, const CaptureSize *picture) {
+    s_win.picture = *picture;
+    if (!dxgi) {
+        capture_start_gdi();
+        return 1;
+    }
+    if (!capture_create_staging()) return 0;
+    host_log("DXGI duplication %dx%d", picture->width, picture->height);
+    return 1;
+}
+
+static int capture_grab_gdi(CaptureFrame *f) {
     HDC screen = GetDC(NULL);
-    BitBlt(s_win.gdi_dc, 0, 0, g_picture.width, g_picture.height, screen, 0, 0, SRCCOPY | CAPTUREBLT);
+    BitBlt(s_win.gdi_dc, 0, 0, s_win.picture.width, s_win.picture.height, screen, 0, 0, SRCCOPY | CAPTUREBLT);
     ReleaseDC(NULL, screen);
-    if (s_win.gdi_pixels)
-        picture_copy_rect(s_win.gdi_pixels, g_picture.pad_width * 4, 0, 0, g_picture.width, g_picture.height);
+    f->image = s_win.gdi_pixels;
+    f->pitch = s_win.picture.pad_width * 4;
     Sleep(CAPTURE_GDI_PAUSE_MS);
-    return CAPTURE_NEW;
+    return CAPTURE_GRAB_FRAME;
 }
 
 // Room for the frame's rectangles: the buffer grows to exactly what the frame needs. 0 without memory.
@@ -182,6 +201,33 @@ static int capture_grow_metadata(UINT need) {
     s_win.metadata = grown;
     s_win.metadata_cap = need;
     return 1;
+}
+
+static int capture_grab_dxgi(int full_refresh, CaptureFrame *f) {
+    if (!s_win.duplication) return CAPTURE_GRAB_LOST;
+    DXGI_OUTDUPL_FRAME_INFO fi;
+    IDXGIResource *resource = NULL;
+    HRESULT hr = s_win.duplication->AcquireNextFrame(CAPTURE_WAIT_MS, &fi, &resource);
+    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return CAPTURE_GRAB_NONE;
+    if (FAILED(hr)) {
+        host_log("AcquireNextFrame %08lx", (unsigned long)hr);
+        return CAPTURE_GRAB_LOST;
+    }
+    if (fi.LastPresentTime.QuadPart == 0 && !full_refresh) {   // only the pointer moved
+        s_win.duplication->ReleaseFrame();
+        resource->Release();
+        return CAPTURE_GRAB_NONE;
+    }
+    int room = capture_grow_metadata(fi.TotalMetadataBufferSize);
+    f->info.last_present_time = fi.LastPresentTime.QuadPart;
+    f->info.accumulated_frames = fi.AccumulatedFrames;
+    f->info.metadata_bytes = room ? fi.TotalMetadataBufferSize : 0;   // no room: the whole screen
+    s_win.resource = resource;
+    return CAPTURE_GRAB_FRAME;
+}
+
+int capture_grab(int dxgi, int full_refresh, CaptureFrame *f) {
+    return dxgi ? capture_grab_dxgi(full_refresh, f) : capture_grab_gdi(f);
 }
 
 // The frame's move and dirty rectangles into the metadata buffer. 0 when they cannot be had.
@@ -200,75 +246,60 @@ static int capture_read_metadata(UINT *move_bytes, UINT *dirty_bytes) {
 static void capture_copy_box(ID3D11Texture2D *desktop, LONG left, LONG top, LONG right, LONG bottom) {
     if (left < 0) left = 0;
     if (top < 0) top = 0;
-    if (right > g_picture.width) right = g_picture.width;
-    if (bottom > g_picture.height) bottom = g_picture.height;
+    if (right > s_win.picture.width) right = s_win.picture.width;
+    if (bottom > s_win.picture.height) bottom = s_win.picture.height;
     if (right <= left || bottom <= top) return;
     D3D11_BOX box = {(UINT)left, (UINT)top, 0, (UINT)right, (UINT)bottom, 1};
     s_win.context->CopySubresourceRegion(s_win.staging, 0, (UINT)left, (UINT)top, 0, desktop, 0, &box);
 }
 
-static void capture_copy_rects(ID3D11Texture2D *desktop, int moves, int dirty) {
-    const CaptureMove *m = (const CaptureMove *)s_win.metadata;
-    const CaptureRect *d = (const CaptureRect *)(s_win.metadata + moves * sizeof(CaptureMove));
-    for (int i = 0; i < moves; i++) capture_copy_box(desktop, m[i].left, m[i].top, m[i].right, m[i].bottom);
-    for (int i = 0; i < dirty; i++) capture_copy_box(desktop, d[i].left, d[i].top, d[i].right, d[i].bottom);
+static void capture_copy_rects(ID3D11Texture2D *desktop, const CaptureFrame *f) {
+    for (int i = 0; i < f->move_count; i++) {
+        const CaptureMove *m = &f->moves[i];
+        capture_copy_box(desktop, m->left, m->top, m->right, m->bottom);
+    }
+    for (int i = 0; i < f->dirty_count; i++) {
+        const CaptureRect *d = &f->dirty[i];
+        capture_copy_box(desktop, d->left, d->top, d->right, d->bottom);
+    }
 }
 
-// Desktop texture into staging (partial or whole), frame released, staging mapped into the picture.
-static int capture_take_frame(IDXGIResource *resource, int partial, int moves, int dirty) {
+// The frame's rectangles (when partial and readable) named in f, pointing into the metadata buffer.
+static void capture_take_rects(int partial, CaptureFrame *f) {
+    UINT move_bytes = 0, dirty_bytes = 0;
+    f->partial = partial && capture_read_metadata(&move_bytes, &dirty_bytes);
+    if (!f->partial) return;
+    f->move_count = (int)(move_bytes / sizeof(CaptureMove));
+    f->dirty_count = (int)(dirty_bytes / sizeof(CaptureRect));
+    f->moves = (const CaptureMove *)s_win.metadata;
+    f->dirty = (const CaptureRect *)(s_win.metadata + f->move_count * sizeof(CaptureMove));
+}
+
+// Desktop texture into staging (partial or whole), frame released, staging mapped as f's image.
+int capture_take(int partial, CaptureFrame *f) {
+    capture_take_rects(partial, f);
     ID3D11Texture2D *desktop = NULL;
-    HRESULT hr = resource->QueryInterface(__uuidof(ID3D11Texture2D), (void **)&desktop);
-    resource->Release();
+    HRESULT hr = s_win.resource->QueryInterface(__uuidof(ID3D11Texture2D), (void **)&desktop);
+    capture_com_release(&s_win.resource);
     if (FAILED(hr)) {
         s_win.duplication->ReleaseFrame();
-        return capture_recover();
+        return 0;
     }
-    if (partial)
-        capture_copy_rects(desktop, moves, dirty);
+    if (f->partial)
+        capture_copy_rects(desktop, f);
     else
         s_win.context->CopyResource(s_win.staging, desktop);
     desktop->Release();
     s_win.duplication->ReleaseFrame();
     D3D11_MAPPED_SUBRESOURCE map;
-    if (FAILED(s_win.context->Map(s_win.staging, 0, D3D11_MAP_READ, 0, &map))) return capture_recover();
-    const uint8_t *image = (const uint8_t *)map.pData;
-    if (partial)
-        capture_apply_partial(image, (int32_t)map.RowPitch, (const CaptureMove *)s_win.metadata, moves,
-                              (const CaptureRect *)(s_win.metadata + moves * sizeof(CaptureMove)), dirty);
-    else
-        capture_apply_full(image, (int32_t)map.RowPitch);
-    s_win.context->Unmap(s_win.staging, 0);
-    return CAPTURE_NEW;
+    if (FAILED(s_win.context->Map(s_win.staging, 0, D3D11_MAP_READ, 0, &map))) return 0;
+    s_win.mapped = 1;
+    f->image = (const uint8_t *)map.pData;
+    f->pitch = (int32_t)map.RowPitch;
+    return 1;
 }
 
-static int capture_pass_dxgi(void) {
-    DXGI_OUTDUPL_FRAME_INFO fi;
-    IDXGIResource *resource = NULL;
-    HRESULT hr = s_win.duplication->AcquireNextFrame(CAPTURE_WAIT_MS, &fi, &resource);
-    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return CAPTURE_NOTHING;
-    if (FAILED(hr)) {
-        host_log("AcquireNextFrame %08lx", (unsigned long)hr);
-        return capture_recover();
-    }
-    if (fi.LastPresentTime.QuadPart == 0 && !g_picture.full_refresh) {   // only the pointer moved
-        s_win.duplication->ReleaseFrame();
-        resource->Release();
-        return CAPTURE_NOTHING;
-    }
-    int room = capture_grow_metadata(fi.TotalMetadataBufferSize);
-    CaptureFrameInfo info;
-    info.last_present_time = fi.LastPresentTime.QuadPart;
-    info.accumulated_frames = fi.AccumulatedFrames;
-    info.metadata_bytes = fi.TotalMetadataBufferSize;
-    int partial = room && capture_choose_partial(g_picture.full_refresh, &info);
-    UINT move_bytes = 0, dirty_bytes = 0;
-    if (partial && !capture_read_metadata(&move_bytes, &dirty_bytes)) partial = 0;
-    return capture_take_frame(resource, partial, (int)(move_bytes / sizeof(CaptureMove)),
-                              (int)(dirty_bytes / sizeof(CaptureRect)));
-}
-
-int capture_pass(void) {
-    int32_t w = g_picture.width, h = g_picture.height;
-    int result = (g_capture.dxgi && s_win.duplication) ? capture_pass_dxgi() : capture_pass_gdi();
-    return capture_check_size(w, h, result);
+void capture_release(void) {
+    if (s_win.mapped) s_win.context->Unmap(s_win.staging, 0);
+    s_win.mapped = 0;
 }

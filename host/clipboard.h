@@ -3,7 +3,7 @@
 // each change of its clipboard once as MSG_CLIPBOARD_HOST from the frame loop, and puts the
 // viewer's MSG_CLIPBOARD_VIEWER text on its clipboard. Text that both sides already hold (the last
 // one sent or received) is never sent again, so what the host was just given never goes back.
-// The platform half (clipboard_win32.cpp; clipboard_posix.cpp records for tests) watches and sets
+// The platform half (clipboard_win32.cpp; clipboard_stub.cpp records for tests) watches and sets
 // the system clipboard.
 #pragma once
 #include <stddef.h>

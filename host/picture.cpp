@@ -5,17 +5,19 @@
 #include <string.h>
 
 Picture g_picture;
-plat_lock g_picture_lock;
-static int g_picture_lock_ready;   // 1 once g_picture_lock was initialised
+static struct {
+    plat_lock lock;   // the picture lock (picture.h)
+    int ready;        // 1 once picture_init created it
+} s_picture;
 
-void picture_lock_create(void) {
-    if (g_picture_lock_ready) return;
-    lock_init(&g_picture_lock);
-    g_picture_lock_ready = 1;
+void picture_init(void) {
+    if (s_picture.ready) return;
+    lock_init(&s_picture.lock);
+    s_picture.ready = 1;
 }
 
-void picture_lock(void) { lock_enter(&g_picture_lock); }
-void picture_unlock(void) { lock_leave(&g_picture_lock); }
+void picture_lock(void) { lock_enter(&s_picture.lock); }
+void picture_unlock(void) { lock_leave(&s_picture.lock); }
 
 void picture_free(void) {
     free(g_picture.current);
@@ -104,10 +106,10 @@ void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y
                row_bytes);
     // The receive thread also sets dirty bytes (under the lock); the pixels above need no lock.
     int32_t tx1 = (x1 - 1) / TILE_EDGE, ty1 = (y1 - 1) / TILE_EDGE;
-    if (g_picture_lock_ready) lock_enter(&g_picture_lock);
+    picture_lock();
     for (int32_t ty = y0 / TILE_EDGE; ty <= ty1; ty++)
         memset(g_picture.dirty + (size_t)ty * g_picture.cols + x0 / TILE_EDGE, 1, (size_t)(tx1 - x0 / TILE_EDGE + 1));
-    if (g_picture_lock_ready) lock_leave(&g_picture_lock);
+    picture_unlock();
 }
 
 int picture_add_move(const MoveRect *m) {

@@ -31,10 +31,11 @@ struct Picture {
 };
 
 extern Picture g_picture;
-// Guards sent, dirty, force_raw, ref_frame and the cache mirror between the session loop and the receive thread.
-extern plat_lock g_picture_lock;
 
-void picture_lock_create(void);       // once per process (later calls do nothing)
+// The picture lock guards sent, dirty, force_raw, ref_frame and the cache mirror between the session
+// loop and the receive thread. picture_init creates it: once at start-up, before any other picture
+// call (the host's start-up, and tests and benchmarks that use the picture; later calls do nothing).
+void picture_init(void);
 void picture_lock(void);
 void picture_unlock(void);
 

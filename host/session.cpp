@@ -64,7 +64,7 @@ static void close_sock(std::atomic<net_sock> *slot) {
 // Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
 static int host_start(void) {
     host_platform_init();
-    picture_lock_create();
+    picture_init();
     clock_timer_begin();
     clock_raise_priority();
     net_init();
@@ -89,8 +89,8 @@ static void host_open_capture(void) {
     picture_resize(w, h);
     picture_unlock();
     int dxgi = 0;
-    if (!S.set.force_gdi) dxgi = capture_init_dxgi();
-    if (!dxgi) capture_init_gdi();
+    if (!S.set.force_gdi) dxgi = capture_init_dxgi(CAPTURE_SCREEN);
+    if (!dxgi) capture_init_gdi(CAPTURE_SCREEN);
     const HostSettings *c = &S.set;
     if (c->use_relay)
         host_log("server up via relay %s:%d room '%s', dxgi=%d", c->relay_host, c->relay_port, c->room_name, dxgi);
@@ -223,7 +223,7 @@ static void host_fit_screen(void) {
     capture_screen_size(&w, &h);
     if (w == g_picture.width && h == g_picture.height) return;
     host_log("screen size changed from %dx%d to %dx%d", g_picture.width, g_picture.height, w, h);
-    if (!g_capture.dxgi || !capture_init_dxgi()) capture_init_gdi();
+    if (!capture_uses_dxgi() || !capture_init_dxgi(CAPTURE_SCREEN)) capture_init_gdi(CAPTURE_SCREEN);
 }
 
 // Steps 9-13: host hello, fresh picture and mirror, per-session state, receive thread.
@@ -290,7 +290,7 @@ static int host_send_frame(void) {
 // Step 14: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
 static void host_frame_loop(void) {
     while (!S.stop.load() && !host_session_ended()) {
-        int r = capture_pass();
+        int r = capture_pass(CAPTURE_SCREEN);
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
         if (!host_clipboard_pass(&S.ch)) break;

@@ -59,9 +59,10 @@ void synth_set_workload(int workload);
 void synth_step(void);
 const char *synth_workload_name(int workload);
 
-// Capture of the synthetic screen (synth_capture.cpp): the POSIX capture backend, and what tests on
-// both targets use. A duplication failure recovers through capture_recover, i.e. the real backend.
+// Capture of the synthetic screen (synth_capture.cpp): the backend steps of capture.h over this
+// screen, for capture_stub.cpp and for CAPTURE_SYNTHETIC on every system. They log nothing.
 void synth_capture_screen_size(int32_t *w, int32_t *h);
-int synth_capture_init_dxgi(void);
-void synth_capture_init_gdi(void);
-int synth_capture_pass(void);
+int synth_capture_open(int dxgi, int32_t *w, int32_t *h);
+int synth_capture_start(int dxgi, const CaptureSize *picture);
+int synth_capture_grab(int dxgi, int full_refresh, CaptureFrame *f);
+int synth_capture_take(int partial, CaptureFrame *f);

@@ -1,17 +1,13 @@
-// synth_capture: capture of the synthetic screen, as duplication (rectangles, pointer-only frames,
-// failures and recovery) or as GDI (the whole screen every pass). The POSIX capture backend is this;
-// tests on both targets drive it directly.
+// synth_capture: the synthetic screen as a capture backend: duplication (rectangles, pointer-only
+// frames, failures on request) or GDI (the whole screen every pass). It hands frames back to the
+// portable capture steps and never touches the picture.
 #include "host/capture.h"
 
-#include "host/log.h"
-#include "host/picture.h"
 #include "host/synth.h"
 #include "platform/clock.h"
 
 #define SYNTH_DEFAULT_W 1280   // screen size when nothing opened the synthetic screen first
 #define SYNTH_DEFAULT_H 720
-#define SYNTH_ACCESS_LOST 0x887A0026ul
-#define SYNTH_NOT_IMPLEMENTED 0x80004001ul
 
 static void synth_ready(void) {
     if (!g_synth.pixels) synth_open(SYNTH_DEFAULT_W, SYNTH_DEFAULT_H);
@@ -23,60 +19,53 @@ void synth_capture_screen_size(int32_t *w, int32_t *h) {
     *h = g_synth.height;
 }
 
-int synth_capture_init_dxgi(void) {
-    synth_ready();
-    if (g_synth.dxgi_unavailable) {
-        host_log("DuplicateOutput %08lx", SYNTH_NOT_IMPLEMENTED);
-        return 0;
-    }
-    capture_fit_picture(g_synth.width, g_synth.height);
-    g_picture.full_refresh = 1;
-    g_capture.dxgi = 1;
-    host_log("DXGI duplication %dx%d", g_picture.width, g_picture.height);
+int synth_capture_open(int dxgi, int32_t *w, int32_t *h) {
+    synth_capture_screen_size(w, h);
+    return !(dxgi && g_synth.dxgi_unavailable);
+}
+
+int synth_capture_start(int dxgi, const CaptureSize *picture) {
+    (void)dxgi;
+    (void)picture;
     return 1;
 }
 
-void synth_capture_init_gdi(void) {
-    synth_ready();
-    capture_fit_picture(g_synth.width, g_synth.height);
-    g_capture.dxgi = 0;
-    host_log("GDI capture %dx%d", g_synth.width, g_synth.height);
-}
-
-static int synth_pass_gdi(void) {
-    if (g_synth.width != g_picture.width || g_synth.height != g_picture.height) synth_capture_init_gdi();
+static int synth_grab_gdi(CaptureFrame *f) {
     synth_step();
-    picture_copy_rect(g_synth.pixels, g_synth.width * 4, 0, 0, g_picture.width, g_picture.height);
     if (g_synth.gdi_pause_ms) clock_sleep(g_synth.gdi_pause_ms);
-    return CAPTURE_NEW;
+    f->image = g_synth.pixels;
+    f->pitch = g_synth.width * 4;
+    return CAPTURE_GRAB_FRAME;
 }
 
-static int synth_pass_dxgi(void) {
+static int synth_grab_dxgi(int full_refresh, CaptureFrame *f) {
     if (g_synth.fail_next) {
         g_synth.fail_next = 0;
-        host_log("AcquireNextFrame %08lx", SYNTH_ACCESS_LOST);
-        return capture_recover();
+        return CAPTURE_GRAB_LOST;
     }
     synth_step();
-    if (!g_synth.presented && !g_picture.full_refresh) {
+    if (!g_synth.presented && !full_refresh) {
         if (g_synth.wait_ms) clock_sleep(g_synth.wait_ms);   // the time-out of a frame that never came
-        return CAPTURE_NOTHING;
+        return CAPTURE_GRAB_NONE;
     }
-    CaptureFrameInfo info;
-    info.last_present_time = g_synth.presented ? (int64_t)g_synth.step : 0;
-    info.accumulated_frames = 1;
-    info.metadata_bytes = (uint32_t)(g_synth.move_count * 24 + g_synth.dirty_count * 16);
-    int32_t pitch = g_synth.width * 4;
-    if (capture_choose_partial(g_picture.full_refresh, &info))
-        capture_apply_partial(g_synth.pixels, pitch, g_synth.moves, g_synth.move_count, g_synth.dirty,
-                              g_synth.dirty_count);
-    else
-        capture_apply_full(g_synth.pixels, pitch);
-    return CAPTURE_NEW;
+    f->info.last_present_time = g_synth.presented ? (int64_t)g_synth.step : 0;
+    f->info.accumulated_frames = 1;
+    f->info.metadata_bytes = (uint32_t)(g_synth.move_count * 24 + g_synth.dirty_count * 16);
+    return CAPTURE_GRAB_FRAME;
 }
 
-int synth_capture_pass(void) {
-    int32_t w = g_picture.width, h = g_picture.height;
-    int result = g_capture.dxgi ? synth_pass_dxgi() : synth_pass_gdi();
-    return capture_check_size(w, h, result);
+int synth_capture_grab(int dxgi, int full_refresh, CaptureFrame *f) {
+    return dxgi ? synth_grab_dxgi(full_refresh, f) : synth_grab_gdi(f);
+}
+
+int synth_capture_take(int partial, CaptureFrame *f) {
+    f->image = g_synth.pixels;
+    f->pitch = g_synth.width * 4;
+    f->partial = partial;
+    if (!partial) return 1;
+    f->moves = g_synth.moves;
+    f->move_count = g_synth.move_count;
+    f->dirty = g_synth.dirty;
+    f->dirty_count = g_synth.dirty_count;
+    return 1;
 }

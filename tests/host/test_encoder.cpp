@@ -169,7 +169,7 @@ static void acknowledge(uint32_t f) {
 // One pass of the session loop without pacing: capture, encode, close, and the viewer applies it.
 // Returns the capture result; *closed tells whether a frame went out.
 static int pass(int *closed = nullptr, bool check = true) {
-    int r = synth_capture_pass();
+    int r = capture_pass(CAPTURE_SYNTHETIC);
     if (r != CAPTURE_RECOVERED) {
         picture_lock();
         encode_frame();
@@ -198,8 +198,8 @@ static int pass(int *closed = nullptr, bool check = true) {
 static void session_start(int w, int h, bool cache, int workload = SYNTH_IDLE) {
     ASSERT_TRUE(synth_open(w, h));
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
-    picture_lock_create();
-    ASSERT_TRUE(synth_capture_init_dxgi());
+    picture_init();
+    ASSERT_TRUE(capture_init_dxgi(CAPTURE_SYNTHETIC));
     picture_lock();
     picture_reset();
     ASSERT_TRUE(mirror_clear());
@@ -221,7 +221,7 @@ TEST(Encoder, EveryWorkloadRebuildsThePictureFrameByFrame) {
     for (int cache = 0; cache <= 1; cache++)
         for (int gdi = 0; gdi <= 1; gdi++) {
             session_start(700, 420, cache);
-            if (gdi) synth_capture_init_gdi();
+            if (gdi) capture_init_gdi(CAPTURE_SYNTHETIC);
             for (int wl = 0; wl < SYNTH_WORKLOADS; wl++) {
                 synth_set_workload(wl);
                 for (int step = 0; step < 8; step++) pass();
@@ -377,7 +377,7 @@ TEST(Encoder, ScrollSendsOneMoveAndOnlyTheNewStrip) {
         synth_set_workload(SYNTH_SCROLL);
         for (int step = 0; step < 10; step++) {
             int before = V.moves_msgs;
-            synth_capture_pass();
+            capture_pass(CAPTURE_SYNTHETIC);
             std::vector<int> allowed = touched_tiles();
             picture_lock();
             encode_frame();
@@ -540,7 +540,7 @@ TEST(Encoder, AfterRecoveryEveryTileIsReplacedWhole) {
 #endif
 
 TEST(Encoder, FramesStayWithinOneRecord) {
-    picture_lock_create();
+    picture_init();
     ASSERT_TRUE(picture_resize(4096, 2176));
     picture_reset();
     encoder_session_reset(0);

@@ -54,7 +54,7 @@ class Receive : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_EQ(net_init(), 1);
-        picture_lock_create();
+        picture_init();
         ASSERT_EQ(picture_resize(1920, 1080), 1);
         picture_reset();
         ASSERT_EQ(mirror_clear(), 1);
@@ -176,7 +176,7 @@ TEST_F(Receive, AcknowledgementsMouseAndCharactersReachFlowAndInput) {
 class ReceiveCache : public ::testing::Test {
   protected:
     void SetUp() override {
-        picture_lock_create();
+        picture_init();
         ASSERT_EQ(picture_resize(1366, 768), 1);   // 22 x 12 tiles
         ASSERT_EQ(mirror_clear(), 1);
         host_receive_start(nullptr);

@@ -90,7 +90,7 @@ int cached_under_wrong_hash(void) {
 int slow_pass(void) {
     link_deliver();
     int sent = 0;
-    if (synth_capture_pass() != CAPTURE_RECOVERED) {
+    if (capture_pass(CAPTURE_SYNTHETIC) != CAPTURE_RECOVERED) {
         picture_lock();
         encode_frame();
         picture_unlock();
@@ -143,8 +143,8 @@ void session_begin(uint32_t delay, const std::string &dir) {
 TEST(SlowLink, LateMissesAndAcknowledgementsNeverCorruptPictureOrCache) {
     ASSERT_TRUE(synth_open(1000, 700));   // edge tiles reach into the margin
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
-    picture_lock_create();
-    ASSERT_TRUE(synth_capture_init_dxgi());
+    picture_init();
+    ASSERT_TRUE(capture_init_dxgi(CAPTURE_SYNTHETIC));
     std::string dir = test_temp_dir("slowlink");
     const int workloads[] = {SYNTH_TYPING, SYNTH_SCROLL, SYNTH_DRAG, SYNTH_VIDEO, SYNTH_FULL, SYNTH_TYPING};
 
@@ -165,7 +165,7 @@ TEST(SlowLink, LateMissesAndAcknowledgementsNeverCorruptPictureOrCache) {
     ASSERT_GT(advert.size(), 8u * 500);
     cache_close(&g_viewer.cache);
     synth_open(1000, 700);   // the same screen from the start
-    synth_capture_init_dxgi();
+    capture_init_dxgi(CAPTURE_SYNTHETIC);
 
     for (uint32_t delay : {3u, 9u}) {
         session_begin(delay, dir);

@@ -1,4 +1,4 @@
-// input_posix: the native stand-in for injection. It records the events it would have injected
+// input_stub: the native stand-in for injection. It records the events it would have injected
 // (the latest 256) so tests can read them back, and maps virtual keys with a US keyboard table.
 #include <mutex>
 #include <string.h>

@@ -1,4 +1,4 @@
-// text_layer_posix: the native stand-in for console reading. There is no console unless a test
+// text_layer_stub: the native stand-in for console reading. There is no console unless a test
 // feeds one; the fed console then stays "in front" until it is replaced or removed.
 #include <stdlib.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-// cursor (POSIX): no pointer of its own; tests set the one it reports.
+// cursor_stub: the native stand-in for reading the pointer: none of its own; tests set the one it reports.
 #include "host/cursor.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-// window_list_posix: the native stand-in for window enumeration. No windows unless a test feeds
+// window_list_stub: the native stand-in for window enumeration. No windows unless a test feeds
 // some; the fed windows are reported on every pass until replaced.
 #include <stdlib.h>
 #include <string.h>
