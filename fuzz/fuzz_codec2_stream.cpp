@@ -44,5 +44,5 @@ static void fuzz_stream_session(const uint8_t *data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_stream_decode(data, size);
     fuzz_stream_session(data, size);
-    return 0;
+    return fuzz_codec2_one(TILE_FORM_STREAM, data, size);   // the whole input as one piece, stream as left
 }
