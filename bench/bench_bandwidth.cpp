@@ -2,6 +2,8 @@
 // and with the second codec, against a lossless VNC reference of our own (ZRLE and Tight manners,
 // vnc_reference.h) for the same synthetic screens; and the host's encode time for a full 1080p
 // change with the second codec against version-1 tiles.
+// With `--frames DIR` it also writes each workload's screens (DIR/<n>.frames, format below) for
+// scripts/x11vnc_bytes.sh, which replays them on an X display viewed through x11vnc.
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -32,6 +34,29 @@ static const Workload WORKLOADS[] = {
     {"photo slideshow", SYNTH_SLIDESHOW, 8},
     {"first full picture", -1, 1},
 };
+
+static FILE *s_frames;   // --frames: the open workload's file, else null
+
+// One screen change: u32 move count, u32 rectangle count, then per move i32 src_x, src_y, dst_x,
+// dst_y, width, height, then per rectangle i32 left, top, right, bottom and its BGRX rows (all
+// little-endian). whole: the whole screen as one rectangle.
+static void frames_put(int whole) {
+    if (!s_frames) return;
+    uint32_t counts[2] = {whole ? 0u : (uint32_t)g_synth.move_count, whole ? 1u : (uint32_t)g_synth.dirty_count};
+    fwrite(counts, 4, 2, s_frames);
+    for (uint32_t i = 0; i < counts[0]; i++) {
+        const CaptureMove *m = &g_synth.moves[i];
+        int32_t v[6] = {m->src_x, m->src_y, m->left, m->top, m->right - m->left, m->bottom - m->top};
+        fwrite(v, 4, 6, s_frames);
+    }
+    for (uint32_t i = 0; i < counts[1]; i++) {
+        CaptureRect r = whole ? CaptureRect{0, 0, W, H} : g_synth.dirty[i];
+        int32_t v[4] = {r.left, r.top, r.right, r.bottom};
+        fwrite(v, 4, 4, s_frames);
+        for (int32_t y = r.top; y < r.bottom; y++)
+            fwrite(g_synth.pixels + ((size_t)y * W + r.left) * 4, 4, (size_t)(r.right - r.left), s_frames);
+    }
+}
 
 static double now_us(void) {
     struct timespec ts;
@@ -91,6 +116,7 @@ static double run(const Workload *wl, int codec2, Figures *f) {
     vnc_ref_open(&v);
 #endif
     size_t first = pass(), total = 0;
+    frames_put(1);
 #ifdef VO_HAVE_ZLIB
     if (wl->synth < 0) reference_step(&v, 1);
 #endif
@@ -99,12 +125,14 @@ static double run(const Workload *wl, int codec2, Figures *f) {
     } else {
         synth_set_workload(wl->synth);
         pass();   // the workload's opening frame (the terminal window appears) is not counted
+        frames_put(0);
 #ifdef VO_HAVE_ZLIB
         vnc_ref_close(&v);   // the reference starts its streams here
         vnc_ref_open(&v);
 #endif
         for (int i = 0; i < wl->steps; i++) {
             total += pass();
+            frames_put(0);
 #ifdef VO_HAVE_ZLIB
             reference_step(&v, 0);
 #endif
@@ -138,7 +166,8 @@ static double full_change_us(int codec2) {
     return best;
 }
 
-int main(void) {
+int main(int argc, char **argv) {
+    const char *frames_dir = argc == 3 && !strcmp(argv[1], "--frames") ? argv[2] : nullptr;
     printf("bytes per workload at %dx%d (tile cache in use; VNC reference: our ZRLE and Tight manners, zlib level 6)\n",
            W, H);
     printf("  %-24s %11s %11s %11s %11s %9s %9s\n", "workload", "version-1", "codec2", "zrle", "tight",
@@ -146,7 +175,14 @@ int main(void) {
     double worst = 0;
     for (const Workload &wl : WORKLOADS) {
         Figures f = {0, 0, 0, 0};
+        if (frames_dir) {
+            char path[4096];
+            snprintf(path, sizeof path, "%s/%d.frames", frames_dir, (int)(&wl - WORKLOADS));
+            s_frames = fopen(path, "wb");
+        }
         f.v1 = run(&wl, 0, &f);
+        if (s_frames) fclose(s_frames);
+        s_frames = nullptr;
         f.c2 = run(&wl, 1, &f);
         double vnc = f.zrle < f.tight ? f.zrle : f.tight;
         double r = vnc > 0 ? f.c2 / vnc : 0;

@@ -23,6 +23,7 @@ EncoderState g_encoder;
 static uint8_t s_tile[TILE_BYTES];    // the new tile, gathered from current
 static uint8_t s_delta[TILE_BYTES];   // new tile XOR the viewer's tile
 static Codec2Enc s_codec2;            // the second codec's zstd context and scratch
+static Codec2Stream s_stream;         // its session stream: pieces go out in tile order
 
 void encoder_session_reset(int cache_in_use) {
     memset(&g_encoder, 0, sizeof g_encoder);
@@ -33,6 +34,14 @@ void encoder_viewer_caps(uint16_t caps) {
     g_encoder.text_wanted = caps & 1;
     g_encoder.cache_in_use = (caps >> 1) & 1;
     g_encoder.codec2 = (caps & CODEC2_CAP) != 0;   // the host answers bit 3 whenever it is offered
+    codec2_stream_reset(&s_stream);
+}
+
+// A changed tile in the second codec: the form chosen for the tile alone (no shared state), then,
+// in wire order, its piece of the session stream when the form goes that way.
+static int encode_codec2(uint8_t *data, uint8_t *form) {
+    int n = codec2_encode_tile(&s_codec2, s_tile, s_delta, data, form);
+    return codec2_stream_tile(&s_stream, data, n, form);
 }
 
 // What the host knows of the viewer's pixels under the part of destination tile (tx, ty) that move m
@@ -163,7 +172,7 @@ static void encode_cache_ref(uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
 static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int whole) {
     uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES, form = TILE_FORM_LZ4_DELTA;
     int n = whole ? -1
-            : g_encoder.codec2 ? codec2_encode_tile(&s_codec2, s_tile, s_delta, data, &form)
+            : g_encoder.codec2 ? encode_codec2(data, &form)
                                : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
     int raw = form == TILE_FORM_RAW || !(n >= 1 && n < TILE_BYTES);
     if (raw) {

@@ -42,7 +42,8 @@ void codec2_enc_free(Codec2Enc *e) {
 
 void codec2_dec_free(Codec2Dec *d) {
     ZSTD_freeDCtx(d->dctx);
-    d->dctx = nullptr;
+    ZSTD_freeDCtx(d->stream);
+    d->dctx = d->stream = nullptr;
 }
 
 // zstd frame of src behind `head` bytes already in dst; total length or -1.
@@ -226,8 +227,14 @@ int codec2_encode_tile(Codec2Enc *e, const uint8_t *tile, const uint8_t *delta, 
 
 // ---- decoding ----
 
-// Decompresses a zstd frame into d->planes; 1 when it gives exactly `expect` bytes.
+// Decompresses a zstd frame into d->planes; 1 when it gives exactly `expect` bytes. Inside a
+// stream piece the bytes stand there as they are.
 static int codec2_unzstd(Codec2Dec *d, const uint8_t *src, size_t n, size_t expect) {
+    if (d->unpacked) {
+        if (n != expect || n > sizeof d->planes) return 0;
+        memcpy(d->planes, src, n);
+        return 1;
+    }
     if (!codec2_dec_ready(d)) return 0;
     size_t r = ZSTD_decompressDCtx(d->dctx, d->planes, expect, src, n);
     return !ZSTD_isError(r) && r == expect;
@@ -288,7 +295,37 @@ int codec2_decode_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n
     }
 }
 
+int codec2_frame_layout(uint8_t form, const uint8_t *data, size_t n, int w, int h, size_t *head, size_t *expect) {
+    if (n < 1) return 0;
+    int planes = (data[0] & FLAG_NO_FOURTH) ? 3 : 4;
+    switch (form) {
+    case TILE_FORM_ZDELTA:
+        if (data[0] & ~FLAG_NO_FOURTH) return 0;
+        *head = 1;
+        *expect = (size_t)planes * PIXELS;
+        return 1;
+    case TILE_FORM_GRADIENT:
+        if (data[0] & ~FLAG_NO_FOURTH) return 0;
+        *head = planes == 3 ? 2 : 1;
+        *expect = (size_t)planes * (size_t)(w * h);
+        return n >= *head;
+    case TILE_FORM_PALETTE:
+        *head = 1;
+        *expect = codec2_palette_block_bytes(data[0] + 1, w, h);
+        return 1;
+    case TILE_FORM_CROP: {
+        if (n < 5 || data[0] + data[2] + 1 > 64 || data[1] + data[3] + 1 > 64) return 0;
+        if (data[4] != TILE_FORM_GRADIENT && data[4] != TILE_FORM_PALETTE) return 0;
+        if (!codec2_frame_layout(data[4], data + 5, n - 5, data[2] + 1, data[3] + 1, head, expect)) return 0;
+        *head += 5;
+        return 1;
+    }
+    default: return 0;
+    }
+}
+
 int codec2_apply_tile(Codec2Dec *d, uint8_t form, const uint8_t *data, size_t n, uint8_t *tile) {
+    if (form == TILE_FORM_STREAM) return !d->unpacked && codec2_stream_apply(d, data, n, tile);
     if (form == TILE_FORM_CROP) {
         Codec2Rect r;
         if (!codec2_unpack_crop(d, data, n, &r)) return 0;

@@ -130,7 +130,12 @@ static int tile_codec2(uint8_t *dst, uint8_t form, const uint8_t *data, uint32_t
 static void on_tile(const uint8_t *p, uint32_t len) {
     if (len < TILE_HEADER_BYTES) return;
     uint32_t tx = get_u16(p), ty = get_u16(p + 2);
-    if (!tile_inside(tx, ty)) return;
+    // A stream piece that cannot be applied leaves our stream behind the host's: the session ends.
+    int stream = g_viewer.codec2 && p[4] == TILE_FORM_STREAM;
+    if (!tile_inside(tx, ty)) {
+        g_viewer.stream_failed |= stream;
+        return;
+    }
     uint64_t hash = get_u64(p + 5);
     const uint8_t *data = p + TILE_HEADER_BYTES;
     uint32_t n = len - TILE_HEADER_BYTES;
@@ -140,7 +145,10 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     int cached = g_viewer.cache.enabled && hash != 0;
     uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
     if (g_viewer.codec2 && p[4] > TILE_FORM_RAW) {
-        if (!tile_codec2(dst, p[4], data, n, pixels)) return;
+        if (!tile_codec2(dst, p[4], data, n, pixels)) {
+            g_viewer.stream_failed |= stream;
+            return;
+        }
     } else if (p[4] != 0) {
         if (n < TILE_BYTES) return;
         tile_copy_in(dst, data);
@@ -298,7 +306,7 @@ int viewer_receive_one(channel *ch) {
     if (h.length > VIEWER_MAX_PAYLOAD || !payload_room(h.length)) return 0;
     if (h.length > 0 && !channel_recv(ch, g_viewer.payload, h.length)) return 0;
     viewer_dispatch(h.type, g_viewer.payload, h.length);
-    return 1;
+    return !g_viewer.stream_failed;
 }
 
 unsigned viewer_receive_thread(void *arg) {

@@ -78,6 +78,7 @@ struct viewer_state {
     uint32_t batch_count;                     // slots in use
     int codec2;                 // caps bit 3 in both hellos: MSG_TILE forms above 1 are the second codec's
     Codec2Dec codec2_dec;       // its zstd context and scratch (receive thread only)
+    int stream_failed;          // a stream piece could not be applied: the session ends
 
     // The reply (acknowledgement or miss) made for the last message, header included.
     uint8_t reply[HEADER_BYTES + CACHE_MISS_BYTES];

@@ -126,13 +126,23 @@ TEST(Codec2, VectorsDecodeAsWritten) {
     FILE *f = fopen(VO_VECTORS_DIR "/codec2_vectors.txt", "r");
     ASSERT_NE(f, nullptr);
     static char line[1 << 17];
-    int good = 0, bad = 0;
+    char session[64] = "";
+    int good = 0, bad = 0, pieces = 0;
     static uint8_t out[TILE_BYTES], tile[TILE_BYTES], data[CODEC2_DATA_CAP];
     while (fgets(line, sizeof line, f)) {
         char name[64], a[1 << 16], b[1 << 16];
         int form;
         if (line[0] == '#') continue;
-        if (sscanf(line, "tile %63s %d %65535s %65535s", name, &form, a, b) == 4) {
+        if (sscanf(line, "stream %63s %65535s %65535s", name, a, b) == 3) {   // a session's pieces in order
+            if (strcmp(name, session)) codec2_dec_stream_reset(&g_dec);
+            snprintf(session, sizeof session, "%s", name);
+            bytes want = unhex(a), d = unhex(b);
+            ASSERT_EQ(codec_decompress(want.data(), want.size(), tile, TILE_BYTES), TILE_BYTES) << name;
+            for (int k = 0; k < TILE_BYTES; k++) out[k] = (uint8_t)(k * 31);
+            EXPECT_TRUE(codec2_apply_tile(&g_dec, TILE_FORM_STREAM, d.data(), d.size(), out)) << name;
+            EXPECT_EQ(memcmp(out, tile, TILE_BYTES), 0) << name;
+            pieces++;
+        } else if (sscanf(line, "tile %63s %d %65535s %65535s", name, &form, a, b) == 4) {
             bytes want = unhex(a), d = unhex(b);
             ASSERT_EQ(codec_decompress(want.data(), want.size(), tile, TILE_BYTES), TILE_BYTES) << name;
             for (int k = 0; k < TILE_BYTES; k++) out[k] = (uint8_t)(k * 31);   // the viewer's tile before
@@ -147,6 +157,7 @@ TEST(Codec2, VectorsDecodeAsWritten) {
             }
         } else if (sscanf(line, "bad %63s %d %65535s", name, &form, a) == 3) {
             bytes d = unhex(a);
+            if (form == TILE_FORM_STREAM) codec2_dec_stream_reset(&g_dec);
             EXPECT_FALSE(codec2_apply_tile(&g_dec, (uint8_t)form, d.data(), d.size(), out)) << name;
             bad++;
         } else {
@@ -156,6 +167,51 @@ TEST(Codec2, VectorsDecodeAsWritten) {
     fclose(f);
     EXPECT_GE(good, 10);
     EXPECT_GE(bad, 6);
+    EXPECT_GE(pieces, 4);
+}
+
+// The stream form over a session: a typed glyph seen before costs less than the first time, the
+// viewer's stream follows the host's piece by piece, a new session starts both anew, and a piece
+// the viewer cannot apply is rejected with the tile untouched.
+TEST(Codec2, StreamPiecesFollowTheHostAcrossASession) {
+    static Codec2Stream st;
+    static uint8_t data[CODEC2_DATA_CAP];
+    bytes text(TILE_BYTES), tile(TILE_BYTES), delta(TILE_BYTES), next(TILE_BYTES);
+    c2t_text(text.data(), 4);
+    for (int session = 0; session < 2; session++) {
+        codec2_stream_reset(&st);
+        codec2_dec_stream_reset(&g_dec);
+        tile = text;
+        int sizes[12];
+        for (int i = 0; i < 12; i++) {   // glyphs typed over a tile, the same three over and over
+            next = tile;
+            int cx = (i % 8) * 8, cy = 16 + (i / 8) * 16, g = i % 3;
+            for (int y = 0; y < 16; y++)
+                for (int x = 0; x < 8; x++)
+                    c2t_put(next.data(), cx + x, cy + y, (c2t_hash((uint32_t)g, (uint32_t)y) >> x & 1) ? 0xFFCCCCCCu : 0xFF0C0C0Cu);
+            c2t_xor(next.data(), tile.data(), delta.data());
+            uint8_t form;
+            int n = codec2_encode_tile(&g_enc, next.data(), delta.data(), data, &form);
+            ASSERT_EQ(form, TILE_FORM_CROP);
+            n = codec2_stream_tile(&st, data, n, &form);
+            ASSERT_EQ(form, TILE_FORM_STREAM);
+            ASSERT_TRUE(codec2_apply_tile(&g_dec, form, data, (size_t)n, tile.data()));
+            ASSERT_EQ(tile, next);
+            sizes[i] = n;
+        }
+        EXPECT_LT(sizes[3] + sizes[4] + sizes[5], sizes[0] + sizes[1] + sizes[2]);
+        EXPECT_EQ(st.pieces, 12u);
+        bytes before = tile;   // the last piece again: the viewer's stream has moved past it
+        EXPECT_FALSE(codec2_apply_tile(&g_dec, TILE_FORM_STREAM, data, 0, tile.data()));
+        EXPECT_FALSE(codec2_apply_tile(&g_dec, TILE_FORM_STREAM, text.data(), 40, tile.data()));
+        EXPECT_EQ(tile, before);
+    }
+    // Whole-tile forms keep their own frames.
+    uint8_t form = TILE_FORM_PALETTE;
+    int n = codec2_encode_form(&g_enc, form, text.data(), text.data(), data, sizeof data);
+    EXPECT_EQ(codec2_stream_tile(&st, data, n, &form), n);
+    EXPECT_EQ(form, TILE_FORM_PALETTE);
+    codec2_stream_free(&st);
 }
 
 TEST(Codec2, ContextsCanBeFreedAndReused) {

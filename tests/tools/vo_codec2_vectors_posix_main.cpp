@@ -11,6 +11,7 @@
 
 static Codec2Enc g_enc;
 static Codec2Dec g_dec;
+static Codec2Stream g_stream;
 
 static void hex(const uint8_t *p, size_t n) {
     if (!n) fputs("-", stdout);
@@ -43,6 +44,44 @@ static void good(const char *name, int form, const uint8_t *tile) {
     putchar('\n');
 }
 
+// One piece of a stream session: the chooser's crop of `tile` against `before`, through the
+// session stream (started anew when `first`); the decoder's stream follows in the same order.
+static void stream_piece(const char *session, int first, const uint8_t *tile) {
+    static uint8_t data[CODEC2_DATA_CAP], out[TILE_BYTES], delta[TILE_BYTES], packed[16464];
+    if (first) {
+        codec2_stream_reset(&g_stream);
+        codec2_dec_stream_reset(&g_dec);
+    }
+    before(out);
+    c2t_xor(tile, out, delta);
+    uint8_t f;
+    int n = codec2_encode_tile(&g_enc, tile, delta, data, &f);
+    n = codec2_stream_tile(&g_stream, data, n, &f);
+    if (f != TILE_FORM_STREAM || !codec2_apply_tile(&g_dec, f, data, (size_t)n, out) || memcmp(out, tile, TILE_BYTES)) {
+        fprintf(stderr, "stream %s failed\n", session);
+        return;
+    }
+    int p = codec_compress(out, TILE_BYTES, packed, sizeof packed);
+    printf("stream %s ", session);
+    hex(packed, (size_t)p);
+    putchar(' ');
+    hex(data, (size_t)n);
+    putchar('\n');
+}
+
+// A stream's first piece whose content is `body` (a form byte and that form's unpacked data).
+static size_t stream_of(const uint8_t *body, size_t n, uint8_t *dst, size_t cap) {
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, CODEC2_STREAM_WINDOW_LOG);
+    ZSTD_inBuffer in = {body, n, 0};
+    ZSTD_outBuffer out = {dst, cap, 0};
+    ZSTD_compressStream2(c, &out, &in, ZSTD_e_flush);
+    ZSTD_freeCCtx(c);
+    return out.pos;
+}
+
 static void bad(const char *name, int form, const uint8_t *data, size_t n) {
     printf("bad %s %d ", name, form);
     hex(data, n);
@@ -71,7 +110,11 @@ int main(void) {
            ZSTD_versionString());
     printf("#   tile <name> <form> <after> <data>: <data> of <form> applied to the viewer's tile, whose byte k\n");
     printf("#     is (k * 31) mod 256, leaves <after>: 16384 bytes written as a version-1 (LZ4 block) stream\n");
-    printf("#   bad <name> <form> <data>: a decoder rejects it and leaves the tile alone\n");
+    printf("#   stream <session> <after> <data>: a piece of form 6; the pieces of one session, in file order,\n");
+    printf("#     go through one stream started anew at the session's first line, each applied to the\n");
+    printf("#     tile (k * 31) mod 256 and leaving <after>\n");
+    printf("#   bad <name> <form> <data>: a decoder rejects it and leaves the tile alone (form 6: its stream\n");
+    printf("#     started anew)\n");
     c2t_text(text, 1);
     memcpy(text2, text, sizeof text);
     for (int y = 16; y < 32; y++)   // one more letter typed: cell (2, 1) takes another glyph
@@ -113,7 +156,7 @@ int main(void) {
     n = codec2_encode_form(&g_enc, TILE_FORM_GRADIENT, photo, photo, data, sizeof data);
     bad("gradient-no-fourth-value", TILE_FORM_GRADIENT, data, 1);
     bad("empty", TILE_FORM_PALETTE, data, 0);
-    bad("unknown-form", 6, data, (size_t)n);
+    bad("unknown-form", 7, data, (size_t)n);
     bad("raw-short", TILE_FORM_RAW, photo, TILE_BYTES - 1);
     c2t_xor(text2, text, d);
     n = codec2_encode_form(&g_enc, TILE_FORM_CROP, text2, d, data, sizeof data);
@@ -123,7 +166,36 @@ int main(void) {
     data[4] = TILE_FORM_ZDELTA;
     bad("crop-inner-form", TILE_FORM_CROP, data, (size_t)n);
     bad("crop-short", TILE_FORM_CROP, data, 4);
+    // Typing through the stream: glyphs in cells of one line; a glyph seen before costs less.
+    static uint8_t glyph[3][TILE_BYTES];
+    const int cells[3][2] = {{8, 16}, {24, 16}, {40, 32}};
+    const uint32_t seeds[3] = {5, 6, 5};
+    for (int i = 0; i < 3; i++) {
+        before(glyph[i]);
+        for (int y = 0; y < 16; y++)
+            for (int x = 0; x < 8; x++)
+                c2t_put(glyph[i], cells[i][0] + x, cells[i][1] + y,
+                        (y >= 3 && y < 13 && (c2t_hash(seeds[i], (uint32_t)y) >> x & 1)) ? 0xFFCCCCCCu : 0xFF0C0C0Cu);
+        stream_piece("typing", i == 0, glyph[i]);
+    }
+    stream_piece("again", 1, glyph[2]);   // a new session: its first piece starts a new stream
+    before(d);
+    c2t_xor(glyph[0], d, d);   // the first glyph's change, as the first piece of a new stream
+    uint8_t f;
+    n = codec2_encode_tile(&g_enc, glyph[0], d, data, &f);
+    codec2_stream_reset(&g_stream);
+    n = codec2_stream_tile(&g_stream, data, n, &f);
+    bad("stream-truncated", TILE_FORM_STREAM, data, (size_t)n - 1);
+    bad("stream-garbage", TILE_FORM_STREAM, photo, 64);
+    static uint8_t body[1 + TILE_BYTES + 2];
+    body[0] = TILE_FORM_RAW;   // a stream carries forms 2 to 5 only
+    memcpy(body + 1, photo, TILE_BYTES);
+    bad("stream-raw-inside", TILE_FORM_STREAM, data, stream_of(body, 1 + TILE_BYTES, data, sizeof data));
+    body[0] = TILE_FORM_PALETTE;   // one colour, and one byte too many
+    memcpy(body + 1, "\0\1\2\3\4\5", 6);
+    bad("stream-long-content", TILE_FORM_STREAM, data, stream_of(body, 7, data, sizeof data));
     codec2_enc_free(&g_enc);
     codec2_dec_free(&g_dec);
+    codec2_stream_free(&g_stream);
     return 0;
 }

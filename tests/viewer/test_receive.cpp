@@ -438,6 +438,29 @@ TEST_F(ReceiveTest, ThreadAppliesFramesAcknowledgesAndEndsOnAnOversizedLength) {
     pair_close(&pair);
 }
 
+// A malformed tile of another form is only ignored; a stream piece the viewer cannot apply leaves
+// its stream behind the host's, and ends the session.
+TEST_F(ReceiveTest, ThreadEndsOnAStreamPieceItCannotApply) {
+    channel_pair pair;
+    ASSERT_EQ(pair_open(&pair), 1);
+    g_viewer.ch = &pair.viewer;
+    g_viewer.on_close = count_close;
+    g_viewer.codec2 = 1;
+    closes = 0;
+    thread_handle t = thread_create(viewer_receive_thread, nullptr);
+    host_send(&pair.host, MSG_TILE, tile_msg(0, 0, TILE_FORM_PALETTE, 0, bytes{1, 2, 3}));
+    host_send(&pair.host, MSG_FRAME_END, bytes{7, 0, 0, 0, 0, 0, 0, 0});
+    uint8_t got[HEADER_BYTES + FRAME_ACK_BYTES];
+    ASSERT_EQ(channel_recv(&pair.host, got, sizeof got), 1);
+    EXPECT_EQ(got[0], MSG_FRAME_ACK);
+    host_send(&pair.host, MSG_TILE, tile_msg(0, 0, TILE_FORM_STREAM, 0, bytes(40, 0x55)));
+    EXPECT_EQ(thread_wait(t, 10000), 1);
+    thread_close(t);
+    EXPECT_EQ(closes, 1);
+    g_viewer.ch = nullptr;
+    pair_close(&pair);
+}
+
 TEST_F(ReceiveTest, ThreadEndsWhenTheHostCloses) {
     channel_pair pair;
     ASSERT_EQ(pair_open(&pair), 1);
