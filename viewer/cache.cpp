@@ -130,7 +130,7 @@ uint32_t cache_advertise(channel *ch) {
     static uint8_t payload[CACHE_SLOTS * 8];   // every resident key, little-endian, in slot order
     uint32_t n = 0;
     for (uint32_t slot = 0; g_cache.keys && slot < CACHE_SLOTS; slot++)
-        if (g_cache.keys[slot]) put_u64(payload + 8 * n++, g_cache.keys[slot]);
+        if (g_cache.keys[slot]) msg_pack_advert_hash(payload, n++, g_cache.keys[slot]);
     for (uint32_t first = 0; ch && first < n; first += MAX_ADVERT_HASHES) {
         uint32_t count = n - first < MAX_ADVERT_HASHES ? n - first : MAX_ADVERT_HASHES;
         uint8_t head[HEADER_BYTES];
