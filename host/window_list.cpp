@@ -46,10 +46,9 @@ static int append_list(FrameWriter *out) {
     const WindowListState *s = &g_window_list;
     uint8_t *dst = writer_reserve(out, HEADER_BYTES + 2 + s->len);
     if (!dst) return 0;
-    header_put(dst, MSG_WINDOW_LIST, (uint32_t)(2 + s->len));
-    put_u16(dst + HEADER_BYTES, s->count);
-    if (s->len) memcpy(dst + HEADER_BYTES + 2, s->buf, s->len);
-    writer_commit(out, HEADER_BYTES + 2 + s->len);
+    size_t head = msg_pack_window_list(dst, s->count, (uint32_t)s->len);
+    if (s->len) memcpy(dst + head, s->buf, s->len);
+    writer_commit(out, head + s->len);
     return 1;
 }
 

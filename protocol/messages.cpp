@@ -135,6 +135,11 @@ int msg_unpack_cursor(const uint8_t *p, size_t len, CursorMsg *m) {
     return 1;
 }
 
+size_t msg_pack_window_list(uint8_t *dst, uint16_t count, uint32_t records_bytes) {
+    put_u16(begin(dst, MSG_WINDOW_LIST, 2 + records_bytes), count);
+    return HEADER_BYTES + 2;
+}
+
 void msg_pack_window_entry(uint8_t *dst, const WindowEntry *m) {
     put_u32(dst, m->handle);
     put_i32(dst + 4, m->left);

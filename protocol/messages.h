@@ -98,7 +98,8 @@ static inline MessageHeader header_get(const uint8_t *p) {
 // ---- Message records and their layouts ----
 // pack writes the whole message (header and fixed payload) at dst and returns its size; unpack reads
 // a payload of len bytes and gives 1, or 0 when it is too short (the record is then untouched).
-// List messages (moves, window list, cache advertisement) go item by item after a header_put.
+// List messages go item by item: moves and advertisement hashes after a header_put, window
+// records after msg_pack_window_list.
 
 // MSG_HOST_HELLO: i32 width, i32 height, u16 tile edge, u16 caps, 32-byte name.
 struct HostHello {
@@ -171,6 +172,8 @@ struct WindowEntry {
     uint8_t flags;            // bit 0 foreground, bit 1 minimized
     uint8_t title_len;        // title bytes after the record
 };
+// The list's header and u16 record count, before records_bytes of records.
+size_t msg_pack_window_list(uint8_t *dst, uint16_t count, uint32_t records_bytes);
 void msg_pack_window_entry(uint8_t *dst, const WindowEntry *m);   // WINDOW_RECORD_BYTES, no title
 int msg_unpack_window_entry(const uint8_t *p, size_t len, WindowEntry *m);   // record and title fit
 

@@ -83,6 +83,8 @@ TEST(Messages, ListItemsAndUnpackingBack) {
     EXPECT_EQ(wb.left, -8);
     EXPECT_EQ(wb.height, 50);
     EXPECT_EQ(msg_unpack_window_entry(w, sizeof w - 1, &wb), 0);   // the title does not fit
+    uint8_t head[HEADER_BYTES + 2];
+    EXPECT_EQ(packed(head, msg_pack_window_list(head, 3, 70)), (bytes{6, 0, 0, 0, 72, 0, 0, 0, 3, 0}));
 
     uint8_t b[HEADER_BYTES + HOST_HELLO_BYTES];
     TileHeader th = {7, 8, 3, 99}, tb;
