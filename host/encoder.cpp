@@ -376,13 +376,6 @@ int encode_pass_close(FrameWriter *out) {
     return 1;
 }
 
-int encode_pass_end(FrameWriter *out, channel *ch) {
-    int closed = encode_pass_close(out);
-    if (closed < 0) return 0;
-    if (closed == 0) return out->len == 0 ? 1 : 0;
-    return writer_send(out, ch);
-}
-
 void encoder_log_session_stats(void) {
     double share = g_encoder.session_tiles ? 100.0 * (double)g_encoder.session_refs / (double)g_encoder.session_tiles : 0.0;
     host_log("session stats: %llu tiles sent, %llu as cache refs (%.0f%%)",

@@ -29,7 +29,6 @@
 #include <stdint.h>
 #include "host/text_layer.h"
 
-struct channel;
 struct FrameWriter;
 
 #define ENCODER_TICK_RING 64    // frames whose send tick the hold bound can look up
@@ -77,8 +76,6 @@ void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now);   // at ti
 // 1 when a frame was closed (out holds it), 0 when the pass appended nothing, -1 when the frame
 // end could not be appended.
 int encode_pass_close(FrameWriter *out);
-// encode_pass_close and one writer_send of the frame. 0 only when the frame failed or its send did.
-int encode_pass_end(FrameWriter *out, channel *ch);
 // Append MSG_CURSOR when the pointer moved or changed visibility since it was last sent.
 void encode_cursor(FrameWriter *out, int32_t x, int32_t y, int visible);
 // "session stats: ..." line for the session end.
