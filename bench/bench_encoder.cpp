@@ -13,6 +13,9 @@
 #include "host/synth.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
+
+static FrameWriter s_out;   // the frame the passes write into, as the session's own
 
 enum { W = 1920, H = 1080, ROUNDS = 15, STEPS = 60 };
 
@@ -36,7 +39,7 @@ static void session(int cache, int workload, int moves) {
     mirror_clear();
     flow_reset(0);
     encoder_session_reset(cache);
-    out_reset();
+    writer_reset(&s_out);
     synth_set_workload(workload);
 }
 
@@ -58,10 +61,10 @@ static void ack_arrives(void) {
 static size_t pass(void) {
     size_t n = 0;
     if (capture_pass(CAPTURE_SYNTHETIC) != CAPTURE_RECOVERED) {
-        encode_frame();
-        n = encode_pass_close() ? g_out.len : 0;
+        encode_frame(&s_out);
+        n = encode_pass_close(&s_out) ? s_out.len : 0;
     }
-    out_reset();
+    writer_reset(&s_out);
     if (g_pass_no < (int)(sizeof g_sent_at / sizeof g_sent_at[0])) {
         g_sent_at[g_pass_no] = frame_counter.load();
         ack_arrives();
@@ -85,11 +88,11 @@ static void bench_full_change(void) {
     for (int round = 0; round < ROUNDS; round++) {
         picture_reset();
         double t0 = now_us();
-        encode_frame();
-        encode_pass_close();
+        encode_frame(&s_out);
+        encode_pass_close(&s_out);
         double t1 = now_us();
         tiles = g_encoder.tiles_this_frame;
-        out_reset();
+        writer_reset(&s_out);
         if (t1 - t0 < best_enc) best_enc = t1 - t0;
         size_t total = 0;
         t0 = now_us();
@@ -121,10 +124,10 @@ static void bench_unchanged_pass(void) {
     for (int round = 0; round < ROUNDS; round++) {
         memset(g_picture.dirty, 1, (size_t)g_picture.cols * g_picture.rows);
         double t0 = now_us();
-        encode_frame();
-        int sent = encode_pass_close();
+        encode_frame(&s_out);
+        int sent = encode_pass_close(&s_out);
         double t1 = now_us();
-        out_reset();
+        writer_reset(&s_out);
         if (sent) printf("  unexpected frame in the unchanged pass\n");
         if (t1 - t0 < best_enc) best_enc = t1 - t0;
         t0 = now_us();

@@ -19,6 +19,9 @@
 #include "protocol/codec.h"
 #include "viewer/cache.h"
 #include "viewer/viewer.h"
+#include "protocol/writer.h"
+
+static FrameWriter s_out;   // the frame the passes write into, as the session's own
 
 #define W 1920
 #define H 1080
@@ -51,24 +54,24 @@ static double encode_workload(int workload) {
     mirror_clear();
     flow_reset(0);
     encoder_session_reset(1);
-    out_reset();
+    writer_reset(&s_out);
     g_len = 0;
     double spent = 0;
     for (int i = 0; i <= PASSES; i++) {
         if (i == 1) synth_set_workload(workload);   // pass 0 sends the whole first picture
         if (capture_pass(CAPTURE_SYNTHETIC) == CAPTURE_RECOVERED) continue;
         double t0 = now_us();
-        encode_frame();
-        int sent = encode_pass_close();
+        encode_frame(&s_out);
+        int sent = encode_pass_close(&s_out);
         spent += now_us() - t0;
         if (sent) {
-            stream_add(g_out.data, g_out.len);
+            stream_add(s_out.data, s_out.len);
             uint8_t ack[FRAME_ACK_BYTES];   // a viewer that acknowledges at once
             put_u32(ack, frame_counter.load());
             put_u32(ack + 4, 0);
             flow_on_ack(ack, sizeof ack, 0);
         }
-        out_reset();
+        writer_reset(&s_out);
     }
     return spent;
 }

@@ -7,17 +7,17 @@
 
 enum { FUZZ_CAP = 256, FUZZ_GUARD = 64, FUZZ_MAX_INPUT = 1 << 17 };
 
-static uint8_t g_out[FUZZ_CAP + FUZZ_GUARD];                    // decompression target and guard
+static uint8_t g_unpacked[FUZZ_CAP + FUZZ_GUARD];                    // decompression target and guard
 static uint8_t g_packed[FUZZ_MAX_INPUT + FUZZ_MAX_INPUT / 255 + 16];  // compressed copy of the input
 static uint8_t g_back[FUZZ_MAX_INPUT];                          // the input restored
 
 static void fuzz_stream(const uint8_t *data, size_t size) {
     size_t cap = size ? data[0] % (FUZZ_CAP + 1) : FUZZ_CAP;  // vary the capacity with the input
-    memset(g_out, 0xA5, sizeof g_out);
-    int r = codec_decompress(data, size, g_out, cap);
+    memset(g_unpacked, 0xA5, sizeof g_unpacked);
+    int r = codec_decompress(data, size, g_unpacked, cap);
     if (r < -1 || r > (int)cap) abort();
-    for (size_t i = cap; i < sizeof g_out; i++)
-        if (g_out[i] != 0xA5) abort();
+    for (size_t i = cap; i < sizeof g_unpacked; i++)
+        if (g_unpacked[i] != 0xA5) abort();
 }
 
 static void fuzz_round_trip(const uint8_t *data, size_t size) {

@@ -26,7 +26,9 @@
 #define OP_SMALL_REF 0xF8
 #define MANY_MOVES_MAX 2048
 
-static uint8_t msg[MANY_MOVES_MAX * MOVE_RECT_BYTES];   // also holds a raw tile or a text layer
+// A whole message: header, then the payload (at msg) that is dispatched.
+static uint8_t whole[HEADER_BYTES + MANY_MOVES_MAX * MOVE_RECT_BYTES];
+static uint8_t *const msg = whole + HEADER_BYTES;   // also holds a raw tile or a text layer
 static int32_t g_w, g_h;                                // this input's screen size
 
 static const int32_t EXTREMES[8] = {INT32_MIN, -16385, -1, 0, 1, 16384, 65536, INT32_MAX};
@@ -50,34 +52,37 @@ static void move_kind(uint8_t *r, uint8_t kind, uint32_t k) {
     } else if (kind % 3 == 2) {
         for (int i = 0; i < 6; i++) v[i] = EXTREMES[(kind + k + (uint32_t)i * 3) % 8];
     }
-    for (int i = 0; i < 6; i++) put_i32(r + 4 * i, v[i]);
+    MoveRect m = {v[0], v[1], v[2], v[3], v[4], v[5]};
+    msg_pack_move_rect(r, &m);
 }
 
 static uint32_t text_limits(const uint8_t *p) {
-    memset(msg, 0, TEXT_LAYER_HEADER_BYTES);
-    for (int i = 0; i < 4; i++) put_i32(msg + 4 * i, EXTREMES[p[i] % 8]);
-    uint16_t cols = p[4] & 1 ? VIEWER_TEXT_MAX_COLS : 1 + p[4] % VIEWER_TEXT_MAX_COLS;
-    uint16_t rows = p[5] & 1 ? VIEWER_TEXT_MAX_ROWS : 1 + p[5] % VIEWER_TEXT_MAX_ROWS;
-    put_u16(msg + 16, cols);
-    put_u16(msg + 18, rows);
-    put_u16(msg + 20, 1);
+    TextLayerHeader th;
+    th.left = EXTREMES[p[0] % 8];
+    th.top = EXTREMES[p[1] % 8];
+    th.width = EXTREMES[p[2] % 8];
+    th.height = EXTREMES[p[3] % 8];
+    th.cols = p[4] & 1 ? VIEWER_TEXT_MAX_COLS : 1 + p[4] % VIEWER_TEXT_MAX_COLS;
+    th.rows = p[5] & 1 ? VIEWER_TEXT_MAX_ROWS : 1 + p[5] % VIEWER_TEXT_MAX_ROWS;
+    th.records = 1;
     static uint8_t rec[VIEWER_TEXT_ROW_BYTES(VIEWER_TEXT_MAX_COLS)];
-    size_t n = VIEWER_TEXT_ROW_BYTES(cols);
+    size_t n = VIEWER_TEXT_ROW_BYTES(th.cols);
     memset(rec, p[5], n);
-    put_u16(rec, (uint16_t)(rows - 1));
-    put_u32(msg + 22, (uint32_t)n);
-    int z = codec_compress(rec, n, msg + TEXT_LAYER_HEADER_BYTES, sizeof msg - TEXT_LAYER_HEADER_BYTES);
-    return TEXT_LAYER_HEADER_BYTES + (uint32_t)(z > 0 ? z : 0);
+    put_u16(rec, (uint16_t)(th.rows - 1));
+    th.body_bytes = (uint32_t)n;
+    size_t room = sizeof whole - HEADER_BYTES - TEXT_LAYER_HEADER_BYTES;
+    int z = codec_compress(rec, n, msg + TEXT_LAYER_HEADER_BYTES, room);
+    uint32_t data = (uint32_t)(z > 0 ? z : 0);
+    msg_pack_text_layer(whole, &th, data);
+    return TEXT_LAYER_HEADER_BYTES + data;
 }
 
 // Expands one shorthand op into msg; returns its length, or 0 when the input ran out.
 static uint32_t expand(uint8_t op, const uint8_t *p, size_t left, uint8_t *type) {
     if ((op == OP_RAW_TILE || op == OP_HASHED_TILE) && left >= 4) {
-        put_u16(msg, p[0]);
-        put_u16(msg + 2, p[1]);
-        msg[4] = 1;
         memset(msg + TILE_HEADER_BYTES, p[3], TILE_BYTES);
-        put_u64(msg + 5, op == OP_HASHED_TILE ? tile_hash(msg + TILE_HEADER_BYTES) : p[2]);
+        TileHeader th = {p[0], p[1], 1, op == OP_HASHED_TILE ? tile_hash(msg + TILE_HEADER_BYTES) : p[2]};
+        msg_pack_tile(whole, &th, TILE_BYTES);
         *type = MSG_TILE;
         return TILE_HEADER_BYTES + TILE_BYTES;
     }
@@ -92,9 +97,8 @@ static uint32_t expand(uint8_t op, const uint8_t *p, size_t left, uint8_t *type)
         return text_limits(p);
     }
     if (op == OP_SMALL_REF && left >= 3) {
-        put_u16(msg, p[0]);
-        put_u16(msg + 2, p[1]);
-        put_u64(msg + 4, p[2]);
+        CacheRef ref = {p[0], p[1], p[2]};
+        msg_pack_cache_ref(whole, &ref);
         *type = MSG_CACHE_REF;
         return CACHE_REF_BYTES;
     }

@@ -50,7 +50,7 @@ static void capture_apply_move(const uint8_t *image, int32_t pitch, const Captur
     m.dst_y = cm->top;
     m.width = cm->right - cm->left;
     m.height = cm->bottom - cm->top;
-    if (!picture_move_valid(&m, g_picture.width, g_picture.height)) return;
+    if (!msg_move_rect_valid(&m, g_picture.width, g_picture.height)) return;
     picture_add_move(&m);
     picture_copy_rect(image, pitch, cm->left, cm->top, cm->right, cm->bottom);
 }

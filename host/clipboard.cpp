@@ -97,8 +97,7 @@ int host_clipboard_pass(channel *ch) {
     lock_leave(&C.lock);
     long len = clip_pack(MSG_CLIPBOARD_HOST, C.send.data, n, &C.msg);
     if (len < 0) return 1;   // text the platform half should not have given: dropped
-    if (!out_append(C.msg.data, (size_t)len)) return 1;
-    return channel_flush(ch);
+    return channel_send(ch, C.msg.data, (size_t)len);
 }
 
 int host_clipboard_apply(const uint8_t *payload, uint32_t len) {

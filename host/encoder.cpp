@@ -12,6 +12,7 @@
 #include "protocol/codec.h"
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
 #define TILE_MSG_MAX (HEADER_BYTES + TILE_HEADER_BYTES + TILE_BYTES)   // a raw tile on the wire
@@ -108,28 +109,23 @@ static void encode_move_sent(const MoveRect *m, uint32_t confirmed) {
     encode_move_state(m, confirmed);
 }
 
-void encode_moves(void) {
+void encode_moves(FrameWriter *out) {
     if (g_picture.move_count <= 0) return;
-    uint8_t *p = out_reserve(HEADER_BYTES + (size_t)g_picture.move_count * MOVE_RECT_BYTES);
+    uint8_t *p = writer_reserve(out, HEADER_BYTES + (size_t)g_picture.move_count * MOVE_RECT_BYTES);
     if (!p) return;   // the moves stay pending; nothing was applied
     uint8_t *q = p + HEADER_BYTES;
     uint32_t confirmed = flow.confirmed_frame.load();
     for (int32_t i = 0; i < g_picture.move_count; i++) {
         const MoveRect *m = &g_picture.moves[i];
-        if (!picture_move_valid(m, g_picture.width, g_picture.height)) continue;   // the viewer skips it too
+        if (!msg_move_rect_valid(m, g_picture.width, g_picture.height)) continue;   // the viewer skips it too
         encode_move_sent(m, confirmed);
-        put_i32(q, m->src_x);
-        put_i32(q + 4, m->src_y);
-        put_i32(q + 8, m->dst_x);
-        put_i32(q + 12, m->dst_y);
-        put_i32(q + 16, m->width);
-        put_i32(q + 20, m->height);
+        msg_pack_move_rect(q, m);
         q += MOVE_RECT_BYTES;
     }
     g_picture.move_count = 0;
     if (q == p + HEADER_BYTES) return;
     header_put(p, MSG_MOVE_RECTS, (uint32_t)(q - p - HEADER_BYTES));
-    g_out.len += (size_t)(q - p);
+    writer_commit(out, (size_t)(q - p));
 }
 
 #define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
@@ -158,18 +154,15 @@ static void encode_take(const uint8_t *cur, uint8_t *snt, size_t stride) {
     }
 }
 
-static void encode_cache_ref(uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
-    header_put(p, MSG_CACHE_REF, CACHE_REF_BYTES);
-    put_u16(p + 8, (uint16_t)tx);
-    put_u16(p + 10, (uint16_t)ty);
-    put_u64(p + 12, h);
-    g_out.len += HEADER_BYTES + CACHE_REF_BYTES;
+static void encode_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
+    CacheRef m = {(uint16_t)tx, (uint16_t)ty, h};
+    writer_commit(out, msg_pack_cache_ref(p, &m));
     g_encoder.refs_this_frame++;
 }
 
 // MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels. With the
 // second codec the byte after ty names the form that its chooser picked.
-static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int whole) {
+static void encode_tile_msg(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int whole) {
     uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES, form = TILE_FORM_LZ4_DELTA;
     int n = whole ? -1
             : g_encoder.codec2 ? encode_codec2(data, &form)
@@ -180,16 +173,13 @@ static void encode_tile_msg(uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int 
         n = TILE_BYTES;
         g_encoder.raw_this_frame++;
     }
-    header_put(p, MSG_TILE, (uint32_t)(TILE_HEADER_BYTES + n));
-    put_u16(p + 8, (uint16_t)tx);
-    put_u16(p + 10, (uint16_t)ty);
-    p[12] = raw ? (uint8_t)TILE_FORM_RAW : form;
-    put_u64(p + 13, h);
-    g_out.len += HEADER_BYTES + TILE_HEADER_BYTES + (size_t)n;
+    TileHeader m = {(uint16_t)tx, (uint16_t)ty, raw ? (uint8_t)TILE_FORM_RAW : form, h};
+    writer_commit(out, msg_pack_tile(p, &m, (uint32_t)n) + (size_t)n);
 }
 
 // What one pass needs to know for every tile it encodes.
 struct EncodePass {
+    FrameWriter *out;     // the frame being written
     int32_t budget;
     int use_cache;        // references may go out and the mirror is kept
     uint32_t confirmed;   // latest frame the viewer really acknowledged
@@ -230,7 +220,7 @@ static void encode_put_sent(uint8_t *snt, size_t stride) {
 static int encode_tile(const EncodePass *ps, int32_t tx, int32_t ty, size_t i, int how) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     size_t off = (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES;
-    uint8_t *p = out_reserve(HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
+    uint8_t *p = writer_reserve(ps->out, HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
     if (!p) return TILE_NOT_SENT;
     uint64_t h;
     if (how == TILE_PENDING) {
@@ -243,18 +233,16 @@ static int encode_tile(const EncodePass *ps, int32_t tx, int32_t ty, size_t i, i
         h = tile_hash(s_tile);
     }
     if (ps->use_cache && mirror_lookup(h)) {
-        encode_cache_ref(p, tx, ty, h);
+        encode_cache_ref(ps->out, p, tx, ty, h);
         return TILE_AS_REF;
     }
-    encode_tile_msg(p, tx, ty, h, how != TILE_DELTA);
+    encode_tile_msg(ps->out, p, tx, ty, h, how != TILE_DELTA);
     if (ps->use_cache) mirror_insert(h);
     return TILE_SENT;
 }
 
 static int encode_covered(int32_t tx, int32_t ty) {
-    int32_t x = tx * TILE_EDGE, y = ty * TILE_EDGE;
-    return g_encoder.text_cover && g_encoder.cover_left <= x && g_encoder.cover_top <= y &&
-           x + TILE_EDGE - 1 < g_encoder.cover_right && y + TILE_EDGE - 1 < g_encoder.cover_bottom;
+    return g_encoder.text_cover && text_rect_covers_tile(&g_encoder.cover, tx, ty);
 }
 
 // Which candidate tiles of tile row ty differ from sent. Compared pixel row by pixel row across
@@ -297,10 +285,10 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
         if (!s_candidate[tx]) continue;
         if (g_encoder.tiles_this_frame >= ps->budget) return 0;
         // A byte budget stops the frame before a tile of the usual size would overshoot it.
-        size_t used = g_out.len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+        size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
         if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
         // A frame must fit one record; what does not fit waits for the next pass.
-        if (g_out.len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
+        if (ps->out->len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
         size_t i = (size_t)tx + (size_t)ty * cols;
         if (!s_changed[tx]) {
             g_picture.dirty[i] = 0;
@@ -332,56 +320,56 @@ static uint32_t encode_hold_ms(void) {
     return rtt3 > ENCODER_HOLD_MS ? rtt3 : ENCODER_HOLD_MS;
 }
 
-void encode_tiles_at(int32_t budget, uint32_t now) {
+void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     g_encoder.tiles_this_frame = g_encoder.refs_this_frame = g_encoder.raw_this_frame = 0;
     g_encoder.held_this_frame = 0;
     EncodePass ps;
+    ps.out = out;
     ps.budget = budget;
     ps.use_cache = g_encoder.cache_in_use && mirror_ready();
     ps.confirmed = flow.confirmed_frame.load();
     ps.frame = frame_counter.load() + 1;
     ps.now = now;
     ps.hold_ms = encode_hold_ms();
-    ps.start = g_out.len;
+    ps.start = out->len;
     ps.fresh_only = g_encoder.fresh_only;
     ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
     for (int32_t ty = 0; ty < g_picture.rows; ty++)
         if (!encode_band(&ps, ty)) return;
 }
 
-void encode_tiles(int32_t budget) { encode_tiles_at(budget, clock_tick()); }
+void encode_tiles(FrameWriter *out, int32_t budget) { encode_tiles_at(out, budget, clock_tick()); }
 
-void encode_frame(void) {
-    g_encoder.pass_start = g_out.len;
-    encode_moves();
-    encoder_overlays_pass();
-    encode_tiles(flow_budget());
-    g_encoder.encoded_bytes = g_out.len - g_encoder.pass_start;
+void encode_frame(FrameWriter *out) {
+    g_encoder.pass_start = out->len;
+    encode_moves(out);
+    encoder_overlays_pass(out);
+    encode_tiles(out, flow_budget());
+    g_encoder.encoded_bytes = out->len - g_encoder.pass_start;
 }
 
-void encode_cursor(int32_t x, int32_t y, int visible) {
+void encode_cursor(FrameWriter *out, int32_t x, int32_t y, int visible) {
     visible = visible ? 1 : 0;
     if (g_encoder.cursor_sent && x == g_encoder.cursor_x && y == g_encoder.cursor_y &&
         visible == g_encoder.cursor_visible)
         return;
-    uint8_t payload[CURSOR_BYTES];
-    put_i32(payload, x);
-    put_i32(payload + 4, y);
-    payload[8] = (uint8_t)visible;
-    if (!out_append_msg(MSG_CURSOR, payload, CURSOR_BYTES)) return;
+    uint8_t *p = writer_reserve(out, HEADER_BYTES + CURSOR_BYTES);
+    if (!p) return;
+    CursorMsg m = {x, y, (uint8_t)visible};
+    writer_commit(out, msg_pack_cursor(p, &m));
     g_encoder.cursor_sent = 1;
     g_encoder.cursor_x = x;
     g_encoder.cursor_y = y;
     g_encoder.cursor_visible = visible;
 }
 
-int encode_pass_close(void) {
+int encode_pass_close(FrameWriter *out) {
     g_encoder.session_tiles += (uint64_t)g_encoder.tiles_this_frame;
     g_encoder.session_refs += (uint64_t)g_encoder.refs_this_frame;
     int32_t x, y;
     int visible;
-    if (encoder_pointer(&x, &y, &visible)) encode_cursor(x, y, visible);
-    if (g_out.len <= g_encoder.pass_start) return 0;
+    if (encoder_pointer(&x, &y, &visible)) encode_cursor(out, x, y, visible);
+    if (out->len <= g_encoder.pass_start) return 0;
     uint32_t number = frame_counter.load() + 1;
     if (number - 1 < 3 || (number - 1) % 200 == 0)
         host_log("frame %u: %d tiles (%d as refs), %u bytes", number, g_encoder.tiles_this_frame,
@@ -390,15 +378,11 @@ int encode_pass_close(void) {
     uint32_t tick = clock_tick();
     g_encoder.ring_frame[number % ENCODER_TICK_RING] = number;   // for the hold's bound
     g_encoder.ring_tick[number % ENCODER_TICK_RING] = tick;
-    uint8_t payload[FRAME_END_BYTES];
-    put_u32(payload, number);
-    put_u32(payload + 4, tick);
-    return out_append_msg(MSG_FRAME_END, payload, FRAME_END_BYTES);
-}
-
-int encode_pass_end(channel *ch) {
-    if (!encode_pass_close()) return g_out.len == 0 ? 1 : 0;
-    return channel_flush(ch);
+    uint8_t *p = writer_reserve(out, HEADER_BYTES + FRAME_END_BYTES);
+    if (!p) return -1;
+    FrameEnd m = {number, tick};
+    writer_commit(out, msg_pack_frame_end(p, &m));
+    return 1;
 }
 
 void encoder_log_session_stats(void) {

@@ -27,8 +27,9 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include "host/text_layer.h"
 
-struct channel;
+struct FrameWriter;
 
 #define ENCODER_TICK_RING 64    // frames whose send tick the hold bound can look up
 #define ENCODER_HOLD_MS 1000    // a held tile waits at least this long for its reference's frame
@@ -39,9 +40,8 @@ struct EncoderState {
     int text_layer_on;              // host setting text_layer_enabled (the session sets both)
     int window_list_on;             // host setting window_tracking_enabled
     int codec2;                     // caps bit 3 in both hellos: tiles go in the second codec's forms
-    int text_cover;                 // 1 while an active text layer hides the tiles wholly inside cover_*
-    int32_t cover_left, cover_top;  // the text layer's client area in screen pixels
-    int32_t cover_right, cover_bottom;
+    int text_cover;                 // 1 while an active text layer hides the tiles wholly inside cover
+    text_rect_t cover;              // the text layer's client area in screen pixels
     int32_t tiles_this_frame;       // tiles and references appended by this pass
     int32_t refs_this_frame;        // references appended by this pass
     int32_t raw_this_frame;         // tiles of this pass that went as raw pixels
@@ -65,24 +65,24 @@ void encoder_session_reset(int cache_in_use);
 // The viewer's caps from its hello (after encoder_session_reset): bit 0 text layer, bit 1 tile cache.
 void encoder_viewer_caps(uint16_t caps);
 
-// The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget.
-void encode_frame(void);
+// The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget,
+// appended to the session's frame writer.
+void encode_frame(FrameWriter *out);
 // A frame carries at most flow_frame_bytes() of tiles (the first tile always goes); the rest wait.
 // Its parts (tests drive them one by one).
-void encode_moves(void);
-void encode_tiles(int32_t budget);
-void encode_tiles_at(int32_t budget, uint32_t now);   // the same at tick now (the hold bound's clock)
+void encode_moves(FrameWriter *out);
+void encode_tiles(FrameWriter *out, int32_t budget);
+void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now);   // at tick now (the hold's clock)
 
 // After the lock is released: session totals, cursor, frame log line and MSG_FRAME_END.
-// 1 when a frame was closed (g_out holds it), 0 when the pass appended nothing.
-int encode_pass_close(void);
-// encode_pass_close and one channel_flush of the frame. 0 only when the send failed.
-int encode_pass_end(channel *ch);
+// 1 when a frame was closed (out holds it), 0 when the pass appended nothing, -1 when the frame
+// end could not be appended.
+int encode_pass_close(FrameWriter *out);
 // Append MSG_CURSOR when the pointer moved or changed visibility since it was last sent.
-void encode_cursor(int32_t x, int32_t y, int visible);
+void encode_cursor(FrameWriter *out, int32_t x, int32_t y, int visible);
 // "session stats: ..." line for the session end.
 void encoder_log_session_stats(void);
 
 // Hook points into the text layer, the window list and the pointer (encoder_hooks.cpp).
-void encoder_overlays_pass(void);   // appends MSG_TEXT_LAYER / MSG_WINDOW_LIST, sets the text cover
+void encoder_overlays_pass(FrameWriter *out);   // appends MSG_TEXT_LAYER / MSG_WINDOW_LIST, sets the text cover
 int encoder_pointer(int32_t *x, int32_t *y, int *visible);   // 1 when the pointer could be read

@@ -4,19 +4,16 @@
 #include "host/text_layer.h"
 #include "host/window_list.h"
 
-void encoder_overlays_pass(void) {
+void encoder_overlays_pass(FrameWriter *out) {
     if (g_encoder.text_layer_on && g_encoder.text_wanted) {
-        text_layer_pass();
+        text_layer_pass(out);
         g_encoder.text_cover = g_text_layer.text_active;
-        g_encoder.cover_left = g_text_layer.text_rect.left;
-        g_encoder.cover_top = g_text_layer.text_rect.top;
-        g_encoder.cover_right = g_text_layer.text_rect.right;
-        g_encoder.cover_bottom = g_text_layer.text_rect.bottom;
+        g_encoder.cover = g_text_layer.text_rect;
     } else if (g_text_layer.text_active) {
-        text_layer_off();
+        text_layer_off(out);
         g_encoder.text_cover = 0;
     }
-    if (g_encoder.window_list_on) window_list_pass();
+    if (g_encoder.window_list_on) window_list_pass(out);
 }
 
 int encoder_pointer(int32_t *x, int32_t *y, int *visible) { return cursor_read(x, y, visible); }

@@ -83,16 +83,17 @@ static int32_t next_budget(int32_t budget, int32_t q) {
 }
 
 void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now) {
-    if (!payload || len < FRAME_ACK_BYTES) return;
-    uint32_t f = get_u32(payload);
+    FrameEnd ack;
+    if (!payload || !msg_unpack_frame_ack(payload, len, &ack)) return;
+    uint32_t f = ack.frame;
     flow.acked_frame.exchange(f);
     // Only the receive thread stores confirmed_frame, so a load-compare-store is enough.
     uint32_t confirmed = flow.confirmed_frame.load();
     if ((int32_t)(f - confirmed) > 0 && (int32_t)(frame_counter.load() - f) >= 0) flow.confirmed_frame.store(f);
-    int32_t r = (int32_t)(now - get_u32(payload + 4));
+    int32_t r = (int32_t)(now - ack.tick);
     if (r < 0) r = 0;
     if (r > FLOW_RTT_MAX) r = FLOW_RTT_MAX;
-    flow_rate_sample(f, get_u32(payload + 4), now);
+    flow_rate_sample(f, ack.tick, now);
 
     int32_t ema16 = flow.ema16.load();
     ema16 = ema16 == 0 ? 16 * r : ema16 - (ema16 >> 3) + 2 * r;

@@ -65,21 +65,26 @@ void input_map_char(uint16_t unit, input_event out[2]) {
 }
 
 void input_mouse(const uint8_t *payload, int32_t width, int32_t height) {
+    MouseMsg m;
+    if (!msg_unpack_mouse(payload, MOUSE_BYTES, &m)) return;
     input_event ev;
-    input_map_mouse(get_i32(payload), get_i32(payload + 4), payload[8], payload[9],
-                    get_i16(payload + 10), width, height, &ev);
+    input_map_mouse(m.x, m.y, m.action, m.button, m.wheel, width, height, &ev);
     input_send(&ev, 1);
 }
 
 void input_key(const uint8_t *payload) {
+    KeyMsg k;
+    if (!msg_unpack_key(payload, KEY_BYTES, &k)) return;
     input_event ev;
-    input_map_key(get_u32(payload), &ev);
+    input_map_key((uint32_t)k.vk | (uint32_t)k.down << 16, &ev);
     ev.scan = input_scan_code(ev.vk);
     input_send(&ev, 1);
 }
 
 void input_char(const uint8_t *payload) {
+    uint16_t unit;
+    if (!msg_unpack_char(payload, CHAR_BYTES, &unit)) return;
     input_event ev[2];
-    input_map_char(get_u16(payload), ev);
+    input_map_char(unit, ev);
     input_send(ev, 2);
 }

@@ -56,16 +56,17 @@ void mirror_remove(uint64_t h) {
 }
 
 uint32_t mirror_apply_advert(const uint8_t *payload, size_t len) {
-    uint32_t n = (uint32_t)(len / 8);
+    uint32_t n = msg_advert_count(len);
     if (!payload) return 0;
-    for (uint32_t k = 0; k < n; k++) mirror_insert(get_u64(payload + 8 * (size_t)k));
+    for (uint32_t k = 0; k < n; k++) mirror_insert(msg_unpack_advert_hash(payload, k));
     return n;
 }
 
 int mirror_apply_miss(const uint8_t *payload, size_t len, uint16_t *tx, uint16_t *ty) {
-    if (!payload || len < CACHE_MISS_BYTES) return 0;
-    if (tx) *tx = get_u16(payload);
-    if (ty) *ty = get_u16(payload + 2);
-    mirror_remove(get_u64(payload + 4));
+    CacheRef miss;
+    if (!payload || !msg_unpack_cache_ref(payload, len, &miss)) return 0;
+    if (tx) *tx = miss.tx;
+    if (ty) *ty = miss.ty;
+    mirror_remove(miss.hash);
     return 1;
 }

@@ -118,11 +118,3 @@ int picture_add_move(const MoveRect *m) {
     return 1;
 }
 
-int picture_move_valid(const MoveRect *m, int32_t width, int32_t height) {
-    if (m->width <= 0 || m->height <= 0) return 0;
-    if (m->src_x < 0 || m->src_y < 0 || m->dst_x < 0 || m->dst_y < 0) return 0;
-    // Compared as 64-bit so a huge width cannot wrap around.
-    if ((int64_t)m->src_x + m->width > width || (int64_t)m->dst_x + m->width > width) return 0;
-    if ((int64_t)m->src_y + m->height > height || (int64_t)m->dst_y + m->height > height) return 0;
-    return 1;
-}

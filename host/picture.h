@@ -8,11 +8,6 @@
 
 #define PICTURE_MAX_EDGE 65536   // widest and tallest screen the picture accepts
 
-// A rectangle of the picture that moved from (src_x, src_y) to (dst_x, dst_y); the MSG_MOVE_RECTS layout.
-struct MoveRect {
-    int32_t src_x, src_y, dst_x, dst_y, width, height;
-};
-
 struct Picture {
     int32_t width, height;           // screen size in physical pixels
     int32_t cols, rows;              // tile grid: ceil(width/64) x ceil(height/64)
@@ -75,5 +70,3 @@ void picture_forget_pending(uint32_t confirmed);
 void picture_copy_rect(const uint8_t *src, int32_t stride, int32_t x0, int32_t y0, int32_t x1, int32_t y1);
 // Append a move; 1, or 0 when 256 are already pending (the caller still copies its destination).
 int picture_add_move(const MoveRect *m);
-// 1 when a move lies within the screen and is not empty (the rule capture and viewer both apply).
-int picture_move_valid(const MoveRect *m, int32_t width, int32_t height);

@@ -21,6 +21,7 @@
 #include "protocol/channel_v2.h"
 #include "protocol/codec2.h"
 #include "protocol/relay.h"
+#include "protocol/writer.h"
 
 #define RELAY_RETRY_MS 3000
 #define AUTH_FAIL_PAUSE_MS 300
@@ -44,6 +45,7 @@ static struct {
     std::atomic<net_sock> current_sock{NET_INVALID};   // current connection
     plat_lock sock_lock;
     channel ch;                  // secure channel of the current connection
+    FrameWriter out;             // the frame being written; its buffer grows and stays
     uint16_t viewer_caps;        // caps from MSG_CLIENT_HELLO
     int cache_in_use;            // bit 1 of viewer_caps
     thread_handle receiver;      // receive thread of the current session
@@ -103,16 +105,14 @@ static void host_open_capture(void) {
 static net_sock host_join_relay(void) {
     const char *relay_host = S.set.relay_host, *room_name = S.set.room_name;
     int relay_port = S.set.relay_port;
-    net_addr addrs[16];
-    int n = net_resolve(relay_host, relay_port, addrs, 16);
-    if (n <= 0) {
-        host_log("relay: cannot resolve %s", relay_host);
-        return NET_INVALID;
-    }
-    net_sock s = NET_INVALID;
-    for (int i = 0; i < n && s == NET_INVALID; i++) s = net_connect_addr(&addrs[i]);
+    net_sock s = net_connect(relay_host, relay_port);
     if (s == NET_INVALID) {
-        host_log("relay: connect %s:%d failed (%d)", relay_host, relay_port, net_last_error());
+        int err = net_last_error();
+        net_addr addr;
+        if (net_resolve(relay_host, relay_port, &addr, 1) <= 0)
+            host_log("relay: cannot resolve %s", relay_host);
+        else
+            host_log("relay: connect %s:%d failed (%d)", relay_host, relay_port, err);
         return NET_INVALID;
     }
     net_set_keepalive(s, 1);
@@ -205,9 +205,11 @@ static int host_authenticate(void) {
         close_sock(&S.current_sock);
         return 0;
     }
-    S.viewer_caps = get_u16(hello);
+    ClientHello got;
+    msg_unpack_client_hello(hello, sizeof hello, &got);
+    S.viewer_caps = got.caps;
     S.cache_in_use = (S.viewer_caps >> 1) & 1;
-    host_set_viewer_name((const char *)hello + 2, NAME_BYTES);
+    host_set_viewer_name(got.name, NAME_BYTES);
     S.state.store(HOST_VIEWER_CONNECTED);
     char name[NAME_BYTES + 1];
     host_copy_viewer_name(name, sizeof name);
@@ -230,19 +232,18 @@ static void host_fit_screen(void) {
 static int host_begin_session(void) {
     net_set_buffers(S.current_sock.load(), SEND_BUFFER_BYTES, 0);
     host_fit_screen();
-    uint8_t hello[HOST_HELLO_BYTES];
-    memset(hello, 0, sizeof hello);
-    put_i32(hello, g_picture.width);
-    put_i32(hello + 4, g_picture.height);
-    put_u16(hello + 8, TILE_EDGE);
-    put_u16(hello + 10, (uint16_t)(HOST_CAPS | host_clipboard_session_begin(S.viewer_caps, S.set.clipboard_enabled) |
-                                   (S.viewer_caps & CODEC2_CAP)));   // bit 3: second codec
+    HostHello hello;
+    memset(&hello, 0, sizeof hello);
+    hello.width = g_picture.width;
+    hello.height = g_picture.height;
+    hello.tile_edge = TILE_EDGE;
+    hello.caps = (uint16_t)(HOST_CAPS | host_clipboard_session_begin(S.viewer_caps, S.set.clipboard_enabled) |
+                            (S.viewer_caps & CODEC2_CAP));   // bit 3: second codec
     char computer_name[HOST_NAME_BYTES];
     host_copy_computer_name(computer_name, sizeof computer_name);
-    memcpy(hello + 12, computer_name, strnlen(computer_name, NAME_BYTES));
-    out_reset();
-    out_append_msg(MSG_HOST_HELLO, hello, sizeof hello);
-    channel_flush(&S.ch);
+    memcpy(hello.name, computer_name, strnlen(computer_name, NAME_BYTES));
+    uint8_t msg[HEADER_BYTES + HOST_HELLO_BYTES];
+    channel_send(&S.ch, msg, msg_pack_host_hello(msg, &hello));
 
     picture_lock();
     picture_reset();
@@ -282,9 +283,10 @@ static void host_dirty_left(void) {
 // Close the pass's frame and hand it to the socket, its size noted for the delivery rate first
 // (its acknowledgement may come before the send returns). 0 only when the send failed.
 static int host_send_frame(void) {
-    if (!encode_pass_close()) return g_out.len == 0 ? 1 : 0;
-    flow_frame_sent(frame_counter.load(), (uint32_t)g_out.len);
-    return channel_flush(&S.ch);
+    int closed = encode_pass_close(&S.out);
+    if (closed <= 0) return closed == 0;   // nothing to send, or no room for the frame end
+    flow_frame_sent(frame_counter.load(), (uint32_t)S.out.len);
+    return writer_send(&S.out, &S.ch);
 }
 
 // Step 14: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
@@ -297,7 +299,7 @@ static void host_frame_loop(void) {
         if (!flow_may_send(clock_tick())) continue;
         picture_lock();
         g_encoder.fresh_only = host_small_change_first();
-        encode_frame();
+        encode_frame(&S.out);
         g_encoder.fresh_only = 0;
         host_dirty_left();
         picture_unlock();
@@ -324,7 +326,7 @@ static void host_end_session(void) {
     host_clipboard_session_end();
     close_sock(&S.current_sock);
     channel_free(&S.ch);
-    out_reset();
+    writer_reset(&S.out);
     host_set_viewer_name(nullptr, 0);
     S.state.store(HOST_STARTING);
 }
@@ -366,6 +368,7 @@ int host_run(const HostSettings *s) {
     }
     close_sock(&S.current_sock);
     close_sock(&S.listen_sock);
+    writer_free(&S.out);
     clock_timer_end();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <string.h>
 #include "protocol/codec.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
 
 TextLayerState g_text_layer;
 
@@ -26,19 +27,24 @@ text_cell *text_layer_read_buffer(size_t n) {
 
 void text_layer_session_reset(void) { g_text_layer.text_active = 0; }
 
-int text_layer_covers_tile(int32_t tx, int32_t ty) {
-    const TextLayerState *t = &g_text_layer;
-    if (!t->text_active) return 0;
-    int64_t x = (int64_t)tx * 64, y = (int64_t)ty * 64;
-    return t->text_rect.left <= x && t->text_rect.top <= y && x + 63 < t->text_rect.right &&
-           y + 63 < t->text_rect.bottom;
+int text_rect_covers_tile(const text_rect_t *r, int32_t tx, int32_t ty) {
+    int64_t x = (int64_t)tx * TILE_EDGE, y = (int64_t)ty * TILE_EDGE;
+    return r->left <= x && r->top <= y && x + TILE_EDGE - 1 < r->right && y + TILE_EDGE - 1 < r->bottom;
 }
 
-void text_layer_off(void) {
-    static const uint8_t zeros[TEXT_LAYER_HEADER_BYTES] = {0};
+int text_layer_covers_tile(int32_t tx, int32_t ty) {
+    return g_text_layer.text_active && text_rect_covers_tile(&g_text_layer.text_rect, tx, ty);
+}
+
+void text_layer_off(FrameWriter *out) {
     if (!g_text_layer.text_active) return;
     // Without room for the message the layer stays active and the next pass tries again.
-    if (out_append_msg(MSG_TEXT_LAYER, zeros, TEXT_LAYER_HEADER_BYTES)) g_text_layer.text_active = 0;
+    uint8_t *dst = writer_reserve(out, HEADER_BYTES + TEXT_LAYER_HEADER_BYTES);
+    if (!dst) return;
+    TextLayerHeader off;
+    memset(&off, 0, sizeof off);   // no grid: the layer is off
+    writer_commit(out, msg_pack_text_layer(dst, &off, 0));
+    g_text_layer.text_active = 0;
 }
 
 // Writes the record of row r into dst: u16 row index, then per cell u16 unit and u8 colours.
@@ -69,27 +75,20 @@ static size_t build_body(const text_cell *cells, int32_t cols, int32_t rows, int
 }
 
 // Appends MSG_TEXT_LAYER: fixed header, then the body compressed straight into the output buffer.
-static int append_message(const text_rect_t *rect, int32_t cols, int32_t rows, int records, size_t body_len) {
+static int append_message(FrameWriter *out, const text_rect_t *rect, int32_t cols, int32_t rows, int records,
+                          size_t body_len) {
     size_t bound = codec_bound(body_len);
-    uint8_t *dst = out_reserve(HEADER_BYTES + TEXT_LAYER_HEADER_BYTES + bound);
+    uint8_t *dst = writer_reserve(out, HEADER_BYTES + TEXT_LAYER_HEADER_BYTES + bound);
     if (!dst) return 0;
-    uint8_t *h = dst + HEADER_BYTES;
-    int m = codec_compress(g_text_layer.body, body_len, h + TEXT_LAYER_HEADER_BYTES, bound);
+    int m = codec_compress(g_text_layer.body, body_len, dst + HEADER_BYTES + TEXT_LAYER_HEADER_BYTES, bound);
     if (m < 0) return 0;
-    header_put(dst, MSG_TEXT_LAYER, (uint32_t)(TEXT_LAYER_HEADER_BYTES + m));
-    put_i32(h, rect->left);
-    put_i32(h + 4, rect->top);
-    put_i32(h + 8, rect->right - rect->left);
-    put_i32(h + 12, rect->bottom - rect->top);
-    put_u16(h + 16, (uint16_t)cols);
-    put_u16(h + 18, (uint16_t)rows);
-    put_u16(h + 20, (uint16_t)records);
-    put_u32(h + 22, (uint32_t)body_len);
-    g_out.len += HEADER_BYTES + TEXT_LAYER_HEADER_BYTES + (size_t)m;
+    TextLayerHeader h = {rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
+                         (uint16_t)cols, (uint16_t)rows, (uint16_t)records, (uint32_t)body_len};
+    writer_commit(out, msg_pack_text_layer(dst, &h, (uint32_t)m) + (size_t)m);
     return 1;
 }
 
-int text_layer_apply(const text_cell *cells, int32_t cols, int32_t rows, const text_rect_t *rect) {
+int text_layer_apply(FrameWriter *out, const text_cell *cells, int32_t cols, int32_t rows, const text_rect_t *rect) {
     TextLayerState *t = &g_text_layer;
     if (!cells || cols < 1 || cols > TEXT_MAX_COLS || rows < 1 || rows > TEXT_MAX_ROWS) return 0;
     size_t n = (size_t)cols * rows;
@@ -102,7 +101,7 @@ int text_layer_apply(const text_cell *cells, int32_t cols, int32_t rows, const t
     int records = 0;
     size_t body_len = build_body(cells, cols, rows, !same, &records);
     if (records == 0) return 1;   // unchanged console: nothing to send, the layer stays
-    if (!append_message(rect, cols, rows, records, body_len)) return 0;
+    if (!append_message(out, rect, cols, rows, records, body_len)) return 0;
     memcpy(t->text_cells, cells, n * sizeof(text_cell));
     t->text_cols = cols;
     t->text_rows = rows;
@@ -111,9 +110,9 @@ int text_layer_apply(const text_cell *cells, int32_t cols, int32_t rows, const t
     return 1;
 }
 
-void text_layer_pass(void) {
+void text_layer_pass(FrameWriter *out) {
     int32_t cols = 0, rows = 0;
     text_rect_t rect;
-    if (!text_console_read(&cols, &rows, &rect) || !text_layer_apply(g_text_layer.read, cols, rows, &rect))
-        text_layer_off();
+    if (!text_console_read(&cols, &rows, &rect) || !text_layer_apply(out, g_text_layer.read, cols, rows, &rect))
+        text_layer_off(out);
 }

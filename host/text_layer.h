@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+struct FrameWriter;
+
 #define TEXT_MAX_COLS 512
 #define TEXT_MAX_ROWS 256
 
@@ -37,18 +39,20 @@ extern TextLayerState g_text_layer;
 
 // Encoder, picture lock held. Call text_layer_pass only when the text layer setting is on and the
 // viewer's caps have bit 0; otherwise call text_layer_off, which switches an active layer off.
-void text_layer_pass(void);
-void text_layer_off(void);
+void text_layer_pass(FrameWriter *out);
+void text_layer_off(FrameWriter *out);
 // Session start: text_active = 0 (the next pass sends the whole console, if one is in front).
 void text_layer_session_reset(void);
 // 1 when the layer is active and tile (tx, ty) lies wholly inside its rectangle: such a tile
 // is not sent while the layer is shown.
 int text_layer_covers_tile(int32_t tx, int32_t ty);
+// 1 when tile (tx, ty) lies wholly inside rectangle r (the test above, for any rectangle).
+int text_rect_covers_tile(const text_rect_t *r, int32_t tx, int32_t ty);
 
 // Applies one console reading: appends MSG_TEXT_LAYER with the rows that differ from what was
 // last sent (all rows when the size or rectangle changed; nothing when no row changed) and
 // stores the snapshot. cols 1..512, rows 1..256, cells hold cols * rows cells; 0 otherwise.
-int text_layer_apply(const text_cell *cells, int32_t cols, int32_t rows, const text_rect_t *rect);
+int text_layer_apply(FrameWriter *out, const text_cell *cells, int32_t cols, int32_t rows, const text_rect_t *rect);
 // Room for n cells in the read scratch (grown as needed), or NULL when memory ran out.
 text_cell *text_layer_read_buffer(size_t n);
 

@@ -3,6 +3,7 @@
 #include "host/window_list.h"
 #include <string.h>
 #include "protocol/messages.h"
+#include "protocol/writer.h"
 
 WindowListState g_window_list;
 
@@ -25,13 +26,15 @@ int window_list_add(const WindowInfo *w) {
     size_t L = w->title_len > WINDOW_TITLE_MAX ? WINDOW_TITLE_MAX : (size_t)w->title_len;
     if (s->len + L + WINDOW_RECORD_BYTES > WINDOW_LIST_MAX) return 0;
     uint8_t *p = s->buf + s->len;
-    put_u32(p, w->handle);
-    put_i32(p + 4, w->left);
-    put_i32(p + 8, w->top);
-    put_i32(p + 12, (int32_t)((uint32_t)w->right - (uint32_t)w->left));
-    put_i32(p + 16, (int32_t)((uint32_t)w->bottom - (uint32_t)w->top));
-    p[20] = (uint8_t)((w->foreground ? WINDOW_FLAG_FOREGROUND : 0) | (w->minimized ? WINDOW_FLAG_MINIMIZED : 0));
-    p[21] = (uint8_t)L;
+    WindowEntry e;
+    e.handle = w->handle;
+    e.left = w->left;
+    e.top = w->top;
+    e.width = (int32_t)((uint32_t)w->right - (uint32_t)w->left);
+    e.height = (int32_t)((uint32_t)w->bottom - (uint32_t)w->top);
+    e.flags = (uint8_t)((w->foreground ? WINDOW_FLAG_FOREGROUND : 0) | (w->minimized ? WINDOW_FLAG_MINIMIZED : 0));
+    e.title_len = (uint8_t)L;
+    msg_pack_window_entry(p, &e);
     memcpy(p + WINDOW_RECORD_BYTES, w->title, L);
     s->len += WINDOW_RECORD_BYTES + L;
     s->count++;
@@ -39,27 +42,26 @@ int window_list_add(const WindowInfo *w) {
 }
 
 // Appends MSG_WINDOW_LIST: u16 record count, then the records. 1, or 0 when out of memory.
-static int append_list(void) {
+static int append_list(FrameWriter *out) {
     const WindowListState *s = &g_window_list;
-    uint8_t *dst = out_reserve(HEADER_BYTES + 2 + s->len);
+    uint8_t *dst = writer_reserve(out, HEADER_BYTES + 2 + s->len);
     if (!dst) return 0;
-    header_put(dst, MSG_WINDOW_LIST, (uint32_t)(2 + s->len));
-    put_u16(dst + HEADER_BYTES, s->count);
-    if (s->len) memcpy(dst + HEADER_BYTES + 2, s->buf, s->len);
-    g_out.len += HEADER_BYTES + 2 + s->len;
+    size_t head = msg_pack_window_list(dst, s->count, (uint32_t)s->len);
+    if (s->len) memcpy(dst + head, s->buf, s->len);
+    writer_commit(out, head + s->len);
     return 1;
 }
 
 // The hash is only taken over once the list is in the output, so a failed append is retried.
-void window_list_finish(void) {
+void window_list_finish(FrameWriter *out) {
     WindowListState *s = &g_window_list;
     uint32_t h = window_list_fnv1a(s->buf, s->len);
     if (h == s->window_list_hash) return;
-    if (append_list()) s->window_list_hash = h;
+    if (append_list(out)) s->window_list_hash = h;
 }
 
-void window_list_pass(void) {
+void window_list_pass(FrameWriter *out) {
     window_list_begin();
     window_list_enumerate();
-    window_list_finish();
+    window_list_finish(out);
 }

@@ -4,12 +4,12 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include "protocol/messages.h"
+
+struct FrameWriter;
 
 #define WINDOW_LIST_MAX 16384     // bytes of window records in one list
-#define WINDOW_RECORD_BYTES 22    // record size before the title
 #define WINDOW_TITLE_MAX 199      // title bytes kept (a 200-byte buffer with its terminator)
-#define WINDOW_FLAG_FOREGROUND 1
-#define WINDOW_FLAG_MINIMIZED 2
 #define FNV_OFFSET 0x811C9DC5u    // FNV-1a start value, also the hash of an empty list
 #define FNV_PRIME 16777619u
 
@@ -36,7 +36,7 @@ extern WindowListState g_window_list;
 
 // Encoder, picture lock held, only when the window tracking setting is on: rebuild the list and
 // append MSG_WINDOW_LIST when it changed.
-void window_list_pass(void);
+void window_list_pass(FrameWriter *out);
 // Session start: window_list_hash = 0, so the first pass always sends a list (even an empty one).
 void window_list_session_reset(void);
 
@@ -44,7 +44,7 @@ void window_list_session_reset(void);
 uint32_t window_list_fnv1a(const uint8_t *bytes, size_t n);
 void window_list_begin(void);                  // empty the list
 int window_list_add(const WindowInfo *w);      // 0 when the list is full (stop enumerating), else 1
-void window_list_finish(void);                 // hash and append the message when it changed
+void window_list_finish(FrameWriter *out);     // hash and append the message when it changed
 
 // Backend: enumerate the top-level windows in system order, calling window_list_add for each
 // until it returns 0.

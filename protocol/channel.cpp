@@ -175,13 +175,6 @@ int channel_send(channel *ch, const void *bytes, size_t n) {
     return ok;
 }
 
-int channel_flush(channel *ch) {
-    if (g_out.len == 0) return 1;
-    int ok = channel_send(ch, g_out.data, g_out.len);
-    out_reset();
-    return ok;
-}
-
 // Reads and opens the next record in place; the length is checked before anything is allocated.
 static int pull_record(channel *ch) {
     if (ch->recv_counter == COUNTER_SPENT) return 0;

@@ -36,7 +36,6 @@ int channel_handshake_viewer(channel *ch, const char *password);
 
 int channel_send(channel *ch, const void *bytes, size_t n);   // 1/0
 int channel_recv(channel *ch, void *dst, size_t n);           // 1 when exactly n bytes delivered
-int channel_flush(channel *ch);   // host: send g_out as one record, then empty it; empty sends nothing
 
 // Tests only: the ephemeral secret the next handshake on this thread uses instead of the random
 // source (NULL restores the random source).

@@ -128,7 +128,7 @@ uint32_t cache_advertise(const tile_cache *c, channel *ch) {
     static uint8_t payload[CACHE_SLOTS * 8];   // every resident key, little-endian, in slot order
     uint32_t n = 0;
     for (uint32_t slot = 0; c->keys && slot < CACHE_SLOTS; slot++)
-        if (c->keys[slot]) put_u64(payload + 8 * n++, c->keys[slot]);
+        if (c->keys[slot]) msg_pack_advert_hash(payload, n++, c->keys[slot]);
     for (uint32_t first = 0; ch && first < n; first += MAX_ADVERT_HASHES) {
         uint32_t count = n - first < MAX_ADVERT_HASHES ? n - first : MAX_ADVERT_HASHES;
         uint8_t head[HEADER_BYTES];

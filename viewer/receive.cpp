@@ -55,15 +55,11 @@ static int tile_inside(uint32_t tx, uint32_t ty) {
 
 // ---- MSG_MOVE_RECTS ----
 
-static int move_valid(int64_t sx, int64_t sy, int64_t dx, int64_t dy, int64_t w, int64_t h) {
-    if (w <= 0 || h <= 0 || sx < 0 || sy < 0 || dx < 0 || dy < 0) return 0;
-    return sx + w <= g_viewer.W && dx + w <= g_viewer.W && sy + h <= g_viewer.H && dy + h <= g_viewer.H;
-}
-
 static void apply_move(const uint8_t *r) {
-    int64_t sx = get_i32(r), sy = get_i32(r + 4), dx = get_i32(r + 8), dy = get_i32(r + 12);
-    int64_t w = get_i32(r + 16), h = get_i32(r + 20);
-    if (!move_valid(sx, sy, dx, dy, w, h)) return;
+    MoveRect m;
+    msg_unpack_move_rect(r, &m);
+    if (!msg_move_rect_valid(&m, g_viewer.W, g_viewer.H)) return;
+    int64_t sx = m.src_x, sy = m.src_y, dx = m.dst_x, dy = m.dst_y, w = m.width, h = m.height;
     size_t bytes = (size_t)w * 4;
     if (sy < dy) {   // content moves down: copy from the bottom row up
         for (int64_t i = h - 1; i >= 0; i--) memmove(fb_at(dx, dy + i), fb_at(sx, sy + i), bytes);
@@ -73,11 +69,9 @@ static void apply_move(const uint8_t *r) {
     viewer_dirty_add(dx, dy, dx + w, dy + h);
 }
 
-// A host sends at most MAX_MOVE_RECTS a frame; more in one message are ignored, so a hostile host
-// cannot make one message copy the whole framebuffer millions of times.
+// A host sends at most MAX_MOVE_RECTS a frame; more in one message are ignored.
 static void on_move_rects(const uint8_t *p, uint32_t len) {
-    uint32_t count = len / MOVE_RECT_BYTES;
-    if (count > MAX_MOVE_RECTS) count = MAX_MOVE_RECTS;
+    uint32_t count = msg_move_rect_count(len);
     for (uint32_t k = 0; k < count; k++) apply_move(p + (size_t)k * MOVE_RECT_BYTES);
 }
 
@@ -128,15 +122,16 @@ static int tile_codec2(uint8_t *dst, uint8_t form, const uint8_t *data, uint32_t
 }
 
 static void on_tile(const uint8_t *p, uint32_t len) {
-    if (len < TILE_HEADER_BYTES) return;
-    uint32_t tx = get_u16(p), ty = get_u16(p + 2);
+    TileHeader th;
+    if (!msg_unpack_tile(p, len, &th)) return;
+    uint32_t tx = th.tx, ty = th.ty;
     // A stream piece that cannot be applied leaves our stream behind the host's: the session ends.
-    int stream = g_viewer.codec2 && p[4] == TILE_FORM_STREAM;
+    int stream = g_viewer.codec2 && th.form == TILE_FORM_STREAM;
     if (!tile_inside(tx, ty)) {
         g_viewer.stream_failed |= stream;
         return;
     }
-    uint64_t hash = get_u64(p + 5);
+    uint64_t hash = th.hash;
     const uint8_t *data = p + TILE_HEADER_BYTES;
     uint32_t n = len - TILE_HEADER_BYTES;
     uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
@@ -144,12 +139,12 @@ static void on_tile(const uint8_t *p, uint32_t len) {
     // slot count takes only once the tile is whole.
     int cached = g_viewer.cache.enabled && hash != 0;
     uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
-    if (g_viewer.codec2 && p[4] > TILE_FORM_RAW) {
-        if (!tile_codec2(dst, p[4], data, n, pixels)) {
+    if (g_viewer.codec2 && th.form > TILE_FORM_RAW) {
+        if (!tile_codec2(dst, th.form, data, n, pixels)) {
             g_viewer.stream_failed |= stream;
             return;
         }
-    } else if (p[4] != 0) {
+    } else if (th.form != 0) {
         if (n < TILE_BYTES) return;
         tile_copy_in(dst, data);
         if (cached) memcpy(pixels, data, TILE_BYTES);
@@ -202,8 +197,9 @@ static void text_rows(const uint8_t *data, uint32_t n_data, uint16_t records, ui
 static int32_t text_clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 static void on_text_layer(const uint8_t *p, uint32_t len) {
-    if (len < TEXT_LAYER_HEADER_BYTES) return;
-    uint16_t cols = get_u16(p + 16), rows = get_u16(p + 18);
+    TextLayerHeader th;
+    if (!msg_unpack_text_layer(p, len, &th)) return;
+    uint16_t cols = th.cols, rows = th.rows;
     // No console window is larger; a bigger grid would only let a host make us allocate gigabytes.
     if (cols > VIEWER_TEXT_MAX_COLS || rows > VIEWER_TEXT_MAX_ROWS) return;
     viewer_text *t = &g_viewer.text;
@@ -217,15 +213,15 @@ static void on_text_layer(const uint8_t *p, uint32_t len) {
         if (!text_grid_reset(cols, rows)) return;
     }
     // Kept within a screen's reach, so the window's cell arithmetic cannot overflow.
-    t->left = text_clamp(get_i32(p), -VIEWER_MAX_EDGE, VIEWER_MAX_EDGE);
-    t->top = text_clamp(get_i32(p + 4), -VIEWER_MAX_EDGE, VIEWER_MAX_EDGE);
-    t->width = text_clamp(get_i32(p + 8), 0, VIEWER_MAX_EDGE);
-    t->height = text_clamp(get_i32(p + 12), 0, VIEWER_MAX_EDGE);
+    t->left = text_clamp(th.left, -VIEWER_MAX_EDGE, VIEWER_MAX_EDGE);
+    t->top = text_clamp(th.top, -VIEWER_MAX_EDGE, VIEWER_MAX_EDGE);
+    t->width = text_clamp(th.width, 0, VIEWER_MAX_EDGE);
+    t->height = text_clamp(th.height, 0, VIEWER_MAX_EDGE);
     t->cols = cols;
     t->rows = rows;
     t->active = 1;
     viewer_dirty_add(t->left, t->top, (int64_t)t->left + t->width, (int64_t)t->top + t->height);
-    text_rows(p + TEXT_LAYER_HEADER_BYTES, len - TEXT_LAYER_HEADER_BYTES, get_u16(p + 20), get_u32(p + 22));
+    text_rows(p + TEXT_LAYER_HEADER_BYTES, len - TEXT_LAYER_HEADER_BYTES, th.records, th.body_bytes);
 }
 
 // ---- MSG_FRAME_END and MSG_CACHE_REF ----
@@ -233,17 +229,17 @@ static void on_text_layer(const uint8_t *p, uint32_t len) {
 static void on_frame_end(const uint8_t *p, uint32_t len) {
     tile_batch_flush();
     // The echo carries the 8 bytes as they came; a short frame end is padded with zeros.
-    header_put(g_viewer.reply, MSG_FRAME_ACK, FRAME_ACK_BYTES);
-    memset(g_viewer.reply + HEADER_BYTES, 0, FRAME_ACK_BYTES);
-    if (len > 0) memcpy(g_viewer.reply + HEADER_BYTES, p, len < FRAME_ACK_BYTES ? len : FRAME_ACK_BYTES);
-    g_viewer.reply_len = HEADER_BYTES + FRAME_ACK_BYTES;
+    FrameEnd end;
+    msg_unpack_frame_end(p, len, &end);
+    g_viewer.reply_len = (uint32_t)msg_pack_frame_ack(g_viewer.reply, &end);
     g_viewer.frames.fetch_add(1);
 }
 
 static void on_cache_ref(const uint8_t *p, uint32_t len) {
-    if (len < CACHE_REF_BYTES) return;
-    uint16_t tx = get_u16(p), ty = get_u16(p + 2);
-    uint64_t hash = get_u64(p + 4);
+    CacheRef ref;
+    if (!msg_unpack_cache_ref(p, len, &ref)) return;
+    uint16_t tx = ref.tx, ty = ref.ty;
+    uint64_t hash = ref.hash;
     if (!tile_inside(tx, ty)) return;
     tile_batch_flush();   // the cache as it would be had every earlier tile gone in at once
     const uint8_t *tile = cache_lookup(&g_viewer.cache, hash);
@@ -254,11 +250,7 @@ static void on_cache_ref(const uint8_t *p, uint32_t len) {
                          (int64_t)ty * TILE_EDGE + TILE_EDGE);
         return;
     }
-    header_put(g_viewer.reply, MSG_CACHE_MISS, CACHE_MISS_BYTES);
-    put_u16(g_viewer.reply + HEADER_BYTES, tx);
-    put_u16(g_viewer.reply + HEADER_BYTES + 2, ty);
-    put_u64(g_viewer.reply + HEADER_BYTES + 4, hash);
-    g_viewer.reply_len = HEADER_BYTES + CACHE_MISS_BYTES;
+    g_viewer.reply_len = (uint32_t)msg_pack_cache_miss(g_viewer.reply, &ref);
     g_viewer.cache_misses.fetch_add(1);
 }
 

@@ -154,27 +154,28 @@ static int viewer_hellos(const viewer_session_options *o, char *err, int err_siz
         return !viewer_fail(pinned ? VIEWER_TEXT_PINNED : VIEWER_TEXT_REFUSED_V2, err, err_size);
     if (r != CHANNEL_AUTH_OK)
         return !viewer_fail("authentication failed (wrong password, or host not online)", err, err_size);
-    uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
-    memset(msg, 0, sizeof msg);
-    header_put(msg, MSG_CLIENT_HELLO, CLIENT_HELLO_BYTES);
-    put_u16(msg + HEADER_BYTES, VIEWER_CAPS | viewer_clipboard_caps(o->clipboard));
+    ClientHello mine;
+    memset(&mine, 0, sizeof mine);
+    mine.caps = (uint16_t)(VIEWER_CAPS | viewer_clipboard_caps(o->clipboard));
     char name[NAME_BYTES] = "";
     sysinfo_computer_name(name, sizeof name);
-    memcpy(msg + HEADER_BYTES + 2, name, strnlen(name, NAME_BYTES));
-    channel_send(&V.ch, msg, sizeof msg);
+    memcpy(mine.name, name, strnlen(name, NAME_BYTES));
+    uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
+    channel_send(&V.ch, msg, msg_pack_client_hello(msg, &mine));
 
     uint8_t head[HEADER_BYTES], hello[HOST_HELLO_BYTES];
     MessageHeader h;
     if (!channel_recv(&V.ch, head, sizeof head) || (h = header_get(head), h.type != MSG_HOST_HELLO) ||
         h.length != HOST_HELLO_BYTES || !channel_recv(&V.ch, hello, sizeof hello))
         return !viewer_fail("bad hello from host", err, err_size);
+    HostHello got;
+    msg_unpack_host_hello(hello, sizeof hello, &got);
     // A size of 0 or less, past 16384, or one whose framebuffer cannot be had is a bad hello too.
-    if (!viewer_begin(get_i32(hello), get_i32(hello + 4)))
-        return !viewer_fail("bad hello from host", err, err_size);
-    *cache_offered = (get_u16(hello + 10) >> 1) & 1;
-    viewer_clipboard_session_begin(viewer_clipboard_caps(o->clipboard), get_u16(hello + 10));
-    name_copy_clean(g_viewer.host_name, sizeof g_viewer.host_name, (const char *)hello + 12, NAME_BYTES);
-    g_viewer.codec2 = (get_u16(hello + 10) & CODEC2_CAP) != 0;   // we offered it; the host took it
+    if (!viewer_begin(got.width, got.height)) return !viewer_fail("bad hello from host", err, err_size);
+    *cache_offered = (got.caps >> 1) & 1;
+    viewer_clipboard_session_begin(viewer_clipboard_caps(o->clipboard), got.caps);
+    name_copy_clean(g_viewer.host_name, sizeof g_viewer.host_name, got.name, NAME_BYTES);
+    g_viewer.codec2 = (got.caps & CODEC2_CAP) != 0;   // we offered it; the host took it
     return 1;
 }
 

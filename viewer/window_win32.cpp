@@ -157,23 +157,15 @@ static void on_title_tick(HWND hwnd) {
 static void send_mouse(int cx, int cy, uint8_t action, uint8_t button, int16_t wheel) {
     int32_t hx, hy;
     if (!layout_map_mouse(&W32.layout, g_viewer.W, g_viewer.H, cx, cy, &hx, &hy)) return;
+    MouseMsg m = {hx, hy, action, button, wheel};
     uint8_t msg[HEADER_BYTES + MOUSE_BYTES];
-    header_put(msg, MSG_MOUSE, MOUSE_BYTES);
-    put_i32(msg + 8, hx);
-    put_i32(msg + 12, hy);
-    msg[16] = action;
-    msg[17] = button;
-    put_i16(msg + 18, wheel);
-    viewer_send(msg, sizeof msg, 0);
+    viewer_send(msg, msg_pack_mouse(msg, &m), 0);
 }
 
 static void send_key(WPARAM wp, uint8_t down) {
+    KeyMsg k = {(uint16_t)LOWORD(wp), down};
     uint8_t msg[HEADER_BYTES + KEY_BYTES];
-    header_put(msg, MSG_KEY, KEY_BYTES);
-    put_u16(msg + 8, (uint16_t)LOWORD(wp));
-    msg[10] = down;
-    msg[11] = 0;
-    viewer_send(msg, sizeof msg, 0);
+    viewer_send(msg, msg_pack_key(msg, &k), 0);
 }
 
 // Mouse messages; 1 when handled.

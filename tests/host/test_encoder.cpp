@@ -24,6 +24,9 @@
 #include "protocol/channel.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
+
+static FrameWriter s_out;   // the frame the passes write into, as the session's own
 
 struct SentTile {
     int tx, ty, type, raw;
@@ -172,22 +175,22 @@ static int pass(int *closed = nullptr, bool check = true) {
     int r = capture_pass(CAPTURE_SYNTHETIC);
     if (r != CAPTURE_RECOVERED) {
         picture_lock();
-        encode_frame();
+        encode_frame(&s_out);
         picture_unlock();
     }
     uint32_t before = frame_counter.load();
-    int c = r != CAPTURE_RECOVERED && encode_pass_close();
+    int c = r != CAPTURE_RECOVERED && encode_pass_close(&s_out);
     if (closed) *closed = c;
     if (c) {
         EXPECT_EQ(frame_counter.load(), before + 1);
-        viewer_apply(g_out.data, g_out.len);
+        viewer_apply(s_out.data, s_out.len);
         EXPECT_EQ(V.last_frame, before + 1);
         if (V.misses.empty() && !V.acks_late) acknowledge(V.last_frame);   // misses go first: the test sends them
     } else {
-        EXPECT_EQ(g_out.len, 0u) << "a pass without a frame end left bytes behind";
+        EXPECT_EQ(s_out.len, 0u) << "a pass without a frame end left bytes behind";
         EXPECT_EQ(frame_counter.load(), before);
     }
-    out_reset();
+    writer_reset(&s_out);
     if (!check) return r;
     EXPECT_EQ(memcmp(V.fb.data(), g_picture.sent, V.fb.size()), 0) << "viewer and sent disagree";
     for (auto &t : V.tiles) EXPECT_TRUE(tile_equal(g_picture.current, g_picture.sent, t.tx, t.ty));
@@ -207,7 +210,7 @@ static void session_start(int w, int h, bool cache, int workload = SYNTH_IDLE) {
     flow_reset(0);
     encoder_session_reset(cache ? 1 : 0);
     viewer_start(cache);
-    out_reset();
+    writer_reset(&s_out);
     synth_set_workload(workload);
 }
 
@@ -341,10 +344,10 @@ TEST(Encoder, TilesWhollyUnderTheTextLayerWait) {
     for (int ty = 1; ty <= 3; ty++)
         for (int tx = 1; tx <= 4; tx++) paint(tx, ty, 0x50 + tx + ty);
     g_encoder.text_cover = 1;
-    g_encoder.cover_left = 64;
-    g_encoder.cover_top = 64;
-    g_encoder.cover_right = 266;    // tiles 1..3 wholly, tile 4 in part
-    g_encoder.cover_bottom = 192;   // rows 1..2 wholly
+    g_encoder.cover.left = 64;
+    g_encoder.cover.top = 64;
+    g_encoder.cover.right = 266;    // tiles 1..3 wholly, tile 4 in part
+    g_encoder.cover.bottom = 192;   // rows 1..2 wholly
     pass();
     EXPECT_EQ(V.tiles.size(), 12u - 6u);
     for (auto &t : V.tiles) EXPECT_TRUE(t.tx == 4 || t.ty == 3);
@@ -380,12 +383,12 @@ TEST(Encoder, ScrollSendsOneMoveAndOnlyTheNewStrip) {
             capture_pass(CAPTURE_SYNTHETIC);
             std::vector<int> allowed = touched_tiles();
             picture_lock();
-            encode_frame();
+            encode_frame(&s_out);
             picture_unlock();
-            ASSERT_TRUE(encode_pass_close());
-            bytes[moves] += g_out.len;
-            viewer_apply(g_out.data, g_out.len);
-            out_reset();
+            ASSERT_TRUE(encode_pass_close(&s_out));
+            bytes[moves] += s_out.len;
+            viewer_apply(s_out.data, s_out.len);
+            writer_reset(&s_out);
             ASSERT_EQ(memcmp(V.fb.data(), g_picture.sent, V.fb.size()), 0);
             if (!moves) continue;
             EXPECT_EQ(V.moves_msgs, before + 1);
@@ -504,11 +507,11 @@ TEST(Encoder, HeldTileGoesAsDeltaAfterTheAcknowledgementAndRawAfterTheBound) {
         }
         if (!late) acknowledge(ref_frame);
         picture_lock();
-        encode_tiles_at(FLOW_BUDGET_MAX, clock_tick() + (late ? ENCODER_HOLD_MS + 10 : 0));
+        encode_tiles_at(&s_out, FLOW_BUDGET_MAX, clock_tick() + (late ? ENCODER_HOLD_MS + 10 : 0));
         picture_unlock();
-        ASSERT_EQ(encode_pass_close(), 1);
-        viewer_apply(g_out.data, g_out.len);
-        out_reset();
+        ASSERT_EQ(encode_pass_close(&s_out), 1);
+        viewer_apply(s_out.data, s_out.len);
+        writer_reset(&s_out);
         ASSERT_EQ(V.tiles.size(), 1u);
         EXPECT_EQ(V.tiles[0].type, MSG_TILE);
         EXPECT_EQ(V.tiles[0].raw, late);
@@ -553,12 +556,12 @@ TEST(Encoder, FramesStayWithinOneRecord) {
     int frames = 0;
     for (;;) {
         picture_lock();
-        encode_frame();
+        encode_frame(&s_out);
         picture_unlock();
-        if (!encode_pass_close()) break;
-        EXPECT_LE(g_out.len, (size_t)CHANNEL_MAX_RECORD);
-        viewer_apply(g_out.data, g_out.len);
-        out_reset();
+        if (!encode_pass_close(&s_out)) break;
+        EXPECT_LE(s_out.len, (size_t)CHANNEL_MAX_RECORD);
+        viewer_apply(s_out.data, s_out.len);
+        writer_reset(&s_out);
         frames++;
     }
     EXPECT_GE(frames, 3);
@@ -579,14 +582,14 @@ TEST(Encoder, FrameLogLineAndCursor) {
     EXPECT_EQ(host_log_count("frame 201: 1 tiles (0 as refs), "), 1);
     EXPECT_EQ(host_log_count("frame 202"), 0);
 
-    encode_cursor(5, 6, 1);
-    encode_cursor(5, 6, 1);
-    EXPECT_EQ(g_out.len, (size_t)(8 + CURSOR_BYTES));
-    encode_cursor(5, 6, 0);
-    EXPECT_EQ(g_out.len, (size_t)(2 * (8 + CURSOR_BYTES)));
-    EXPECT_EQ(g_out.data[0], MSG_CURSOR);
-    EXPECT_EQ(get_i32(g_out.data + 8), 5);
-    out_reset();
+    encode_cursor(&s_out, 5, 6, 1);
+    encode_cursor(&s_out, 5, 6, 1);
+    EXPECT_EQ(s_out.len, (size_t)(8 + CURSOR_BYTES));
+    encode_cursor(&s_out, 5, 6, 0);
+    EXPECT_EQ(s_out.len, (size_t)(2 * (8 + CURSOR_BYTES)));
+    EXPECT_EQ(s_out.data[0], MSG_CURSOR);
+    EXPECT_EQ(get_i32(s_out.data + 8), 5);
+    writer_reset(&s_out);
 
     g_encoder.session_tiles = 8;
     g_encoder.session_refs = 2;
@@ -639,10 +642,10 @@ TEST(Encoder, ForgottenTileThatScrollsAwayIsStillRepaired) {
     picture_unlock();
     flow.budget.store(FLOW_BUDGET_MIN);   // the forgotten tiles wait while the page moves
     g_encoder.text_cover = 1;             // hold back everything in the page for a few frames
-    g_encoder.cover_left = 0;
-    g_encoder.cover_top = 0;
-    g_encoder.cover_right = 640;
-    g_encoder.cover_bottom = 400;
+    g_encoder.cover.left = 0;
+    g_encoder.cover.top = 0;
+    g_encoder.cover.right = 640;
+    g_encoder.cover.bottom = 400;
     synth_set_workload(SYNTH_SCROLL);
     for (int i = 0; i < 3; i++) pass(nullptr, false);
     g_encoder.text_cover = 0;

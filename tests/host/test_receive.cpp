@@ -26,22 +26,22 @@ std::vector<uint8_t> msg(uint8_t type, const std::vector<uint8_t> &payload) {
 }
 
 std::vector<uint8_t> key_msg(uint16_t vk, int down) {
-    return msg(MSG_KEY, {(uint8_t)vk, (uint8_t)(vk >> 8), (uint8_t)(down ? 1 : 0), 0});
+    std::vector<uint8_t> m(HEADER_BYTES + KEY_BYTES);
+    KeyMsg k = {vk, (uint8_t)(down ? 1 : 0)};
+    msg_pack_key(m.data(), &k);
+    return m;
 }
 
 std::vector<uint8_t> mouse_payload(int32_t x, int32_t y, uint8_t action, uint8_t button, int16_t wheel) {
-    std::vector<uint8_t> p(12);
-    put_i32(p.data(), x);
-    put_i32(p.data() + 4, y);
-    p[8] = action;
-    p[9] = button;
-    put_i16(p.data() + 10, wheel);
-    return p;
+    uint8_t whole[HEADER_BYTES + MOUSE_BYTES];
+    MouseMsg m = {x, y, action, button, wheel};
+    msg_pack_mouse(whole, &m);
+    return std::vector<uint8_t>(whole + HEADER_BYTES, whole + sizeof whole);
 }
 
 std::vector<uint8_t> hashes(uint32_t n, uint64_t first) {
     std::vector<uint8_t> p(8 * (size_t)n);
-    for (uint32_t i = 0; i < n; i++) put_u64(p.data() + 8 * (size_t)i, first + i);
+    for (uint32_t i = 0; i < n; i++) msg_pack_advert_hash(p.data(), i, first + i);
     return p;
 }
 

@@ -6,6 +6,9 @@
 #include "host/text_layer.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
+
+static FrameWriter s_out;   // the frame the passes write into, as the session's own
 
 namespace {
 
@@ -16,14 +19,14 @@ struct Decoded {
     std::vector<uint8_t> body;   // decompressed row records
 };
 
-// Splits g_out into messages; returns how many there were and decodes the text-layer ones.
+// Splits s_out into messages; returns how many there were and decodes the text-layer ones.
 int parse_out(std::vector<Decoded> *layers, std::vector<uint32_t> *lengths) {
     size_t pos = 0;
     int n = 0;
-    while (pos + HEADER_BYTES <= g_out.len) {
-        MessageHeader h = header_get(g_out.data + pos);
-        const uint8_t *p = g_out.data + pos + HEADER_BYTES;
-        EXPECT_LE(pos + HEADER_BYTES + h.length, g_out.len);
+    while (pos + HEADER_BYTES <= s_out.len) {
+        MessageHeader h = header_get(s_out.data + pos);
+        const uint8_t *p = s_out.data + pos + HEADER_BYTES;
+        EXPECT_LE(pos + HEADER_BYTES + h.length, s_out.len);
         EXPECT_EQ(h.type, MSG_TEXT_LAYER);
         lengths->push_back(h.length);
         Decoded d;
@@ -38,7 +41,7 @@ int parse_out(std::vector<Decoded> *layers, std::vector<uint32_t> *lengths) {
         pos += HEADER_BYTES + h.length;
         n++;
     }
-    EXPECT_EQ(pos, g_out.len);
+    EXPECT_EQ(pos, s_out.len);
     return n;
 }
 
@@ -52,9 +55,9 @@ class TextLayer : public ::testing::Test {
   protected:
     void SetUp() override {
         text_layer_session_reset();
-        out_reset();
+        writer_reset(&s_out);
     }
-    void TearDown() override { out_reset(); }
+    void TearDown() override { writer_reset(&s_out); }
 };
 
 }  // namespace
@@ -62,7 +65,7 @@ class TextLayer : public ::testing::Test {
 TEST_F(TextLayer, FirstPassSendsEveryRowThenOnlyChangedRows) {
     std::vector<text_cell> c = console(120, 30, 0);
     text_rect_t rect = {100, 50, 100 + 960, 50 + 480};
-    ASSERT_EQ(text_layer_apply(c.data(), 120, 30, &rect), 1);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 120, 30, &rect), 1);
     std::vector<Decoded> d;
     std::vector<uint32_t> len;
     ASSERT_EQ(parse_out(&d, &len), 1);
@@ -83,14 +86,14 @@ TEST_F(TextLayer, FirstPassSendsEveryRowThenOnlyChangedRows) {
     EXPECT_TRUE(text_layer_covers_tile(2, 1));
 
     // Unchanged console: nothing at all.
-    out_reset();
-    ASSERT_EQ(text_layer_apply(c.data(), 120, 30, &rect), 1);
-    EXPECT_EQ(g_out.len, 0u);
+    writer_reset(&s_out);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 120, 30, &rect), 1);
+    EXPECT_EQ(s_out.len, 0u);
 
     // One typed character: one record for that row.
     c[12 * 120 + 40].ch = 'Z';
-    out_reset();
-    ASSERT_EQ(text_layer_apply(c.data(), 120, 30, &rect), 1);
+    writer_reset(&s_out);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 120, 30, &rect), 1);
     d.clear();
     ASSERT_EQ(parse_out(&d, &len), 1);
     EXPECT_EQ(d[0].records, 1);
@@ -101,8 +104,8 @@ TEST_F(TextLayer, FirstPassSendsEveryRowThenOnlyChangedRows) {
     // Two rows far apart change: both, in increasing order.
     c[29 * 120].attr = 0x4F;
     c[3 * 120 + 119].ch = '!';
-    out_reset();
-    ASSERT_EQ(text_layer_apply(c.data(), 120, 30, &rect), 1);
+    writer_reset(&s_out);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 120, 30, &rect), 1);
     d.clear();
     ASSERT_EQ(parse_out(&d, &len), 1);
     ASSERT_EQ(d[0].records, 2);
@@ -114,11 +117,11 @@ TEST_F(TextLayer, FirstPassSendsEveryRowThenOnlyChangedRows) {
 TEST_F(TextLayer, MovedOrResizedConsoleResendsAllRows) {
     std::vector<text_cell> c = console(80, 25, 3);
     text_rect_t rect = {0, 0, 640, 400};
-    ASSERT_EQ(text_layer_apply(c.data(), 80, 25, &rect), 1);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 80, 25, &rect), 1);
     rect.left += 1;
     rect.right += 1;
-    out_reset();
-    ASSERT_EQ(text_layer_apply(c.data(), 80, 25, &rect), 1);
+    writer_reset(&s_out);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 80, 25, &rect), 1);
     std::vector<Decoded> d;
     std::vector<uint32_t> len;
     ASSERT_EQ(parse_out(&d, &len), 1);
@@ -126,8 +129,8 @@ TEST_F(TextLayer, MovedOrResizedConsoleResendsAllRows) {
     EXPECT_EQ(d[0].left, 1);
 
     // Same cells, one row fewer: a different size, so every row again.
-    out_reset();
-    ASSERT_EQ(text_layer_apply(c.data(), 80, 24, &rect), 1);
+    writer_reset(&s_out);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 80, 24, &rect), 1);
     d.clear();
     ASSERT_EQ(parse_out(&d, &len), 1);
     EXPECT_EQ(d[0].records, 24);
@@ -135,41 +138,41 @@ TEST_F(TextLayer, MovedOrResizedConsoleResendsAllRows) {
 
     // A new session shows nothing yet: the whole console goes again.
     text_layer_session_reset();
-    out_reset();
-    ASSERT_EQ(text_layer_apply(c.data(), 80, 24, &rect), 1);
+    writer_reset(&s_out);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 80, 24, &rect), 1);
     d.clear();
     ASSERT_EQ(parse_out(&d, &len), 1);
     EXPECT_EQ(d[0].records, 24);
 }
 
 TEST_F(TextLayer, OffMessageOnceThenNothing) {
-    text_layer_off();   // never active: nothing
-    EXPECT_EQ(g_out.len, 0u);
+    text_layer_off(&s_out);   // never active: nothing
+    EXPECT_EQ(s_out.len, 0u);
     std::vector<text_cell> c = console(10, 2, 0);
     text_rect_t rect = {0, 0, 80, 32};
-    ASSERT_EQ(text_layer_apply(c.data(), 10, 2, &rect), 1);
-    out_reset();
-    text_layer_off();
-    ASSERT_EQ(g_out.len, (size_t)HEADER_BYTES + 26);
-    EXPECT_EQ(g_out.data[0], MSG_TEXT_LAYER);
-    EXPECT_EQ(get_u32(g_out.data + 4), 26u);
-    for (int i = 0; i < 26; i++) EXPECT_EQ(g_out.data[HEADER_BYTES + i], 0) << i;
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 10, 2, &rect), 1);
+    writer_reset(&s_out);
+    text_layer_off(&s_out);
+    ASSERT_EQ(s_out.len, (size_t)HEADER_BYTES + 26);
+    EXPECT_EQ(s_out.data[0], MSG_TEXT_LAYER);
+    EXPECT_EQ(get_u32(s_out.data + 4), 26u);
+    for (int i = 0; i < 26; i++) EXPECT_EQ(s_out.data[HEADER_BYTES + i], 0) << i;
     EXPECT_FALSE(text_layer_covers_tile(0, 0));
-    out_reset();
-    text_layer_off();
-    EXPECT_EQ(g_out.len, 0u);
+    writer_reset(&s_out);
+    text_layer_off(&s_out);
+    EXPECT_EQ(s_out.len, 0u);
 }
 
 TEST_F(TextLayer, SizeLimitsAreRejected) {
     std::vector<text_cell> c = console(513, 257, 0);
     text_rect_t rect = {0, 0, 100, 100};
-    EXPECT_EQ(text_layer_apply(c.data(), 0, 10, &rect), 0);
-    EXPECT_EQ(text_layer_apply(c.data(), 513, 10, &rect), 0);
-    EXPECT_EQ(text_layer_apply(c.data(), 10, 257, &rect), 0);
-    EXPECT_EQ(text_layer_apply(nullptr, 10, 10, &rect), 0);
-    EXPECT_EQ(g_out.len, 0u);
+    EXPECT_EQ(text_layer_apply(&s_out, c.data(), 0, 10, &rect), 0);
+    EXPECT_EQ(text_layer_apply(&s_out, c.data(), 513, 10, &rect), 0);
+    EXPECT_EQ(text_layer_apply(&s_out, c.data(), 10, 257, &rect), 0);
+    EXPECT_EQ(text_layer_apply(&s_out, nullptr, 10, 10, &rect), 0);
+    EXPECT_EQ(s_out.len, 0u);
     // The largest console: 256 rows of 512 cells.
-    ASSERT_EQ(text_layer_apply(c.data(), 512, 256, &rect), 1);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 512, 256, &rect), 1);
     std::vector<Decoded> d;
     std::vector<uint32_t> len;
     ASSERT_EQ(parse_out(&d, &len), 1);
@@ -181,7 +184,7 @@ TEST_F(TextLayer, CoveredTilesAreThoseWhollyInside) {
     std::vector<text_cell> c = console(4, 4, 0);
     text_rect_t rect = {64, 64, 64 * 4, 64 * 3 + 10};   // tiles x 1..3, y 1..2 wholly inside
     EXPECT_FALSE(text_layer_covers_tile(1, 1));          // inactive
-    ASSERT_EQ(text_layer_apply(c.data(), 4, 4, &rect), 1);
+    ASSERT_EQ(text_layer_apply(&s_out, c.data(), 4, 4, &rect), 1);
     EXPECT_TRUE(text_layer_covers_tile(1, 1));
     EXPECT_TRUE(text_layer_covers_tile(3, 2));
     EXPECT_FALSE(text_layer_covers_tile(0, 1));   // left of the area
@@ -194,34 +197,34 @@ TEST_F(TextLayer, CoveredTilesAreThoseWhollyInside) {
 TEST_F(TextLayer, PassReadsTheFedConsoleAndSwitchesOffWhenItLeaves) {
     std::vector<text_cell> c = console(120, 30, 1);
     text_rect_t rect = {8, 8, 968, 488};
-    text_layer_pass();   // no console: nothing
-    EXPECT_EQ(g_out.len, 0u);
+    text_layer_pass(&s_out);   // no console: nothing
+    EXPECT_EQ(s_out.len, 0u);
     text_console_feed(c.data(), 120, 30, &rect);
-    text_layer_pass();
+    text_layer_pass(&s_out);
     std::vector<Decoded> d;
     std::vector<uint32_t> len;
     ASSERT_EQ(parse_out(&d, &len), 1);
     EXPECT_EQ(d[0].records, 30);
-    out_reset();
-    text_layer_pass();
-    EXPECT_EQ(g_out.len, 0u);
+    writer_reset(&s_out);
+    text_layer_pass(&s_out);
+    EXPECT_EQ(s_out.len, 0u);
     // An oversized console counts as no console: the layer goes off.
     std::vector<text_cell> big = console(600, 10, 0);
     text_console_feed(big.data(), 600, 10, &rect);
-    text_layer_pass();
-    EXPECT_EQ(g_out.len, (size_t)HEADER_BYTES + 26);
-    out_reset();
+    text_layer_pass(&s_out);
+    EXPECT_EQ(s_out.len, (size_t)HEADER_BYTES + 26);
+    writer_reset(&s_out);
     text_console_feed(nullptr, 0, 0, nullptr);
-    text_layer_pass();
-    EXPECT_EQ(g_out.len, 0u);
+    text_layer_pass(&s_out);
+    EXPECT_EQ(s_out.len, 0u);
 }
 #endif
 
 #ifdef _WIN32
 // This process has a console of its own (or none in front), so attaching fails: no layer.
 TEST_F(TextLayer, NoReadableConsoleSendsNothing) {
-    text_layer_pass();
-    EXPECT_EQ(g_out.len, 0u);
+    text_layer_pass(&s_out);
+    EXPECT_EQ(s_out.len, 0u);
     EXPECT_EQ(g_text_layer.text_active, 0);
 }
 #endif

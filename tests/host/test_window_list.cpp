@@ -6,6 +6,9 @@
 #include <vector>
 #include "host/window_list.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
+
+static FrameWriter s_out;   // the frame the passes write into, as the session's own
 
 namespace {
 
@@ -24,14 +27,14 @@ WindowInfo win(uint32_t handle, const char *title, int32_t left = 10, int32_t to
 
 // Builds and finishes one list from `ws`; returns the number of messages appended.
 int run_pass(const std::vector<WindowInfo> &ws) {
-    out_reset();
+    writer_reset(&s_out);
     window_list_begin();
     for (const WindowInfo &w : ws)
         if (!window_list_add(&w)) break;
-    window_list_finish();
+    window_list_finish(&s_out);
     int n = 0;
-    for (size_t pos = 0; pos + HEADER_BYTES <= g_out.len; n++) {
-        MessageHeader h = header_get(g_out.data + pos);
+    for (size_t pos = 0; pos + HEADER_BYTES <= s_out.len; n++) {
+        MessageHeader h = header_get(s_out.data + pos);
         EXPECT_EQ(h.type, MSG_WINDOW_LIST);
         pos += HEADER_BYTES + h.length;
     }
@@ -41,7 +44,7 @@ int run_pass(const std::vector<WindowInfo> &ws) {
 class WindowList : public ::testing::Test {
   protected:
     void SetUp() override { window_list_session_reset(); }
-    void TearDown() override { out_reset(); }
+    void TearDown() override { writer_reset(&s_out); }
 };
 
 }  // namespace
@@ -61,8 +64,8 @@ TEST_F(WindowList, SkipRulesLayoutAndFlags) {
     front.minimized = 1;
     WindowInfo other = win(5, "Mail");
     ASSERT_EQ(run_pass({hidden, untitled, cloaked, front, other}), 1);
-    const uint8_t *p = g_out.data + HEADER_BYTES;
-    EXPECT_EQ(get_u32(g_out.data + 4), 2u + (22 + 6) + (22 + 4));
+    const uint8_t *p = s_out.data + HEADER_BYTES;
+    EXPECT_EQ(get_u32(s_out.data + 4), 2u + (22 + 6) + (22 + 4));
     EXPECT_EQ(get_u16(p), 2);
     p += 2;
     EXPECT_EQ(get_u32(p), 0xCAFE0004u);
@@ -92,13 +95,13 @@ TEST_F(WindowList, SentOnlyWhenItChanges) {
     EXPECT_EQ(run_pass(ws), 1);
     // All windows gone: one empty list (count 0), then nothing.
     EXPECT_EQ(run_pass({}), 1);
-    EXPECT_EQ(get_u32(g_out.data + 4), 2u);
-    EXPECT_EQ(get_u16(g_out.data + HEADER_BYTES), 0);
+    EXPECT_EQ(get_u32(s_out.data + 4), 2u);
+    EXPECT_EQ(get_u16(s_out.data + HEADER_BYTES), 0);
     EXPECT_EQ(run_pass({}), 0);
     // A new session always starts with a list, even an empty one.
     window_list_session_reset();
     EXPECT_EQ(run_pass({}), 1);
-    EXPECT_EQ(g_out.len, (size_t)HEADER_BYTES + 2);
+    EXPECT_EQ(s_out.len, (size_t)HEADER_BYTES + 2);
 }
 
 TEST_F(WindowList, ByteLimitEndsTheEnumerationAndLongTitlesAreCut) {
@@ -117,49 +120,49 @@ TEST_F(WindowList, ByteLimitEndsTheEnumerationAndLongTitlesAreCut) {
     ws.push_back(win(7777, "short"));   // after the list is full: not listed either
     ASSERT_EQ(run_pass(ws), 1);
     // 221 bytes per record: 74 fit in 16384 (16354), the 75th would not.
-    uint32_t len = get_u32(g_out.data + 4);
-    EXPECT_EQ(get_u16(g_out.data + HEADER_BYTES), 74);
+    uint32_t len = get_u32(s_out.data + 4);
+    EXPECT_EQ(get_u16(s_out.data + HEADER_BYTES), 74);
     EXPECT_EQ(len, 2u + 74 * 221);
-    EXPECT_EQ(g_out.data[HEADER_BYTES + 2 + 21], 199);   // the 250-byte title cut to 199
+    EXPECT_EQ(s_out.data[HEADER_BYTES + 2 + 21], 199);   // the 250-byte title cut to 199
     EXPECT_LE(len - 2, (uint32_t)WINDOW_LIST_MAX);
 }
 
 #ifndef _WIN32
 TEST_F(WindowList, PassUsesTheFedWindows) {
-    out_reset();
+    writer_reset(&s_out);
     window_list_feed(nullptr, 0);
-    window_list_pass();   // first pass of a session: the empty list
-    EXPECT_EQ(g_out.len, (size_t)HEADER_BYTES + 2);
+    window_list_pass(&s_out);   // first pass of a session: the empty list
+    EXPECT_EQ(s_out.len, (size_t)HEADER_BYTES + 2);
     WindowInfo ws[2] = {win(1, "Terminal"), win(2, "Browser")};
     window_list_feed(ws, 2);
-    out_reset();
-    window_list_pass();
-    ASSERT_GT(g_out.len, 0u);
-    EXPECT_EQ(get_u16(g_out.data + HEADER_BYTES), 2);
-    out_reset();
-    window_list_pass();
-    EXPECT_EQ(g_out.len, 0u);
+    writer_reset(&s_out);
+    window_list_pass(&s_out);
+    ASSERT_GT(s_out.len, 0u);
+    EXPECT_EQ(get_u16(s_out.data + HEADER_BYTES), 2);
+    writer_reset(&s_out);
+    window_list_pass(&s_out);
+    EXPECT_EQ(s_out.len, 0u);
 }
 #endif
 
 #ifdef _WIN32
 // The real enumeration: whatever windows exist, the list is well formed and within its limits.
 TEST_F(WindowList, EnumeratedListIsWellFormed) {
-    out_reset();
-    window_list_pass();   // first pass of a session: always a list
-    ASSERT_GE(g_out.len, (size_t)HEADER_BYTES + 2);
-    uint32_t len = get_u32(g_out.data + 4);
-    ASSERT_EQ(g_out.len, HEADER_BYTES + (size_t)len);
-    int count = get_u16(g_out.data + HEADER_BYTES), seen = 0;
+    writer_reset(&s_out);
+    window_list_pass(&s_out);   // first pass of a session: always a list
+    ASSERT_GE(s_out.len, (size_t)HEADER_BYTES + 2);
+    uint32_t len = get_u32(s_out.data + 4);
+    ASSERT_EQ(s_out.len, HEADER_BYTES + (size_t)len);
+    int count = get_u16(s_out.data + HEADER_BYTES), seen = 0;
     size_t pos = HEADER_BYTES + 2;
-    while (pos < g_out.len) {
-        int L = g_out.data[pos + 21];
+    while (pos < s_out.len) {
+        int L = s_out.data[pos + 21];
         EXPECT_GE(L, 1);
         EXPECT_LE(L, 199);
         pos += 22 + (size_t)L;
         seen++;
     }
-    EXPECT_EQ(pos, g_out.len);
+    EXPECT_EQ(pos, s_out.len);
     EXPECT_EQ(seen, count);
     EXPECT_LE(len - 2, (uint32_t)WINDOW_LIST_MAX);
 }

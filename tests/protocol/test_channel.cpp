@@ -13,6 +13,7 @@
 #include "protocol/channel.h"
 #include "protocol/channel_kdf.h"
 #include "protocol/messages.h"
+#include "protocol/writer.h"
 
 typedef std::vector<uint8_t> bytes;
 
@@ -387,16 +388,16 @@ TEST(ChannelRecords, StreamSpansRecordsAndBuffersAreKept) {
     close_pair(p, &tx, &rx);
 }
 
-TEST(ChannelRecords, FlushSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
+TEST(ChannelRecords, WriterSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
     channel tx, rx;
     sock_pair p = keyed_pair(&tx, &rx, 0);
-    out_reset();
-    EXPECT_EQ(channel_flush(&tx), 1);   // nothing to send
+    FrameWriter w = {nullptr, 0, 0};
+    EXPECT_EQ(writer_send(&w, &tx), 1);   // nothing to send
     EXPECT_EQ(tx.send_counter, 0u);
-    ASSERT_EQ(out_append_msg(MSG_FRAME_END, "\1\0\0\0\2\0\0\0", 8), 1);
-    ASSERT_EQ(out_append_msg(MSG_CURSOR, "\0\0\0\0\0\0\0\0\1", 9), 1);
-    EXPECT_EQ(channel_flush(&tx), 1);
-    EXPECT_EQ(g_out.len, 0u);
+    ASSERT_EQ(writer_append_msg(&w, MSG_FRAME_END, "\1\0\0\0\2\0\0\0", 8), 1);
+    ASSERT_EQ(writer_append_msg(&w, MSG_CURSOR, "\0\0\0\0\0\0\0\0\1", 9), 1);
+    EXPECT_EQ(writer_send(&w, &tx), 1);
+    EXPECT_EQ(w.len, 0u);
     EXPECT_EQ(tx.send_counter, 1u);
     uint8_t got[33];
     ASSERT_EQ(channel_recv(&rx, got, sizeof got), 1);
@@ -404,12 +405,12 @@ TEST(ChannelRecords, FlushSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
     EXPECT_EQ(got[16], MSG_CURSOR);
     EXPECT_EQ(rx.recv_pos, rx.recv_len);   // exactly one record held both messages
 
-    // A frame above the record limit fails the flush, and the buffer is emptied all the same.
-    ASSERT_NE(out_reserve(CHANNEL_MAX_RECORD + 1), nullptr);
-    g_out.len = CHANNEL_MAX_RECORD + 1;
-    EXPECT_EQ(channel_flush(&tx), 0);
-    EXPECT_EQ(g_out.len, 0u);
-    out_free();
+    // A frame above the record limit fails the send, and the writer is emptied all the same.
+    ASSERT_NE(writer_reserve(&w, CHANNEL_MAX_RECORD + 1), nullptr);
+    w.len = CHANNEL_MAX_RECORD + 1;
+    EXPECT_EQ(writer_send(&w, &tx), 0);
+    EXPECT_EQ(w.len, 0u);
+    writer_free(&w);
     close_pair(p, &tx, &rx);
 }
 

@@ -112,10 +112,12 @@ static inline int tv_send(test_viewer *v, uint8_t type, const void *payload, uin
 }
 
 static inline int tv_hello(test_viewer *v, uint16_t caps, uint8_t host_hello[HOST_HELLO_BYTES]) {
-    uint8_t p[CLIENT_HELLO_BYTES] = {0};
-    put_u16(p, caps);
-    memcpy(p + 2, "TEST-VIEWER", 11);
-    if (!tv_send(v, MSG_CLIENT_HELLO, p, sizeof p)) return 0;
+    ClientHello mine;
+    memset(&mine, 0, sizeof mine);
+    mine.caps = caps;
+    memcpy(mine.name, "TEST-VIEWER", 11);
+    uint8_t m[HEADER_BYTES + CLIENT_HELLO_BYTES];
+    if (!channel_send(&v->ch, m, msg_pack_client_hello(m, &mine))) return 0;
     uint8_t head[HEADER_BYTES];
     if (!channel_recv(&v->ch, head, sizeof head)) return 0;
     MessageHeader h = header_get(head);
@@ -142,7 +144,9 @@ static inline int tv_read_frame(test_viewer *v, uint32_t *frame, int *tiles, int
         if (type == MSG_TILE) (*tiles)++;
         if (type == MSG_CACHE_REF) (*refs)++;
         if (type == MSG_FRAME_END) {
-            *frame = get_u32((const uint8_t *)p.data());
+            FrameEnd end;
+            msg_unpack_frame_end((const uint8_t *)p.data(), p.size(), &end);
+            *frame = end.frame;
             return 1;
         }
     }

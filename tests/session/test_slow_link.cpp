@@ -21,6 +21,9 @@
 #include "viewer/cache.h"
 #include "viewer/session.h"
 #include "viewer/viewer.h"
+#include "protocol/writer.h"
+
+static FrameWriter s_out;   // the frame the passes write into, as the session's own
 
 namespace {
 
@@ -92,16 +95,16 @@ int slow_pass(void) {
     int sent = 0;
     if (capture_pass(CAPTURE_SYNTHETIC) != CAPTURE_RECOVERED) {
         picture_lock();
-        encode_frame();
+        encode_frame(&s_out);
         picture_unlock();
-        sent = encode_pass_close();
+        sent = encode_pass_close(&s_out);
         if (sent) {
-            viewer_take(g_out.data, g_out.len);
+            viewer_take(s_out.data, s_out.len);
             EXPECT_EQ(trusted_tiles_differing(), 0) << "frame " << frame_counter.load();
             L.frames_checked++;
         }
     }
-    out_reset();
+    writer_reset(&s_out);
     L.pass++;
     return sent;
 }
@@ -131,7 +134,7 @@ void session_begin(uint32_t delay, const std::string &dir) {
     flow_reset(clock_tick());
     encoder_session_reset(1);
     host_receive_start(nullptr);
-    out_reset();
+    writer_reset(&s_out);
     ASSERT_EQ(viewer_begin(g_synth.width, g_synth.height), 1);
     g_viewer.ch = nullptr;
     ASSERT_EQ(cache_open(&g_viewer.cache, dir.c_str()), 1);

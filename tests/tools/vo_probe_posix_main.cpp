@@ -35,11 +35,8 @@ static void write_ppm(void) {
     P.wrote = 1;
 }
 
-static void send_msg(uint8_t type, const uint8_t *payload, uint32_t len) {
-    uint8_t m[HEADER_BYTES + 16];
-    header_put(m, type, len);
-    memcpy(m + HEADER_BYTES, payload, len);
-    if (g_viewer.ch) channel_send(g_viewer.ch, m, HEADER_BYTES + len);
+static void send_msg(const uint8_t *m, size_t len) {
+    if (g_viewer.ch) channel_send(g_viewer.ch, m, len);
 }
 
 // Watches the frame counter; once it has been still for settle_ms, takes the picture and acts.
@@ -57,19 +54,16 @@ static unsigned watcher(void *) {
         }
     }
     write_ppm();
+    uint8_t m[HEADER_BYTES + MOUSE_BYTES];
     if (P.mouse) {
-        uint8_t m[MOUSE_BYTES] = {0};
-        put_i32(m, P.mx);
-        put_i32(m + 4, P.my);
-        send_msg(MSG_MOUSE, m, MOUSE_BYTES);
+        MouseMsg mouse = {P.mx, P.my, 0, 0, 0};
+        send_msg(m, msg_pack_mouse(m, &mouse));
     }
     if (P.key) {
-        uint8_t k[KEY_BYTES] = {0};
-        put_u16(k, (uint16_t)P.key);
-        k[2] = 1;
-        send_msg(MSG_KEY, k, KEY_BYTES);
-        k[2] = 0;
-        send_msg(MSG_KEY, k, KEY_BYTES);
+        KeyMsg key = {(uint16_t)P.key, 1};
+        send_msg(m, msg_pack_key(m, &key));
+        key.down = 0;
+        send_msg(m, msg_pack_key(m, &key));
     }
     clock_sleep(500);
     printf("probe: %u frames, %u bytes, picture %dx%d\n", g_viewer.frames.load(), g_viewer.bytes_received.load(),

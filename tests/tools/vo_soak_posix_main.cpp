@@ -36,11 +36,12 @@ static int one_session(int port, int frames) {
     channel ch;
     channel_init(&ch, s, 1);
     int ok = channel_handshake_viewer(&ch, "soak");
-    uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES] = {0};
-    header_put(msg, MSG_CLIENT_HELLO, CLIENT_HELLO_BYTES);
-    put_u16(msg + HEADER_BYTES, 3);
-    memcpy(msg + HEADER_BYTES + 2, "SOAK", 4);
-    ok = ok && channel_send(&ch, msg, sizeof msg);
+    ClientHello hello;
+    memset(&hello, 0, sizeof hello);
+    hello.caps = 3;
+    memcpy(hello.name, "SOAK", 4);
+    uint8_t msg[HEADER_BYTES + CLIENT_HELLO_BYTES];
+    ok = ok && channel_send(&ch, msg, msg_pack_client_hello(msg, &hello));
     static uint8_t payload[1 << 20];
     int seen = 0;
     while (ok && seen < frames) {
@@ -49,10 +50,10 @@ static int one_session(int port, int frames) {
         MessageHeader h = header_get(head);
         if (h.length > sizeof payload || (h.length && !channel_recv(&ch, payload, h.length))) break;
         if (h.type == MSG_FRAME_END) {
+            FrameEnd end;
+            msg_unpack_frame_end(payload, h.length, &end);
             uint8_t ack[HEADER_BYTES + FRAME_ACK_BYTES];
-            header_put(ack, MSG_FRAME_ACK, FRAME_ACK_BYTES);
-            memcpy(ack + HEADER_BYTES, payload, FRAME_ACK_BYTES);
-            channel_send(&ch, ack, sizeof ack);
+            channel_send(&ch, ack, msg_pack_frame_ack(ack, &end));
             seen++;
         }
     }

@@ -38,11 +38,10 @@ static void append(bytes &a, const bytes &b) {
 }
 
 static bytes tile_msg(uint16_t tx, uint16_t ty, uint8_t raw, uint64_t hash, const bytes &data) {
-    bytes m(TILE_HEADER_BYTES);
-    put_u16(&m[0], tx);
-    put_u16(&m[2], ty);
-    m[4] = raw;
-    put_u64(&m[5], hash);
+    uint8_t whole[HEADER_BYTES + TILE_HEADER_BYTES];
+    TileHeader th = {tx, ty, raw, hash};
+    msg_pack_tile(whole, &th, (uint32_t)data.size());
+    bytes m(whole + HEADER_BYTES, whole + sizeof whole);
     append(m, data);
     return m;
 }
@@ -55,11 +54,10 @@ static bytes compressed(const bytes &src) {
 }
 
 static bytes ref_msg(uint16_t tx, uint16_t ty, uint64_t hash) {
-    bytes m(CACHE_REF_BYTES);
-    put_u16(&m[0], tx);
-    put_u16(&m[2], ty);
-    put_u64(&m[4], hash);
-    return m;
+    uint8_t whole[HEADER_BYTES + CACHE_REF_BYTES];
+    CacheRef ref = {tx, ty, hash};
+    msg_pack_cache_ref(whole, &ref);
+    return bytes(whole + HEADER_BYTES, whole + sizeof whole);
 }
 
 static void dispatch(uint8_t type, const bytes &p) { viewer_dispatch(type, p.data(), (uint32_t)p.size()); }
@@ -85,8 +83,8 @@ struct ReceiveTest : ::testing::Test {
 
 static bytes move_rec(int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w, int32_t h) {
     bytes r(MOVE_RECT_BYTES);
-    int32_t v[6] = {sx, sy, dx, dy, w, h};
-    for (int i = 0; i < 6; i++) put_i32(&r[4 * i], v[i]);
+    MoveRect m = {sx, sy, dx, dy, w, h};
+    msg_pack_move_rect(r.data(), &m);
     return r;
 }
 
