@@ -77,7 +77,7 @@ static int viewer_equal_from(int32_t *from) {
     while (*from < SCREEN_H) {
         int same = 1;
         lock_enter(&g_viewer.lock);
-        if (!g_viewer.fb || g_viewer.W != SCREEN_W || g_viewer.H != SCREEN_H) same = 0;
+        if (!g_viewer.fb || g_viewer.width != SCREEN_W || g_viewer.height != SCREEN_H) same = 0;
         int32_t end = *from + 16 < SCREEN_H ? *from + 16 : SCREEN_H;
         for (int32_t y = *from; same && y < end; y++) {
             same = memcmp(g_viewer.fb + (size_t)y * g_viewer.stride, g_synth.pixels + (size_t)y * SCREEN_W * 4,
@@ -95,7 +95,7 @@ static int viewer_shows_mark(int32_t x0, int32_t y0, uint32_t rgb) {
     uint8_t px[4] = {(uint8_t)rgb, (uint8_t)(rgb >> 8), (uint8_t)(rgb >> 16), 0xFF};
     int same = 1;
     lock_enter(&g_viewer.lock);
-    if (!g_viewer.fb || g_viewer.W != SCREEN_W || g_viewer.H != SCREEN_H) same = 0;
+    if (!g_viewer.fb || g_viewer.width != SCREEN_W || g_viewer.height != SCREEN_H) same = 0;
     for (int32_t y = y0; same && y < y0 + MARK; y++)
         for (int32_t x = x0; same && x < x0 + MARK; x++)
             same = memcmp(g_viewer.fb + (size_t)y * g_viewer.stride + (size_t)x * 4, px, 4) == 0;

@@ -112,7 +112,7 @@ static void check_text(void) {
     static const int clients[3] = {1, 700, 16384};
     for (int cw_client : clients) {
         viewer_layout L;
-        layout_compute(&L, cw_client, cw_client, g_viewer.W, g_viewer.H);
+        layout_compute(&L, cw_client, cw_client, g_viewer.width, g_viewer.height);
         int cw, ch, gx, gy;
         layout_text_cells(&L, t->left, t->top, t->width, t->height, t->cols, t->rows, &cw, &ch, &gx, &gy);
         int64_t far_x = (int64_t)gx + (int64_t)t->cols * cw, far_y = (int64_t)gy + (int64_t)t->rows * ch;
@@ -131,8 +131,8 @@ static void check_cache(void) {
 
 static void check_dirty(void) {
     if (!g_viewer.dirty) return;
-    if (g_viewer.dirty_l < 0 || g_viewer.dirty_t < 0 || g_viewer.dirty_r > g_viewer.W ||
-        g_viewer.dirty_b > g_viewer.H || g_viewer.dirty_l >= g_viewer.dirty_r || g_viewer.dirty_t >= g_viewer.dirty_b)
+    if (g_viewer.dirty_l < 0 || g_viewer.dirty_t < 0 || g_viewer.dirty_r > g_viewer.width ||
+        g_viewer.dirty_b > g_viewer.height || g_viewer.dirty_l >= g_viewer.dirty_r || g_viewer.dirty_t >= g_viewer.dirty_b)
         abort();
 }
 

@@ -3,29 +3,29 @@
 #include <stdio.h>
 #include "protocol/messages.h"
 
-void layout_compute(viewer_layout *L, int cw, int ch, int32_t W, int32_t H) {
+void layout_compute(viewer_layout *L, int cw, int ch, int32_t width, int32_t height) {
     double s = 1.0;
-    if (W > 0 && (double)cw / W < s) s = (double)cw / W;
-    if (H > 0 && (double)ch / H < s) s = (double)ch / H;
+    if (width > 0 && (double)cw / width < s) s = (double)cw / width;
+    if (height > 0 && (double)ch / height < s) s = (double)ch / height;
     if (s < 0) s = 0;
     L->scale = s;
-    L->sw = (int)(W * s);
-    L->sh = (int)(H * s);
+    L->sw = (int)(width * s);
+    L->sh = (int)(height * s);
     L->ox = (cw - L->sw) / 2;
     L->oy = (ch - L->sh) / 2;
 }
 
 static int clamp_int(long long v, long long lo, long long hi) { return (int)(v < lo ? lo : v > hi ? hi : v); }
 
-int layout_source_rect(const viewer_layout *L, int32_t W, int32_t H, int ax0, int ay0, int ax1, int ay1,
+int layout_source_rect(const viewer_layout *L, int32_t width, int32_t height, int ax0, int ay0, int ax1, int ay1,
                        int *sx0, int *sy0, int *sx1, int *sy1) {
     if (L->scale <= 0) return 0;
     long long x0 = (long long)((ax0 - L->ox) / L->scale) - 2, x1 = (long long)((ax1 - L->ox) / L->scale) + 3;
     long long y0 = (long long)((ay0 - L->oy) / L->scale) - 2, y1 = (long long)((ay1 - L->oy) / L->scale) + 3;
-    *sx0 = clamp_int(x0, 0, W);
-    *sx1 = clamp_int(x1, 0, W);
-    *sy0 = clamp_int(y0, 0, H);
-    *sy1 = clamp_int(y1, 0, H);
+    *sx0 = clamp_int(x0, 0, width);
+    *sx1 = clamp_int(x1, 0, width);
+    *sy0 = clamp_int(y0, 0, height);
+    *sy1 = clamp_int(y1, 0, height);
     return *sx0 < *sx1 && *sy0 < *sy1;
 }
 
@@ -63,23 +63,23 @@ int layout_text_run(const uint8_t *row, int c, int cols) {
     return k;
 }
 
-int layout_map_mouse(const viewer_layout *L, int32_t W, int32_t H, int cx, int cy, int32_t *hx, int32_t *hy) {
+int layout_map_mouse(const viewer_layout *L, int32_t width, int32_t height, int cx, int cy, int32_t *hx, int32_t *hy) {
     if (L->sw <= 0 || L->sh <= 0) return 0;
-    long long x = (long long)W * (cx - L->ox) / L->sw;
-    long long y = (long long)H * (cy - L->oy) / L->sh;
-    *hx = clamp_int(x, 0, W - 1);
-    *hy = clamp_int(y, 0, H - 1);
+    long long x = (long long)width * (cx - L->ox) / L->sw;
+    long long y = (long long)height * (cy - L->oy) / L->sh;
+    *hx = clamp_int(x, 0, width - 1);
+    *hy = clamp_int(y, 0, height - 1);
     return 1;
 }
 
-void layout_initial_client(int32_t W, int32_t H, int screen_w, int screen_h, int *cw, int *ch) {
+void layout_initial_client(int32_t width, int32_t height, int screen_w, int screen_h, int *cw, int *ch) {
     int mw = screen_w * 9 / 10, mh = screen_h * 9 / 10;
-    *cw = W < mw ? W : mw;
-    *ch = H < mh ? H : mh;
+    *cw = width < mw ? width : mw;
+    *ch = height < mh ? height : mh;
 }
 
-void layout_title(char *out, size_t cap, const char *host, int32_t W, int32_t H, long fps, long kbs, long hits,
+void layout_title(char *out, size_t cap, const char *host, int32_t width, int32_t height, long fps, long kbs, long hits,
                   long misses, int text_active) {
-    snprintf(out, cap, "vo - %s  %dx%d  %ld fps  %ld KB/s  cache hits %ld  misses %ld%s", host, W, H, fps, kbs,
+    snprintf(out, cap, "vo - %s  %dx%d  %ld fps  %ld KB/s  cache hits %ld  misses %ld%s", host, width, height, fps, kbs,
              hits, misses, text_active ? "  [text layer]" : "");
 }

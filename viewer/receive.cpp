@@ -17,10 +17,10 @@
 // Coordinates are taken as 64-bit so that a host's left + width can never overflow.
 void viewer_dirty_add(int64_t l, int64_t t, int64_t r, int64_t b) {
     if (l < 0) l = 0;
-    if (r > g_viewer.W) r = g_viewer.W;
+    if (r > g_viewer.width) r = g_viewer.width;
     if (l >= r) return;
     if (t < 0) t = 0;
-    if (b > g_viewer.H) b = g_viewer.H;
+    if (b > g_viewer.height) b = g_viewer.height;
     if (t >= b) return;
     if (!g_viewer.dirty) {
         g_viewer.dirty_l = (int32_t)l;
@@ -50,7 +50,7 @@ static uint8_t *fb_at(int64_t x, int64_t y) { return g_viewer.fb + (size_t)y * g
 
 // A tile position lies wholly inside the padded framebuffer, margin included.
 static int tile_inside(uint32_t tx, uint32_t ty) {
-    return (int64_t)tx * TILE_EDGE < g_viewer.PW && (int64_t)ty * TILE_EDGE < g_viewer.PH;
+    return (int64_t)tx * TILE_EDGE < g_viewer.pad_width && (int64_t)ty * TILE_EDGE < g_viewer.pad_height;
 }
 
 // ---- MSG_MOVE_RECTS ----
@@ -58,7 +58,7 @@ static int tile_inside(uint32_t tx, uint32_t ty) {
 static void apply_move(const uint8_t *r) {
     MoveRect m;
     msg_unpack_move_rect(r, &m);
-    if (!msg_move_rect_valid(&m, g_viewer.W, g_viewer.H)) return;
+    if (!msg_move_rect_valid(&m, g_viewer.width, g_viewer.height)) return;
     int64_t sx = m.src_x, sy = m.src_y, dx = m.dst_x, dy = m.dst_y, w = m.width, h = m.height;
     size_t bytes = (size_t)w * 4;
     if (sy < dy) {   // content moves down: copy from the bottom row up

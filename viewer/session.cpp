@@ -60,10 +60,10 @@ int viewer_begin(int32_t w, int32_t h) {
     int32_t ph = (h + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
     g_viewer.fb = (uint8_t *)calloc((size_t)pw * (size_t)ph, 4);
     if (!g_viewer.fb) return 0;
-    g_viewer.W = w;
-    g_viewer.H = h;
-    g_viewer.PW = pw;
-    g_viewer.PH = ph;
+    g_viewer.width = w;
+    g_viewer.height = h;
+    g_viewer.pad_width = pw;
+    g_viewer.pad_height = ph;
     g_viewer.stride = (size_t)pw * 4;
     g_viewer.dirty = 0;
     g_viewer.text.active = 0;
@@ -83,7 +83,7 @@ int viewer_begin(int32_t w, int32_t h) {
 void viewer_end(void) {
     free(g_viewer.fb);
     g_viewer.fb = nullptr;
-    g_viewer.W = g_viewer.H = g_viewer.PW = g_viewer.PH = 0;
+    g_viewer.width = g_viewer.height = g_viewer.pad_width = g_viewer.pad_height = 0;
     g_viewer.stride = 0;
     g_viewer.dirty = 0;
     g_viewer.text.active = 0;
@@ -253,7 +253,7 @@ int viewer_session_run(const viewer_session_options *o, char *err, int err_size)
     if (err && err_size > 0) err[0] = 0;
     int cache_offered = 0;
     if (!viewer_session_open(o, err, err_size, &cache_offered)) return 1;
-    printf("connected to %s (%dx%d)\n", g_viewer.host_name, g_viewer.W, g_viewer.H);
+    printf("connected to %s (%dx%d)\n", g_viewer.host_name, g_viewer.width, g_viewer.height);
     fflush(stdout);
     if (o->on_connected) o->on_connected(g_viewer.host_name, V.peer_id);
     g_viewer.ch = &V.ch;

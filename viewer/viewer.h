@@ -40,8 +40,8 @@ struct viewer_text {
 
 struct viewer_state {
     // Geometry from the host hello.
-    int32_t W, H;         // host screen size in pixels
-    int32_t PW, PH;       // W and H rounded up to multiples of 64
+    int32_t width, height;           // host screen size in pixels
+    int32_t pad_width, pad_height;   // width and height rounded up to multiples of 64
     uint8_t *fb;          // PW x PH pixels, 4 bytes each (blue, green, red, unused), top-down
     size_t stride;        // bytes per framebuffer row: PW * 4
 

@@ -49,7 +49,7 @@ static int back_buffer_fit(HDC dc, int cw, int ch) {
 static void paint_picture(const RECT *area) {
     const viewer_layout *L = &W32.layout;
     int sx0, sy0, sx1, sy1;
-    if (!layout_source_rect(L, g_viewer.W, g_viewer.H, area->left, area->top, area->right, area->bottom,
+    if (!layout_source_rect(L, g_viewer.width, g_viewer.height, area->left, area->top, area->right, area->bottom,
                             &sx0, &sy0, &sx1, &sy1))
         return;
     SetStretchBltMode(W32.mem_dc, L->scale < 1.0 ? HALFTONE : COLORONCOLOR);
@@ -57,14 +57,14 @@ static void paint_picture(const RECT *area) {
     BITMAPINFO bi;
     memset(&bi, 0, sizeof bi);
     bi.bmiHeader.biSize = 40;
-    bi.bmiHeader.biWidth = g_viewer.PW;
-    bi.bmiHeader.biHeight = -g_viewer.PH;
+    bi.bmiHeader.biWidth = g_viewer.pad_width;
+    bi.bmiHeader.biHeight = -g_viewer.pad_height;
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
     int dx, dy, dw, dh;
     layout_dest_rect(L, sx0, sy0, sx1, sy1, &dx, &dy, &dw, &dh);
-    StretchDIBits(W32.mem_dc, dx, dy, dw, dh, sx0, g_viewer.PH - sy1, sx1 - sx0, sy1 - sy0, g_viewer.fb, &bi,
+    StretchDIBits(W32.mem_dc, dx, dy, dw, dh, sx0, g_viewer.pad_height - sy1, sx1 - sx0, sy1 - sy0, g_viewer.fb, &bi,
                   DIB_RGB_COLORS, SRCCOPY);
 }
 
@@ -114,7 +114,7 @@ static void on_paint(HWND hwnd) {
     int cw = client.right, ch = client.bottom;
     int fresh = back_buffer_fit(dc, cw, ch);
     viewer_layout next;
-    layout_compute(&next, cw, ch, g_viewer.W, g_viewer.H);
+    layout_compute(&next, cw, ch, g_viewer.width, g_viewer.height);
     RECT area = ps.rcPaint;
     if (fresh || next.sw != W32.layout.sw || next.sh != W32.layout.sh) {
         RECT all = {0, 0, cw, ch};
@@ -146,7 +146,7 @@ static void on_repaint_request(HWND hwnd) {
 static void on_title_tick(HWND hwnd) {
     char title[256];
     uint32_t frames = g_viewer.frames.load(), bytes = g_viewer.bytes_received.load();
-    layout_title(title, sizeof title, g_viewer.host_name, g_viewer.W, g_viewer.H, (long)(frames - W32.last_frames),
+    layout_title(title, sizeof title, g_viewer.host_name, g_viewer.width, g_viewer.height, (long)(frames - W32.last_frames),
                  (long)((bytes - W32.last_bytes) / 1024), (long)g_viewer.cache_hits.load(),
                  (long)g_viewer.cache_misses.load(), g_viewer.text.active);
     SetWindowTextA(hwnd, title);
@@ -156,7 +156,7 @@ static void on_title_tick(HWND hwnd) {
 
 static void send_mouse(int cx, int cy, uint8_t action, uint8_t button, int16_t wheel) {
     int32_t hx, hy;
-    if (!layout_map_mouse(&W32.layout, g_viewer.W, g_viewer.H, cx, cy, &hx, &hy)) return;
+    if (!layout_map_mouse(&W32.layout, g_viewer.width, g_viewer.height, cx, cy, &hx, &hy)) return;
     MouseMsg m = {hx, hy, action, button, wheel};
     uint8_t msg[HEADER_BYTES + MOUSE_BYTES];
     viewer_send(msg, msg_pack_mouse(msg, &m), 0);
@@ -236,7 +236,7 @@ int viewer_window_open(void) {
     RegisterClassA(&wc);   // a second session's registration fails harmlessly
 
     int cw, ch;
-    layout_initial_client(g_viewer.W, g_viewer.H, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), &cw, &ch);
+    layout_initial_client(g_viewer.width, g_viewer.height, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), &cw, &ch);
     RECT r = {0, 0, cw, ch};
     AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
     memset(&W32.layout, 0, sizeof W32.layout);

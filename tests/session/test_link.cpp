@@ -45,7 +45,7 @@ unsigned viewer_entry(void *) {
 
 int viewer_equal(void) {
     lock_enter(&g_viewer.lock);
-    int same = g_viewer.fb && g_viewer.W == g_synth.width && g_viewer.H == g_synth.height;
+    int same = g_viewer.fb && g_viewer.width == g_synth.width && g_viewer.height == g_synth.height;
     for (int32_t y = 0; same && y < g_synth.height; y++)
         same = memcmp(g_viewer.fb + (size_t)y * g_viewer.stride, g_synth.pixels + (size_t)y * g_synth.width * 4,
                       (size_t)g_synth.width * 4) == 0;

@@ -89,8 +89,8 @@ static void run_workload(int workload, uint32_t passes) {
 static long picture_differences(void) {
     long diff = 0;
     lock_enter(&g_viewer.lock);
-    EXPECT_EQ(g_viewer.W, g_synth.width);
-    EXPECT_EQ(g_viewer.H, g_synth.height);
+    EXPECT_EQ(g_viewer.width, g_synth.width);
+    EXPECT_EQ(g_viewer.height, g_synth.height);
     for (int32_t y = 0; y < g_synth.height && g_viewer.fb; y++)
         for (int32_t x = 0; x < g_synth.width; x++)
             diff += memcmp(g_viewer.fb + (size_t)y * g_viewer.stride + (size_t)x * 4,

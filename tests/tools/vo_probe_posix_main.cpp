@@ -23,9 +23,9 @@ static void write_ppm(void) {
     FILE *f = fopen(P.out, "wb");
     if (!f) return;
     lock_enter(&g_viewer.lock);
-    fprintf(f, "P6\n%d %d\n255\n", g_viewer.W, g_viewer.H);
-    for (int32_t y = 0; y < g_viewer.H; y++)
-        for (int32_t x = 0; x < g_viewer.W; x++) {
+    fprintf(f, "P6\n%d %d\n255\n", g_viewer.width, g_viewer.height);
+    for (int32_t y = 0; y < g_viewer.height; y++)
+        for (int32_t x = 0; x < g_viewer.width; x++) {
             const uint8_t *p = g_viewer.fb + (size_t)y * g_viewer.stride + (size_t)x * 4;
             uint8_t rgb[3] = {p[2], p[1], p[0]};
             fwrite(rgb, 1, 3, f);
@@ -67,7 +67,7 @@ static unsigned watcher(void *) {
     }
     clock_sleep(500);
     printf("probe: %u frames, %u bytes, picture %dx%d\n", g_viewer.frames.load(), g_viewer.bytes_received.load(),
-           g_viewer.W, g_viewer.H);
+           g_viewer.width, g_viewer.height);
     fflush(stdout);
     viewer_window_close();
     return 0;

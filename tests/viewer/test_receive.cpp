@@ -23,8 +23,8 @@ static uint32_t px(int x, int y) {
 
 // Every pixel of the padded framebuffer holds its own position.
 static void fill_positions(void) {
-    for (int y = 0; y < g_viewer.PH; y++)
-        for (int x = 0; x < g_viewer.PW; x++) {
+    for (int y = 0; y < g_viewer.pad_height; y++)
+        for (int x = 0; x < g_viewer.pad_width; x++) {
             uint32_t v = (uint32_t)(y * 65536 + x);
             memcpy(g_viewer.fb + (size_t)y * g_viewer.stride + (size_t)x * 4, &v, 4);
         }
@@ -89,8 +89,8 @@ static bytes move_rec(int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w,
 }
 
 TEST_F(ReceiveTest, OverlappingMovesInBothDirections) {
-    ASSERT_EQ(g_viewer.PW, 1024);
-    ASSERT_EQ(g_viewer.PH, 704);
+    ASSERT_EQ(g_viewer.pad_width, 1024);
+    ASSERT_EQ(g_viewer.pad_height, 704);
     fill_positions();
     // Down and to the right by 7 rows and 3 columns, overlapping itself.
     dispatch(MSG_MOVE_RECTS, move_rec(100, 200, 103, 207, 300, 100));
@@ -149,7 +149,7 @@ TEST_F(ReceiveTest, TileInThePaddedMargin) {
     EXPECT_EQ(px(959, 640), 0u);
     EXPECT_TRUE(dirty_is(960, 640, 1000, 700));
 
-    bytes before(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.PH);
+    bytes before(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.pad_height);
     dispatch(MSG_TILE, tile_msg(16, 0, 1, 0, bytes(TILE_BYTES, 0xCD)));
     dispatch(MSG_TILE, tile_msg(0, 11, 1, 0, bytes(TILE_BYTES, 0xCD)));
     dispatch(MSG_CACHE_REF, ref_msg(16, 0, 99));
@@ -205,7 +205,7 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     EXPECT_EQ(memcmp(cache_lookup(&g_viewer.cache, h), expect.data(), TILE_BYTES), 0);
 
     // Decoding to 16383 bytes, a broken stream and an empty one: nothing changes, nothing is cached.
-    bytes fb(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.PH);
+    bytes fb(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.pad_height);
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 43, compressed(bytes(TILE_BYTES - 1, 1))));
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 44, compressed(bytes(TILE_BYTES + 1, 1))));
     dispatch(MSG_TILE, tile_msg(2, 3, 0, 45, bytes{0xF0, 1, 2}));
@@ -483,8 +483,8 @@ TEST(ReceiveSetup, HelloSizesAreChecked) {
     EXPECT_EQ(viewer_begin(16385, 10), 0);
     EXPECT_EQ(g_viewer.fb, nullptr);
     ASSERT_EQ(viewer_begin(1, 65), 1);
-    EXPECT_EQ(g_viewer.PW, 64);
-    EXPECT_EQ(g_viewer.PH, 128);
+    EXPECT_EQ(g_viewer.pad_width, 64);
+    EXPECT_EQ(g_viewer.pad_height, 128);
     // Nothing before or after a session reaches a framebuffer that is not there.
     viewer_end();
     viewer_dispatch(MSG_TILE, tile_msg(0, 0, 1, 0, bytes(TILE_BYTES, 1)).data(), TILE_BYTES + TILE_HEADER_BYTES);
