@@ -353,7 +353,7 @@ static int encode_entry(const EncodePass *ps, const TileQueue *q, int e) {
 // The candidate tiles in scan order, each changed one computed first. With helpers, while the
 // session thread emits one job's tiles the next job computes ahead, and when the pass stops early
 // the tiles computed but not emitted give sent back its old pixels. Without, each tile is computed
-// as its turn comes.
+// as its turn comes, or a few at a time where the tile budget alone says how many may go.
 static void encode_tiles_pass(const EncodePass *ps) {
     TileQueue *q = &s_queue;
     q->head = q->count = q->next_band = q->ords = q->assigned = 0;
@@ -368,7 +368,9 @@ static void encode_tiles_pass(const EncodePass *ps) {
         if (!encode_has_room(ps)) break;
         int ord = q->ord[q->head];
         if (ord >= computed) {   // the next changed tile: finish its job, or compute it now
-            int room = ahead ? encode_room(ps, 0) : 1;
+            // Alone, a group of tiles is still hashed in one go while the budget is counted exactly.
+            int room = ahead || !ps->max_bytes ? encode_room(ps, 0) : 1;
+            if (!ahead && room > WORK_GROUP) room = WORK_GROUP;
             if (!running) running = encode_queue_job(ps, q, room > 0 ? room : 1);
             work_join();
             computed += running;

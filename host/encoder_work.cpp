@@ -8,7 +8,6 @@
 #include "protocol/codec.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
-#define WORK_GROUP 4   // tiles whose hash chains run side by side
 
 static TileSlot s_slots[WORK_SLOTS];
 static Codec2Enc s_codec2[WORKERS_MAX + 1];   // one per thread: zstd context and scratch

@@ -11,6 +11,7 @@
 
 #define WORK_CHUNK 32                  // changed tiles one job computes at most
 #define WORK_SLOTS (2 * WORK_CHUNK)    // one job's tiles being emitted while the next job computes
+#define WORK_GROUP 4                   // tiles whose hash chains run side by side
 
 // How a changed tile may go: as a delta, whole (raw or reference), or, resting on a pending
 // reference, whole or held back (its sent copy is left alone until the encoder decides).

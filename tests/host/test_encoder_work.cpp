@@ -18,7 +18,7 @@
 // and tiles of every frame, then sent.
 static std::vector<uint8_t> run(int helpers, int cache, int codec2) {
     EXPECT_EQ(workers_start(helpers), helpers);
-    EXPECT_TRUE(synth_open(960, 540));
+    EXPECT_TRUE(synth_open(768, 448));
     g_synth.wait_ms = g_synth.gdi_pause_ms = 0;
     picture_lock_create();
     EXPECT_TRUE(synth_capture_init_dxgi());
@@ -62,7 +62,7 @@ TEST(EncoderWork, HelpersChangeNoByte) {
     for (int cache = 0; cache <= 1; cache++)
         for (int codec2 = 0; codec2 <= 1; codec2++) {
             std::vector<uint8_t> serial = run(0, cache, codec2), spread = run(3, cache, codec2);
-            EXPECT_GT(serial.size(), (size_t)960 * 576 * 4 + 100000);   // frames besides sent
+            EXPECT_GT(serial.size(), (size_t)768 * 448 * 4 + 100000);   // frames besides sent
             EXPECT_TRUE(serial == spread) << "cache " << cache << " codec2 " << codec2;
         }
     workers_stop();
