@@ -1,7 +1,8 @@
 // workers: a few helper threads that share the items of one job with the thread that starts it.
 // One job at a time, begun and joined by the same thread; items are taken in turns from a shared
 // counter, so a helper slow to wake costs nothing but its share. With no helpers every item runs
-// on the caller, in workers_join. The pool is process-wide and kept once started.
+// on the caller, in workers_join; a helper the scheduler runs late is not waited for. The pool is
+// process-wide and kept once started.
 #pragma once
 
 #define WORKERS_MAX 7   // helper threads at most
