@@ -375,6 +375,7 @@ static void encode_tiles_pass(const EncodePass *ps) {
             work_join();
             computed += running;
             running = ahead ? encode_queue_job(ps, q, encode_room(ps, computed - emitted)) : 0;
+            if (ord >= computed) break;   // no job took it (cannot happen: it is queued)
         }
         if (!encode_entry(ps, q, q->head)) break;
         if (ord >= 0) emitted++;
