@@ -299,7 +299,7 @@ static int encode_queue_job(const EncodePass *ps, TileQueue *q, int count) {
         s->how = g_picture.force_raw[i] ? TILE_WHOLE : picture_ref_pending(i, ps->confirmed) ? TILE_PENDING : TILE_DELTA;
         q->assigned++;
     }
-    work_begin(first, count, g_encoder.codec2);
+    work_begin(first, count, !ps->use_cache, g_encoder.codec2);
     return count;
 }
 
@@ -350,8 +350,19 @@ static int encode_entry(const EncodePass *ps, const TileQueue *q, int e) {
     return 1;
 }
 
+// With the cache, compresses the taken tiles first .. first+count-1 but those whose content the
+// viewer already holds: the mirror only grows during a pass, so they surely go as references.
+static void encode_compress(const EncodePass *ps, int first, int count) {
+    if (!ps->use_cache) return;   // the take job compressed them
+    for (int k = first; k < first + count; k++) {
+        TileSlot *s = work_slot(k);
+        s->in_mirror = ps->use_cache && s->how == TILE_DELTA && mirror_lookup(s->hash);
+    }
+    work_compress(first, count, g_encoder.codec2);
+}
+
 // The candidate tiles in scan order, each changed one computed first. With helpers, while the
-// session thread emits one job's tiles the next job computes ahead, and when the pass stops early
+// session thread emits one job's tiles the next job takes and hashes ahead, and when the pass stops early
 // the tiles computed but not emitted give sent back its old pixels. Without, each tile is computed
 // as its turn comes, or a few at a time where the tile budget alone says how many may go.
 static void encode_tiles_pass(const EncodePass *ps) {
@@ -373,6 +384,7 @@ static void encode_tiles_pass(const EncodePass *ps) {
             if (!ahead && room > WORK_GROUP) room = WORK_GROUP;
             if (!running) running = encode_queue_job(ps, q, room > 0 ? room : 1);
             work_join();
+            encode_compress(ps, computed, running);
             computed += running;
             running = ahead ? encode_queue_job(ps, q, encode_room(ps, computed - emitted)) : 0;
             if (ord >= computed) break;   // no job took it (cannot happen: it is queued)

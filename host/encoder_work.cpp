@@ -15,6 +15,7 @@ static Codec2Enc s_codec2[WORKERS_MAX + 1];   // one per thread: zstd context an
 // The job under way: slots first .. first+count-1 in groups of `group`.
 struct WorkJob {
     int first, count, group, codec2;
+    int compress;   // a take job compresses too
 };
 static WorkJob s_job;
 
@@ -50,8 +51,14 @@ static size_t work_offset(const TileSlot *s, size_t stride) {
     return (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
 }
 
-// Item k of the job: one group of tiles taken, hashed together, and their deltas compressed.
-static void work_group(void *ctx, int item, int worker) {
+static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
+    if (s->how != TILE_DELTA || s->in_mirror) return;
+    s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], s->tile, s->delta, s->data, &s->form)
+                     : codec_compress(s->delta, TILE_BYTES, s->data, sizeof s->data);
+}
+
+// Item k of a take job: one group of tiles taken and hashed together (and compressed, if asked).
+static void work_take_group(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
     int a = j->first + item * j->group, b = a + j->group, end = j->first + j->count;
     if (b > end) b = end;
@@ -72,23 +79,40 @@ static void work_group(void *ctx, int item, int worker) {
     for (int k = a; k < b; k++) {
         TileSlot *s = work_slot(k);
         s->hash = h[k - a];
+        s->n = -1;
         s->form = TILE_FORM_LZ4_DELTA;
-        s->n = s->how != TILE_DELTA ? -1
-               : j->codec2 ? codec2_encode_tile(&s_codec2[worker], s->tile, s->delta, s->data, &s->form)
-                           : codec_compress(s->delta, TILE_BYTES, s->data, sizeof s->data);
+        s->in_mirror = 0;
         s->done = 1;
+        if (j->compress) work_compress_slot(j, s, worker);   // while the tile is in this core's cache
     }
 }
 
-void work_begin(int first, int count, int codec2) {
-    int threads = workers_ensure() + 1;
-    int group = (count + threads - 1) / threads;
+// Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference.
+static void work_compress_one(void *ctx, int item, int worker) {
+    const WorkJob *j = (const WorkJob *)ctx;
+    work_compress_slot(j, work_slot(j->first + item), worker);
+}
+
+static void work_job(int first, int count, int codec2, int group, int compress) {
+    s_job.compress = compress;
     s_job.first = first;
     s_job.count = count;
-    s_job.group = group < 1 ? 1 : group > WORK_GROUP ? WORK_GROUP : group;
+    s_job.group = group;
     s_job.codec2 = codec2;
+}
+
+void work_begin(int first, int count, int compress, int codec2) {
+    int threads = workers_ensure() + 1;
+    int group = (count + threads - 1) / threads;
+    work_job(first, count, codec2, group < 1 ? 1 : group > WORK_GROUP ? WORK_GROUP : group, compress);
     for (int k = first; k < first + count; k++) work_slot(k)->done = 0;
-    workers_begin(work_group, &s_job, (count + s_job.group - 1) / s_job.group);
+    workers_begin(work_take_group, &s_job, (count + s_job.group - 1) / s_job.group);
+}
+
+void work_compress(int first, int count, int codec2) {
+    work_job(first, count, codec2, 1, 0);
+    workers_begin(work_compress_one, &s_job, count);
+    workers_join();
 }
 
 void work_join(void) { workers_join(); }

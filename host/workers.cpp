@@ -15,7 +15,7 @@ struct WorkerPool {
     std::atomic<int> stopping;          // helpers end when woken with this set
     thread_handle threads[WORKERS_MAX];
     plat_event go[WORKERS_MAX];         // wakes one helper
-    plat_event finish;                  // a helper finished an item
+    plat_event finish;                  // a helper found no item left (its last one is done)
     workers_fn fn;
     void *ctx;
     int items;                          // the caller's copy of the job's size
@@ -35,12 +35,13 @@ static int workers_claim(void) {
     }
 }
 
+// Runs items until none is left; a helper then tells a caller that may be waiting for its last.
 static void workers_take(int worker) {
     for (int k; (k = workers_claim()) >= 0;) {
         s_pool.fn(s_pool.ctx, k, worker);
         s_pool.done.fetch_add(1, std::memory_order_acq_rel);
-        if (worker) event_set(&s_pool.finish);
     }
+    if (worker) event_set(&s_pool.finish);
 }
 
 static unsigned workers_main(void *arg) {
