@@ -5,8 +5,10 @@
 
 #include "host/flow.h"
 #include "host/log.h"
+#include "host/encoder_work.h"
 #include "host/mirror.h"
 #include "host/picture.h"
+#include "host/workers.h"
 #include "platform/clock.h"
 #include "protocol/channel.h"
 #include "protocol/codec.h"
@@ -21,10 +23,7 @@
 
 EncoderState g_encoder;
 
-static uint8_t s_tile[TILE_BYTES];    // the new tile, gathered from current
-static uint8_t s_delta[TILE_BYTES];   // new tile XOR the viewer's tile
-static Codec2Enc s_codec2;            // the second codec's zstd context and scratch
-static Codec2Stream s_stream;         // its session stream: pieces go out in tile order
+static Codec2Stream s_stream;   // the second codec's session stream: pieces go out in tile order
 
 void encoder_session_reset(int cache_in_use) {
     memset(&g_encoder, 0, sizeof g_encoder);
@@ -36,13 +35,6 @@ void encoder_viewer_caps(uint16_t caps) {
     g_encoder.cache_in_use = (caps >> 1) & 1;
     g_encoder.codec2 = (caps & CODEC2_CAP) != 0;   // the host answers bit 3 whenever it is offered
     codec2_stream_reset(&s_stream);
-}
-
-// A changed tile in the second codec: the form chosen for the tile alone (no shared state), then,
-// in wire order, its piece of the session stream when the form goes that way.
-static int encode_codec2(uint8_t *data, uint8_t *form) {
-    int n = codec2_encode_tile(&s_codec2, s_tile, s_delta, data, form);
-    return codec2_stream_tile(&s_stream, data, n, form);
 }
 
 // What the host knows of the viewer's pixels under the part of destination tile (tx, ty) that move m
@@ -128,32 +120,6 @@ void encode_moves(FrameWriter *out) {
     writer_commit(out, (size_t)(q - p));
 }
 
-#define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
-
-// Take a changed tile in one sweep over its rows: the new pixels go to s_tile, their delta against
-// sent to s_delta, and sent takes the new pixels. Hashing s_tile afterwards (in L1) is far quicker
-// than hashing across the strided rows.
-static void encode_take(const uint8_t *cur, uint8_t *snt, size_t stride) {
-    for (int r = 0; r < TILE_EDGE; r++) {
-        const uint8_t *c = cur + r * stride;
-        uint8_t *d = snt + r * stride, *t = s_tile + r * TILE_ROW_BYTES, *x = s_delta + r * TILE_ROW_BYTES;
-        if (r + TAKE_AHEAD < TILE_EDGE)
-            for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
-                __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
-                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 1);
-            }
-        for (int j = 0; j < TILE_ROW_BYTES; j += 8) {
-            uint64_t cw, sw;
-            memcpy(&cw, c + j, 8);
-            memcpy(&sw, d + j, 8);
-            sw ^= cw;
-            memcpy(t + j, &cw, 8);
-            memcpy(x + j, &sw, 8);
-            memcpy(d + j, &cw, 8);
-        }
-    }
-}
-
 static void encode_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
     CacheRef m = {(uint16_t)tx, (uint16_t)ty, h};
     writer_commit(out, msg_pack_cache_ref(p, &m));
@@ -162,16 +128,21 @@ static void encode_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t t
 
 // MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels. With the
 // second codec the byte after ty names the form that its chooser picked.
-static void encode_tile_msg(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h, int whole) {
-    uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES, form = TILE_FORM_LZ4_DELTA;
-    int n = whole ? -1
-            : g_encoder.codec2 ? encode_codec2(data, &form)
-                               : codec_compress(s_delta, TILE_BYTES, data, codec_bound(TILE_BYTES));
+static void encode_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
+    int32_t tx = s->tx, ty = s->ty;
+    uint64_t h = s->hash;
+    uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES, form = s->form;
+    int n = s->n;
     int raw = form == TILE_FORM_RAW || !(n >= 1 && n < TILE_BYTES);
     if (raw) {
-        memcpy(data, s_tile, TILE_BYTES);
+        memcpy(data, s->tile, TILE_BYTES);
         n = TILE_BYTES;
         g_encoder.raw_this_frame++;
+    } else {
+        memcpy(data, s->data, (size_t)n);
+        // The form was chosen for the tile alone, on any thread; its piece of the session stream
+        // is made here, in wire order.
+        if (g_encoder.codec2) n = codec2_stream_tile(&s_stream, data, n, &form);
     }
     TileHeader m = {(uint16_t)tx, (uint16_t)ty, raw ? (uint8_t)TILE_FORM_RAW : form, h};
     writer_commit(out, msg_pack_tile(p, &m, (uint32_t)n) + (size_t)n);
@@ -191,9 +162,7 @@ struct EncodePass {
     int fresh_only;       // only tiles whose dirty byte is 1
 };
 
-// How a changed tile may go (encode_tile).
-enum { TILE_DELTA, TILE_WHOLE, TILE_PENDING };
-// What became of it.
+// What became of a changed tile.
 enum { TILE_NOT_SENT, TILE_SENT, TILE_AS_REF, TILE_HELD };
 
 // 1 while a tile whose content rests on the reference of frame f may still wait for its
@@ -204,40 +173,32 @@ static int encode_may_hold(const EncodePass *ps, uint32_t f) {
     return g_encoder.ring_frame[k] == f && ps->now - g_encoder.ring_tick[k] < ps->hold_ms;
 }
 
-// A tile of current into s_tile (sent stays as it is), and s_tile into a tile of sent.
-static void encode_gather(const uint8_t *cur, size_t stride) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(s_tile + r * TILE_ROW_BYTES, cur + r * stride, TILE_ROW_BYTES);
-}
-static void encode_put_sent(uint8_t *snt, size_t stride) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s_tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+// A pending tile's new pixels into sent, once it is going.
+static void encode_put_sent(const TileSlot *s) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    uint8_t *snt = g_picture.sent + (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s->tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
 }
 
-// One changed tile: reference or tile message, and sent takes the new content. A tile the host is
-// unsure of goes raw unless the viewer holds its content; one that is unsure only because of a
-// pending reference (TILE_PENDING) instead waits for that reference's acknowledgement (held: sent
-// and the tile's state stay as they are) for up to hold_ms after its frame went out. Returns
-// TILE_AS_REF, TILE_SENT, TILE_HELD, or TILE_NOT_SENT when the output buffer cannot grow.
-static int encode_tile(const EncodePass *ps, int32_t tx, int32_t ty, size_t i, int how) {
-    size_t stride = (size_t)g_picture.pad_width * 4;
-    size_t off = (size_t)ty * TILE_EDGE * stride + (size_t)tx * TILE_ROW_BYTES;
+// One changed tile, computed in slot s (sent already holds its new pixels unless it is pending):
+// reference or tile message. A tile the host is unsure of goes raw unless the viewer holds its
+// content; one that is unsure only because of a pending reference (TILE_PENDING) instead waits
+// for that reference's acknowledgement (held: sent and the tile's state stay as they are) for up
+// to hold_ms after its frame went out. Returns TILE_AS_REF, TILE_SENT, TILE_HELD, or
+// TILE_NOT_SENT when the output buffer cannot grow.
+static int encode_tile(const EncodePass *ps, const TileSlot *s, size_t i) {
     uint8_t *p = writer_reserve(ps->out, HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
     if (!p) return TILE_NOT_SENT;
-    uint64_t h;
-    if (how == TILE_PENDING) {
-        encode_gather(g_picture.current + off, stride);
-        h = tile_hash(s_tile);
-        if (!(ps->use_cache && mirror_lookup(h)) && encode_may_hold(ps, g_picture.ref_frame[i])) return TILE_HELD;
-        encode_put_sent(g_picture.sent + off, stride);
-    } else {
-        encode_take(g_picture.current + off, g_picture.sent + off, stride);
-        h = tile_hash(s_tile);
+    if (s->how == TILE_PENDING) {
+        if (!(ps->use_cache && mirror_lookup(s->hash)) && encode_may_hold(ps, g_picture.ref_frame[i])) return TILE_HELD;
+        encode_put_sent(s);
     }
-    if (ps->use_cache && mirror_lookup(h)) {
-        encode_cache_ref(ps->out, p, tx, ty, h);
+    if (ps->use_cache && mirror_lookup(s->hash)) {
+        encode_cache_ref(ps->out, p, s->tx, s->ty, s->hash);
         return TILE_AS_REF;
     }
-    encode_tile_msg(ps->out, p, tx, ty, h, how != TILE_DELTA);
-    if (ps->use_cache) mirror_insert(h);
+    encode_tile_msg(ps->out, p, s);
+    if (ps->use_cache) mirror_insert(s->hash);
     return TILE_SENT;
 }
 
@@ -269,11 +230,23 @@ static void encode_compare_band(int32_t ty, const uint8_t *candidate, uint8_t *c
 }
 
 #define MAX_COLS (PICTURE_MAX_EDGE / TILE_EDGE)
+#define QUEUE_CAP (4 * WORK_SLOTS + MAX_COLS)   // queued candidates at most: a band more than the target
+
+// The pass's candidate tiles in scan order, compared band by band ahead of the emitting. A
+// changed one has an ordinal (its slot's), an unchanged one -1.
+struct TileQueue {
+    int32_t tx[QUEUE_CAP], ty[QUEUE_CAP], ord[QUEUE_CAP];
+    int head, count;          // next entry to emit; entries queued
+    int32_t next_band;        // first tile row not yet queued
+    int ords;                 // changed tiles queued this pass
+    int assigned;             // changed tiles whose slot a job took (from the head's entries on)
+};
+static TileQueue s_queue;
 static uint8_t s_candidate[MAX_COLS];   // per tile column of the band: dirty and not under the text layer
 static uint8_t s_changed[MAX_COLS];     // per tile column: differs from sent (or must be sent whole)
 
-// Tile row ty in scan order. 0 when the pass must stop (budget, record size, memory).
-static int encode_band(const EncodePass *ps, int32_t ty) {
+// Queues tile row ty's candidates.
+static void encode_queue_band(const EncodePass *ps, TileQueue *q, int32_t ty) {
     int32_t cols = g_picture.cols;
     const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
     for (int32_t tx = 0; tx < cols; tx++) {
@@ -283,33 +256,138 @@ static int encode_band(const EncodePass *ps, int32_t ty) {
     encode_compare_band(ty, s_candidate, s_changed);
     for (int32_t tx = 0; tx < cols; tx++) {
         if (!s_candidate[tx]) continue;
-        if (g_encoder.tiles_this_frame >= ps->budget) return 0;
-        // A byte budget stops the frame before a tile of the usual size would overshoot it.
-        size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
-        if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
-        // A frame must fit one record; what does not fit waits for the next pass.
-        if (ps->out->len + TILE_MSG_MAX + FRAME_TAIL_BYTES > CHANNEL_MAX_RECORD) return 0;
-        size_t i = (size_t)tx + (size_t)ty * cols;
-        if (!s_changed[tx]) {
-            g_picture.dirty[i] = 0;
-            continue;
-        }
-        int how = g_picture.force_raw[i] ? TILE_WHOLE : picture_ref_pending(i, ps->confirmed) ? TILE_PENDING : TILE_DELTA;
-        int sent = encode_tile(ps, tx, ty, i, how);
-        if (sent == TILE_NOT_SENT) return 0;
-        if (sent == TILE_HELD) {   // stays dirty, costs no budget, and goes on a later pass
-            g_encoder.held_this_frame++;
-            continue;
-        }
-        // A reference leaves the tile unsure until its frame is acknowledged without a miss; a raw
-        // tile, or a delta against a tile the viewer surely shows, makes it sure.
-        g_picture.ref_frame[i] = sent == TILE_AS_REF ? ps->frame : 0;
-        if (sent == TILE_AS_REF) g_picture.latest_ref = ps->frame;
-        g_picture.dirty[i] = 0;
-        g_picture.force_raw[i] = 0;
-        g_encoder.tiles_this_frame++;
+        q->tx[q->count] = tx;
+        q->ty[q->count] = ty;
+        q->ord[q->count++] = s_changed[tx] ? q->ords++ : -1;
     }
+}
+
+// Queues bands until `want` changed tiles are queued, the screen is done, or the queue is full.
+static void encode_queue_fill(const EncodePass *ps, TileQueue *q, int want) {
+    if (q->head > 0) {   // entries before the head went out
+        int n = q->count - q->head;
+        memmove(q->tx, q->tx + q->head, (size_t)n * sizeof q->tx[0]);
+        memmove(q->ty, q->ty + q->head, (size_t)n * sizeof q->ty[0]);
+        memmove(q->ord, q->ord + q->head, (size_t)n * sizeof q->ord[0]);
+        q->count = n;
+        q->head = 0;
+    }
+    while (q->ords < want && q->next_band < g_picture.rows && q->count + g_picture.cols <= QUEUE_CAP)
+        encode_queue_band(ps, q, q->next_band++);
+}
+
+// Begins the job for up to `count` changed tiles after those already assigned: their slots take
+// position and kind. Returns how many it took (0: no job begun).
+static int encode_queue_job(const EncodePass *ps, TileQueue *q, int count) {
+    encode_queue_fill(ps, q, q->assigned + count);
+    if (q->ords - q->assigned < count) count = q->ords - q->assigned;
+    if (count <= 0) return 0;
+    int first = q->assigned;
+    for (int e = q->head; e < q->count && q->assigned < first + count; e++) {
+        if (q->ord[e] < first) continue;
+        TileSlot *s = work_slot(q->ord[e]);
+        size_t i = (size_t)q->tx[e] + (size_t)q->ty[e] * g_picture.cols;
+        s->tx = q->tx[e];
+        s->ty = q->ty[e];
+        s->how = g_picture.force_raw[i] ? TILE_WHOLE : picture_ref_pending(i, ps->confirmed) ? TILE_PENDING : TILE_DELTA;
+        q->assigned++;
+    }
+    work_begin(first, count, !ps->use_cache, g_encoder.codec2);
+    return count;
+}
+
+// Changed tiles worth computing beyond `ahead` computed and not yet emitted: what the tile budget
+// and, estimated from the tiles so far, the byte budget still allow. Only wasted work depends on it.
+static int encode_room(const EncodePass *ps, int ahead) {
+    int64_t left = (int64_t)ps->budget - g_encoder.tiles_this_frame - ahead;
+    if (ps->max_bytes) {
+        size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+        int64_t est = workers_helpers() + 1;
+        if (tiles && used >= tiles)
+            est = (int64_t)((ps->max_bytes > used ? ps->max_bytes - used : 0) / (used / tiles)) + 1;
+        if (est - ahead < left) left = est - ahead;
+    }
+    return left < 0 ? 0 : left > WORK_CHUNK ? WORK_CHUNK : (int)left;
+}
+
+// 1 while the frame may take another tile (budget, record size).
+static int encode_has_room(const EncodePass *ps) {
+    if (g_encoder.tiles_this_frame >= ps->budget) return 0;
+    // A byte budget stops the frame before a tile of the usual size would overshoot it.
+    size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+    if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
+    // A frame must fit one record; what does not fit waits for the next pass.
+    return ps->out->len + TILE_MSG_MAX + FRAME_TAIL_BYTES <= CHANNEL_MAX_RECORD;
+}
+
+// Queue entry e in scan order (its tile computed when it changed). 0 when the output cannot grow.
+static int encode_entry(const EncodePass *ps, const TileQueue *q, int e) {
+    size_t i = (size_t)q->tx[e] + (size_t)q->ty[e] * g_picture.cols;
+    if (q->ord[e] < 0) {
+        g_picture.dirty[i] = 0;
+        return 1;
+    }
+    int sent = encode_tile(ps, work_slot(q->ord[e]), i);
+    if (sent == TILE_NOT_SENT) return 0;
+    if (sent == TILE_HELD) {   // stays dirty, costs no budget, and goes on a later pass
+        g_encoder.held_this_frame++;
+        return 1;
+    }
+    // A reference leaves the tile unsure until its frame is acknowledged without a miss; a raw
+    // tile, or a delta against a tile the viewer surely shows, makes it sure.
+    g_picture.ref_frame[i] = sent == TILE_AS_REF ? ps->frame : 0;
+    if (sent == TILE_AS_REF) g_picture.latest_ref = ps->frame;
+    g_picture.dirty[i] = 0;
+    g_picture.force_raw[i] = 0;
+    g_encoder.tiles_this_frame++;
     return 1;
+}
+
+// With the cache, compresses the taken tiles first .. first+count-1 but those whose content the
+// viewer already holds: the mirror only grows during a pass, so they surely go as references.
+static void encode_compress(const EncodePass *ps, int first, int count) {
+    if (!ps->use_cache) return;   // the take job compressed them
+    for (int k = first; k < first + count; k++) {
+        TileSlot *s = work_slot(k);
+        s->in_mirror = ps->use_cache && s->how == TILE_DELTA && mirror_lookup(s->hash);
+    }
+    work_compress(first, count, g_encoder.codec2);
+}
+
+// The candidate tiles in scan order, each changed one computed first. With helpers, while the
+// session thread emits one job's tiles the next job takes and hashes ahead, and when the pass stops early
+// the tiles computed but not emitted give sent back its old pixels. Without, each tile is computed
+// as its turn comes, or a few at a time where the tile budget alone says how many may go.
+static void encode_tiles_pass(const EncodePass *ps) {
+    TileQueue *q = &s_queue;
+    q->head = q->count = q->next_band = q->ords = q->assigned = 0;
+    int ahead = workers_ensure() > 0;
+    int computed = 0, running = 0;   // changed tiles computed; of those after them, in the running job
+    int emitted = 0;                 // changed tiles the scan has passed
+    for (;;) {
+        if (q->head == q->count) {
+            encode_queue_fill(ps, q, q->ords + 1);
+            if (q->head == q->count) break;
+        }
+        if (!encode_has_room(ps)) break;
+        int ord = q->ord[q->head];
+        if (ord >= computed) {   // the next changed tile: finish its job, or compute it now
+            // Alone, a group of tiles is still hashed in one go while the budget is counted exactly.
+            int room = ahead || !ps->max_bytes ? encode_room(ps, 0) : 1;
+            if (!ahead && room > WORK_GROUP) room = WORK_GROUP;
+            if (!running) running = encode_queue_job(ps, q, room > 0 ? room : 1);
+            work_join();
+            encode_compress(ps, computed, running);
+            computed += running;
+            running = ahead ? encode_queue_job(ps, q, encode_room(ps, computed - emitted)) : 0;
+            if (ord >= computed) break;   // no job took it (cannot happen: it is queued)
+        }
+        if (!encode_entry(ps, q, q->head)) break;
+        if (ord >= 0) emitted++;
+        q->head++;
+    }
+    if (running) work_cancel();
+    for (int k = emitted; k < computed + running; k++) work_undo(work_slot(k));
 }
 
 // How long a tile waits for its reference's acknowledgement: ENCODER_HOLD_MS, or three smoothed
@@ -334,8 +412,7 @@ void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     ps.start = out->len;
     ps.fresh_only = g_encoder.fresh_only;
     ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
-    for (int32_t ty = 0; ty < g_picture.rows; ty++)
-        if (!encode_band(&ps, ty)) return;
+    encode_tiles_pass(&ps);
 }
 
 void encode_tiles(FrameWriter *out, int32_t budget) { encode_tiles_at(out, budget, clock_tick()); }

@@ -9,6 +9,7 @@ thread_handle thread_create(thread_fn fn, void *arg);
 int thread_wait(thread_handle t, uint32_t timeout_ms);  // 1 when it ended; 0 on time-out
 void thread_close(thread_handle t);                     // release the handle (after wait)
 #define THREAD_INFINITE 0xFFFFFFFFu
+int thread_cpu_count(void);                             // processors this process may run on; at least 1
 
 // A lock is a critical section on Windows and a mutex on POSIX; storage big enough for both.
 struct plat_lock {

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 struct posix_thread {
     pthread_t id;
@@ -87,6 +88,11 @@ void thread_close(thread_handle h) {
         return;
     }
     // A detached thread still touches its record: leak it rather than free it under the thread.
+}
+
+int thread_cpu_count(void) {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1 : n > 1024 ? 1024 : (int)n;
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(((plat_lock *)0)->opaque), "lock storage too small");

@@ -37,6 +37,12 @@ void thread_close(thread_handle t) {
     if (t) CloseHandle((HANDLE)t);
 }
 
+int thread_cpu_count(void) {
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwNumberOfProcessors < 1 ? 1 : (int)si.dwNumberOfProcessors;
+}
+
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(((plat_lock *)0)->opaque), "lock storage too small");
 
 void lock_init(plat_lock *l) { InitializeCriticalSection((CRITICAL_SECTION *)l->opaque); }
