@@ -11,6 +11,7 @@
 #include "host/picture.h"
 #include "host/synth.h"
 #include "host/workers.h"
+#include "protocol/codec2.h"
 #include "protocol/messages.h"
 #include "protocol/writer.h"
 
@@ -29,7 +30,7 @@ static std::vector<uint8_t> run(int helpers, int cache, int codec2) {
     EXPECT_TRUE(mirror_clear());
     flow_reset(0);
     encoder_session_reset(cache);
-    g_encoder.codec2 = codec2;
+    encoder_viewer_caps((uint16_t)((cache << 1) | (codec2 ? CODEC2_CAP : 0)));   // a fresh stream
     writer_reset(&s_out);
     std::vector<uint8_t> bytes;
     std::vector<uint32_t> sent_frames;
