@@ -85,8 +85,8 @@ static void session(int codec2) {
 // One pass (capture, encode, close); the frame's bytes on the wire.
 static size_t pass(void) {
     if (capture_pass(CAPTURE_SYNTHETIC) == CAPTURE_RECOVERED) return 0;
-    encode_frame(&s_out);
-    size_t n = encode_pass_close(&s_out) ? s_out.len : 0;
+    encoder_frame(&s_out);
+    size_t n = encoder_pass_close(&s_out) ? s_out.len : 0;
     writer_reset(&s_out);
     return n;
 }
@@ -161,8 +161,8 @@ static double full_change_us(int codec2) {
         picture_reset();
         mirror_clear();
         double t0 = now_us();
-        encode_frame(&s_out);
-        encode_pass_close(&s_out);
+        encoder_frame(&s_out);
+        encoder_pass_close(&s_out);
         double t1 = now_us();
         writer_reset(&s_out);
         if (t1 - t0 < best) best = t1 - t0;

@@ -79,8 +79,8 @@ static void ack_arrives(void) {
 static size_t pass(void) {
     size_t n = 0;
     if (capture_pass(CAPTURE_SYNTHETIC) != CAPTURE_RECOVERED) {
-        encode_frame(&s_out);
-        n = encode_pass_close(&s_out) ? s_out.len : 0;
+        encoder_frame(&s_out);
+        n = encoder_pass_close(&s_out) ? s_out.len : 0;
     }
     writer_reset(&s_out);
     if (g_pass_no < (int)(sizeof g_sent_at / sizeof g_sent_at[0])) {
@@ -101,8 +101,8 @@ static double full_change_us(int helpers, int *tiles, double *cpu) {
     for (int round = 0; round < (helpers ? 4 * ROUNDS : ROUNDS); round++) {
         picture_reset();
         double c0 = process_us(), t0 = helpers ? wall_us() : now_us();
-        encode_frame(&s_out);
-        encode_pass_close(&s_out);
+        encoder_frame(&s_out);
+        encoder_pass_close(&s_out);
         double t1 = helpers ? wall_us() : now_us(), c1 = process_us();
         *tiles = g_encoder.tiles_this_frame;
         writer_reset(&s_out);
@@ -167,8 +167,8 @@ static void bench_video_rate(void) {
     for (int i = 0; i < 30; i++) {
         if (capture_pass(CAPTURE_SYNTHETIC) == CAPTURE_RECOVERED) continue;
         double t0 = wall_us();
-        encode_frame(&s_out);
-        frames += encode_pass_close(&s_out) == 1;
+        encoder_frame(&s_out);
+        frames += encoder_pass_close(&s_out) == 1;
         total += wall_us() - t0;
         writer_reset(&s_out);
     }
@@ -186,8 +186,8 @@ static void bench_unchanged_pass(void) {
     for (int round = 0; round < ROUNDS; round++) {
         memset(g_picture.dirty, 1, (size_t)g_picture.cols * g_picture.rows);
         double t0 = now_us();
-        encode_frame(&s_out);
-        int sent = encode_pass_close(&s_out);
+        encoder_frame(&s_out);
+        int sent = encoder_pass_close(&s_out);
         double t1 = now_us();
         writer_reset(&s_out);
         if (sent) printf("  unexpected frame in the unchanged pass\n");

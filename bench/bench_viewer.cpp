@@ -72,8 +72,8 @@ static double encode_workload(int workload, int helpers) {
         if (i == 1) synth_set_workload(workload);   // pass 0 sends the whole first picture
         if (capture_pass(CAPTURE_SYNTHETIC) == CAPTURE_RECOVERED) continue;
         double t0 = helpers ? process_us() : now_us();
-        encode_frame(&s_out);
-        int sent = encode_pass_close(&s_out);
+        encoder_frame(&s_out);
+        int sent = encoder_pass_close(&s_out);
         spent += helpers ? (process_us() - t0) / (helpers + 1) : now_us() - t0;
         if (sent) {
             stream_add(s_out.data, s_out.len);

@@ -41,7 +41,7 @@ void encoder_viewer_caps(uint16_t caps) {
 // covers: 1 when a forgotten tile is among its source tiles (unknown content), else 0 with
 // *pending = the latest pending reference frame among them (0: none). *whole = 1 when the move
 // covers the whole destination tile.
-static int encode_source_state(const MoveRect *m, int32_t tx, int32_t ty, uint32_t confirmed, uint32_t *pending,
+static int encoder_source_state(const MoveRect *m, int32_t tx, int32_t ty, uint32_t confirmed, uint32_t *pending,
                                int *whole) {
     int32_t x0 = tx * TILE_EDGE, y0 = ty * TILE_EDGE, x1 = x0 + TILE_EDGE, y1 = y0 + TILE_EDGE;
     if (x0 < m->dst_x) x0 = m->dst_x;
@@ -67,7 +67,7 @@ static int encode_source_state(const MoveRect *m, int32_t tx, int32_t ty, uint32
 // reference too (a miss then forgets it, see picture_forget_pending), and a tile the move covers
 // wholly with sure content is sure. Destination tiles are visited against the direction of the
 // move, so each reads its source tiles before any of them takes its own new state.
-static void encode_move_state(const MoveRect *m, uint32_t confirmed) {
+static void encoder_move_state(const MoveRect *m, uint32_t confirmed) {
     int32_t tx0 = m->dst_x / TILE_EDGE, tx1 = (m->dst_x + m->width - 1) / TILE_EDGE;
     int32_t ty0 = m->dst_y / TILE_EDGE, ty1 = (m->dst_y + m->height - 1) / TILE_EDGE;
     int down = m->dst_y > m->src_y, right = m->dst_x > m->src_x;
@@ -76,7 +76,7 @@ static void encode_move_state(const MoveRect *m, uint32_t confirmed) {
             int32_t ty = down ? ty1 - a : ty0 + a, tx = right ? tx1 - b : tx0 + b;
             size_t i = (size_t)tx + (size_t)ty * g_picture.cols;
             uint32_t pending;
-            int whole, forgotten = encode_source_state(m, tx, ty, confirmed, &pending, &whole);
+            int whole, forgotten = encoder_source_state(m, tx, ty, confirmed, &pending, &whole);
             g_picture.dirty[i] = 1;
             if (whole) {
                 g_picture.force_raw[i] = (uint8_t)forgotten;
@@ -90,7 +90,7 @@ static void encode_move_state(const MoveRect *m, uint32_t confirmed) {
 }
 
 // Rows of one sent-copy move, in the order that keeps overlapping areas intact.
-static void encode_move_sent(const MoveRect *m, uint32_t confirmed) {
+static void encoder_move_sent(const MoveRect *m, uint32_t confirmed) {
     size_t stride = (size_t)g_picture.pad_width * 4, bytes = (size_t)m->width * 4;
     uint8_t *base = g_picture.sent;
     for (int32_t i = 0; i < m->height; i++) {
@@ -98,10 +98,10 @@ static void encode_move_sent(const MoveRect *m, uint32_t confirmed) {
         memmove(base + (size_t)(m->dst_y + r) * stride + (size_t)m->dst_x * 4,
                 base + (size_t)(m->src_y + r) * stride + (size_t)m->src_x * 4, bytes);
     }
-    encode_move_state(m, confirmed);
+    encoder_move_state(m, confirmed);
 }
 
-void encode_moves(FrameWriter *out) {
+void encoder_moves(FrameWriter *out) {
     if (g_picture.move_count <= 0) return;
     uint8_t *p = writer_reserve(out, HEADER_BYTES + (size_t)g_picture.move_count * MOVE_RECT_BYTES);
     if (!p) return;   // the moves stay pending; nothing was applied
@@ -110,7 +110,7 @@ void encode_moves(FrameWriter *out) {
     for (int32_t i = 0; i < g_picture.move_count; i++) {
         const MoveRect *m = &g_picture.moves[i];
         if (!msg_move_rect_valid(m, g_picture.width, g_picture.height)) continue;   // the viewer skips it too
-        encode_move_sent(m, confirmed);
+        encoder_move_sent(m, confirmed);
         msg_pack_move_rect(q, m);
         q += MOVE_RECT_BYTES;
     }
@@ -120,7 +120,7 @@ void encode_moves(FrameWriter *out) {
     writer_commit(out, (size_t)(q - p));
 }
 
-static void encode_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
+static void encoder_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
     CacheRef m = {(uint16_t)tx, (uint16_t)ty, h};
     writer_commit(out, msg_pack_cache_ref(p, &m));
     g_encoder.refs_this_frame++;
@@ -128,7 +128,7 @@ static void encode_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t t
 
 // MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels. With the
 // second codec the byte after ty names the form that its chooser picked.
-static void encode_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
+static void encoder_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
     int32_t tx = s->tx, ty = s->ty;
     uint64_t h = s->hash;
     uint8_t *data = p + HEADER_BYTES + TILE_HEADER_BYTES, form = s->form;
@@ -168,13 +168,13 @@ enum { TILE_NOT_SENT, TILE_SENT, TILE_AS_REF, TILE_HELD };
 // 1 while a tile whose content rests on the reference of frame f may still wait for its
 // acknowledgement: the frame went out less than hold_ms ago (a frame the ring no longer holds is
 // older than that).
-static int encode_may_hold(const EncodePass *ps, uint32_t f) {
+static int encoder_may_hold(const EncodePass *ps, uint32_t f) {
     uint32_t k = f % ENCODER_TICK_RING;
     return g_encoder.ring_frame[k] == f && ps->now - g_encoder.ring_tick[k] < ps->hold_ms;
 }
 
 // A pending tile's new pixels into sent, once it is going.
-static void encode_put_sent(const TileSlot *s) {
+static void encoder_put_sent(const TileSlot *s) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     uint8_t *snt = g_picture.sent + (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
     for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s->tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
@@ -186,29 +186,29 @@ static void encode_put_sent(const TileSlot *s) {
 // for that reference's acknowledgement (held: sent and the tile's state stay as they are) for up
 // to hold_ms after its frame went out. Returns TILE_AS_REF, TILE_SENT, TILE_HELD, or
 // TILE_NOT_SENT when the output buffer cannot grow.
-static int encode_tile(const EncodePass *ps, const TileSlot *s, size_t i) {
+static int encoder_tile(const EncodePass *ps, const TileSlot *s, size_t i) {
     uint8_t *p = writer_reserve(ps->out, HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
     if (!p) return TILE_NOT_SENT;
     if (s->how == TILE_PENDING) {
-        if (!(ps->use_cache && mirror_lookup(s->hash)) && encode_may_hold(ps, g_picture.ref_frame[i])) return TILE_HELD;
-        encode_put_sent(s);
+        if (!(ps->use_cache && mirror_lookup(s->hash)) && encoder_may_hold(ps, g_picture.ref_frame[i])) return TILE_HELD;
+        encoder_put_sent(s);
     }
     if (ps->use_cache && mirror_lookup(s->hash)) {
-        encode_cache_ref(ps->out, p, s->tx, s->ty, s->hash);
+        encoder_cache_ref(ps->out, p, s->tx, s->ty, s->hash);
         return TILE_AS_REF;
     }
-    encode_tile_msg(ps->out, p, s);
+    encoder_tile_msg(ps->out, p, s);
     if (ps->use_cache) mirror_insert(s->hash);
     return TILE_SENT;
 }
 
-static int encode_covered(int32_t tx, int32_t ty) {
+static int encoder_covered(int32_t tx, int32_t ty) {
     return g_encoder.text_cover && text_rect_covers_tile(&g_encoder.cover, tx, ty);
 }
 
 // Which candidate tiles of tile row ty differ from sent. Compared pixel row by pixel row across
 // runs of neighbouring candidates, so an unchanged screen costs about one memcmp of the picture.
-static void encode_compare_band(int32_t ty, const uint8_t *candidate, uint8_t *changed) {
+static void encoder_compare_band(int32_t ty, const uint8_t *candidate, uint8_t *changed) {
     size_t stride = (size_t)g_picture.pad_width * 4, base = (size_t)ty * TILE_EDGE * stride;
     int32_t cols = g_picture.cols;
     for (int r = 0; r < TILE_EDGE; r++) {
@@ -246,14 +246,14 @@ static uint8_t s_candidate[MAX_COLS];   // per tile column of the band: dirty an
 static uint8_t s_changed[MAX_COLS];     // per tile column: differs from sent (or must be sent whole)
 
 // Queues tile row ty's candidates.
-static void encode_queue_band(const EncodePass *ps, TileQueue *q, int32_t ty) {
+static void encoder_queue_band(const EncodePass *ps, TileQueue *q, int32_t ty) {
     int32_t cols = g_picture.cols;
     const uint8_t *dirty = g_picture.dirty + (size_t)ty * cols, *force = g_picture.force_raw + (size_t)ty * cols;
     for (int32_t tx = 0; tx < cols; tx++) {
-        s_candidate[tx] = dirty[tx] && (!ps->fresh_only || dirty[tx] == 1) && !encode_covered(tx, ty);
+        s_candidate[tx] = dirty[tx] && (!ps->fresh_only || dirty[tx] == 1) && !encoder_covered(tx, ty);
         s_changed[tx] = s_candidate[tx] && force[tx];
     }
-    encode_compare_band(ty, s_candidate, s_changed);
+    encoder_compare_band(ty, s_candidate, s_changed);
     for (int32_t tx = 0; tx < cols; tx++) {
         if (!s_candidate[tx]) continue;
         q->tx[q->count] = tx;
@@ -263,7 +263,7 @@ static void encode_queue_band(const EncodePass *ps, TileQueue *q, int32_t ty) {
 }
 
 // Queues bands until `want` changed tiles are queued, the screen is done, or the queue is full.
-static void encode_queue_fill(const EncodePass *ps, TileQueue *q, int want) {
+static void encoder_queue_fill(const EncodePass *ps, TileQueue *q, int want) {
     if (q->head > 0) {   // entries before the head went out
         int n = q->count - q->head;
         memmove(q->tx, q->tx + q->head, (size_t)n * sizeof q->tx[0]);
@@ -273,13 +273,13 @@ static void encode_queue_fill(const EncodePass *ps, TileQueue *q, int want) {
         q->head = 0;
     }
     while (q->ords < want && q->next_band < g_picture.rows && q->count + g_picture.cols <= QUEUE_CAP)
-        encode_queue_band(ps, q, q->next_band++);
+        encoder_queue_band(ps, q, q->next_band++);
 }
 
 // Begins the job for up to `count` changed tiles after those already assigned: their slots take
 // position and kind. Returns how many it took (0: no job begun).
-static int encode_queue_job(const EncodePass *ps, TileQueue *q, int count) {
-    encode_queue_fill(ps, q, q->assigned + count);
+static int encoder_queue_job(const EncodePass *ps, TileQueue *q, int count) {
+    encoder_queue_fill(ps, q, q->assigned + count);
     if (q->ords - q->assigned < count) count = q->ords - q->assigned;
     if (count <= 0) return 0;
     int first = q->assigned;
@@ -298,7 +298,7 @@ static int encode_queue_job(const EncodePass *ps, TileQueue *q, int count) {
 
 // Changed tiles worth computing beyond `ahead` computed and not yet emitted: what the tile budget
 // and, estimated from the tiles so far, the byte budget still allow. Only wasted work depends on it.
-static int encode_room(const EncodePass *ps, int ahead) {
+static int encoder_room(const EncodePass *ps, int ahead) {
     int64_t left = (int64_t)ps->budget - g_encoder.tiles_this_frame - ahead;
     if (ps->max_bytes) {
         size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
@@ -311,7 +311,7 @@ static int encode_room(const EncodePass *ps, int ahead) {
 }
 
 // 1 while the frame may take another tile (budget, record size).
-static int encode_has_room(const EncodePass *ps) {
+static int encoder_has_room(const EncodePass *ps) {
     if (g_encoder.tiles_this_frame >= ps->budget) return 0;
     // A byte budget stops the frame before a tile of the usual size would overshoot it.
     size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
@@ -321,13 +321,13 @@ static int encode_has_room(const EncodePass *ps) {
 }
 
 // Queue entry e in scan order (its tile computed when it changed). 0 when the output cannot grow.
-static int encode_entry(const EncodePass *ps, const TileQueue *q, int e) {
+static int encoder_entry(const EncodePass *ps, const TileQueue *q, int e) {
     size_t i = (size_t)q->tx[e] + (size_t)q->ty[e] * g_picture.cols;
     if (q->ord[e] < 0) {
         g_picture.dirty[i] = 0;
         return 1;
     }
-    int sent = encode_tile(ps, work_slot(q->ord[e]), i);
+    int sent = encoder_tile(ps, work_slot(q->ord[e]), i);
     if (sent == TILE_NOT_SENT) return 0;
     if (sent == TILE_HELD) {   // stays dirty, costs no budget, and goes on a later pass
         g_encoder.held_this_frame++;
@@ -345,7 +345,7 @@ static int encode_entry(const EncodePass *ps, const TileQueue *q, int e) {
 
 // With the cache, compresses the taken tiles first .. first+count-1 but those whose content the
 // viewer already holds: the mirror only grows during a pass, so they surely go as references.
-static void encode_compress(const EncodePass *ps, int first, int count) {
+static void encoder_compress(const EncodePass *ps, int first, int count) {
     if (!ps->use_cache) return;   // the take job compressed them
     for (int k = first; k < first + count; k++) {
         TileSlot *s = work_slot(k);
@@ -358,7 +358,7 @@ static void encode_compress(const EncodePass *ps, int first, int count) {
 // session thread emits one job's tiles the next job takes and hashes ahead, and when the pass stops early
 // the tiles computed but not emitted give sent back its old pixels. Without, each tile is computed
 // as its turn comes, or a few at a time where the tile budget alone says how many may go.
-static void encode_tiles_pass(const EncodePass *ps) {
+static void encoder_tiles_pass(const EncodePass *ps) {
     TileQueue *q = &s_queue;
     q->head = q->count = q->next_band = q->ords = q->assigned = 0;
     int ahead = workers_ensure() > 0;
@@ -366,23 +366,23 @@ static void encode_tiles_pass(const EncodePass *ps) {
     int emitted = 0;                 // changed tiles the scan has passed
     for (;;) {
         if (q->head == q->count) {
-            encode_queue_fill(ps, q, q->ords + 1);
+            encoder_queue_fill(ps, q, q->ords + 1);
             if (q->head == q->count) break;
         }
-        if (!encode_has_room(ps)) break;
+        if (!encoder_has_room(ps)) break;
         int ord = q->ord[q->head];
         if (ord >= computed) {   // the next changed tile: finish its job, or compute it now
             // Alone, a group of tiles is still hashed in one go while the budget is counted exactly.
-            int room = ahead || !ps->max_bytes ? encode_room(ps, 0) : 1;
+            int room = ahead || !ps->max_bytes ? encoder_room(ps, 0) : 1;
             if (!ahead && room > WORK_GROUP) room = WORK_GROUP;
-            if (!running) running = encode_queue_job(ps, q, room > 0 ? room : 1);
+            if (!running) running = encoder_queue_job(ps, q, room > 0 ? room : 1);
             work_join();
-            encode_compress(ps, computed, running);
+            encoder_compress(ps, computed, running);
             computed += running;
-            running = ahead ? encode_queue_job(ps, q, encode_room(ps, computed - emitted)) : 0;
+            running = ahead ? encoder_queue_job(ps, q, encoder_room(ps, computed - emitted)) : 0;
             if (ord >= computed) break;   // no job took it (cannot happen: it is queued)
         }
-        if (!encode_entry(ps, q, q->head)) break;
+        if (!encoder_entry(ps, q, q->head)) break;
         if (ord >= 0) emitted++;
         q->head++;
     }
@@ -392,13 +392,13 @@ static void encode_tiles_pass(const EncodePass *ps) {
 
 // How long a tile waits for its reference's acknowledgement: ENCODER_HOLD_MS, or three smoothed
 // round trips on a link slower than that, never beyond the largest round trip the flow counts.
-static uint32_t encode_hold_ms(void) {
+static uint32_t encoder_hold_ms(void) {
     uint32_t rtt3 = 3u * (uint32_t)(flow.ema16.load() >> 4);
     if (rtt3 > FLOW_RTT_MAX) rtt3 = FLOW_RTT_MAX;
     return rtt3 > ENCODER_HOLD_MS ? rtt3 : ENCODER_HOLD_MS;
 }
 
-void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
+void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     g_encoder.tiles_this_frame = g_encoder.refs_this_frame = g_encoder.raw_this_frame = 0;
     g_encoder.held_this_frame = 0;
     EncodePass ps;
@@ -408,24 +408,24 @@ void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     ps.confirmed = flow.confirmed_frame.load();
     ps.frame = frame_counter.load() + 1;
     ps.now = now;
-    ps.hold_ms = encode_hold_ms();
+    ps.hold_ms = encoder_hold_ms();
     ps.start = out->len;
     ps.fresh_only = g_encoder.fresh_only;
     ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
-    encode_tiles_pass(&ps);
+    encoder_tiles_pass(&ps);
 }
 
-void encode_tiles(FrameWriter *out, int32_t budget) { encode_tiles_at(out, budget, clock_tick()); }
+void encoder_tiles(FrameWriter *out, int32_t budget) { encoder_tiles_at(out, budget, clock_tick()); }
 
-void encode_frame(FrameWriter *out) {
+void encoder_frame(FrameWriter *out) {
     g_encoder.pass_start = out->len;
-    encode_moves(out);
+    encoder_moves(out);
     encoder_overlays_pass(out);
-    encode_tiles(out, flow_budget());
+    encoder_tiles(out, flow_budget());
     g_encoder.encoded_bytes = out->len - g_encoder.pass_start;
 }
 
-void encode_cursor(FrameWriter *out, int32_t x, int32_t y, int visible) {
+void encoder_cursor(FrameWriter *out, int32_t x, int32_t y, int visible) {
     visible = visible ? 1 : 0;
     if (g_encoder.cursor_sent && x == g_encoder.cursor_x && y == g_encoder.cursor_y &&
         visible == g_encoder.cursor_visible)
@@ -440,12 +440,12 @@ void encode_cursor(FrameWriter *out, int32_t x, int32_t y, int visible) {
     g_encoder.cursor_visible = visible;
 }
 
-int encode_pass_close(FrameWriter *out) {
+int encoder_pass_close(FrameWriter *out) {
     g_encoder.session_tiles += (uint64_t)g_encoder.tiles_this_frame;
     g_encoder.session_refs += (uint64_t)g_encoder.refs_this_frame;
     int32_t x, y;
     int visible;
-    if (encoder_pointer(&x, &y, &visible)) encode_cursor(out, x, y, visible);
+    if (encoder_pointer(&x, &y, &visible)) encoder_cursor(out, x, y, visible);
     if (out->len <= g_encoder.pass_start) return 0;
     uint32_t number = frame_counter.load() + 1;
     if (number - 1 < 3 || (number - 1) % 200 == 0)

@@ -67,19 +67,19 @@ void encoder_viewer_caps(uint16_t caps);
 
 // The frame's encode step, with the picture lock held: moves, overlays, tiles under the flow budget,
 // appended to the session's frame writer.
-void encode_frame(FrameWriter *out);
+void encoder_frame(FrameWriter *out);
 // A frame carries at most flow_frame_bytes() of tiles (the first tile always goes); the rest wait.
 // Its parts (tests drive them one by one).
-void encode_moves(FrameWriter *out);
-void encode_tiles(FrameWriter *out, int32_t budget);
-void encode_tiles_at(FrameWriter *out, int32_t budget, uint32_t now);   // at tick now (the hold's clock)
+void encoder_moves(FrameWriter *out);
+void encoder_tiles(FrameWriter *out, int32_t budget);
+void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now);   // at tick now (the hold's clock)
 
 // After the lock is released: session totals, cursor, frame log line and MSG_FRAME_END.
 // 1 when a frame was closed (out holds it), 0 when the pass appended nothing, -1 when the frame
 // end could not be appended.
-int encode_pass_close(FrameWriter *out);
+int encoder_pass_close(FrameWriter *out);
 // Append MSG_CURSOR when the pointer moved or changed visibility since it was last sent.
-void encode_cursor(FrameWriter *out, int32_t x, int32_t y, int visible);
+void encoder_cursor(FrameWriter *out, int32_t x, int32_t y, int visible);
 // "session stats: ..." line for the session end.
 void encoder_log_session_stats(void);
 

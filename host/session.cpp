@@ -63,7 +63,7 @@ static void close_sock(std::atomic<net_sock> *slot) {
     if (s != NET_INVALID) net_close(s);
 }
 
-// Start-up steps 1-2: process set-up and, in direct mode, the listening socket.
+// Start-up: process set-up and, in direct mode, the listening socket.
 static int host_start(void) {
     host_platform_init();
     picture_init();
@@ -83,7 +83,7 @@ static int host_start(void) {
     return 1;
 }
 
-// Start-up step 3-4: size the picture to the screen, choose the capture, say so.
+// Start-up, continued: size the picture to the screen, choose the capture, say so.
 static void host_open_capture(void) {
     int32_t w = 0, h = 0;
     capture_screen_size(&w, &h);
@@ -140,7 +140,7 @@ static void host_accept_failed(int err) {
     clock_sleep(ACCEPT_RETRY_MS);
 }
 
-// Step 2: a connection in S.current_sock. 1 on success; 0 to start the next turn (after the
+// A connection in S.current_sock. 1 on success; 0 to start the next turn (after the
 // relay or accept pause); -1 when the listening socket is gone and host_run must return.
 static int host_get_connection(void) {
     if (S.set.use_relay) {
@@ -166,7 +166,7 @@ static int host_get_connection(void) {
     return 1;
 }
 
-// Steps 5-8: handshake and the viewer's hello. 1 when the session may start.
+// Handshake and the viewer's hello. 1 when the session may start.
 static int host_authenticate(void) {
     char pw[PASSWORD_MAX + 1];
     host_copy_password(pw, sizeof pw);
@@ -228,7 +228,7 @@ static void host_fit_screen(void) {
     if (!capture_uses_dxgi() || !capture_init_dxgi(CAPTURE_SCREEN)) capture_init_gdi(CAPTURE_SCREEN);
 }
 
-// Steps 9-13: host hello, fresh picture and mirror, per-session state, receive thread.
+// Session start: host hello, fresh picture and mirror, per-session state, receive thread.
 static int host_begin_session(void) {
     net_set_buffers(S.current_sock.load(), SEND_BUFFER_BYTES, 0);
     host_fit_screen();
@@ -283,13 +283,13 @@ static void host_dirty_left(void) {
 // Close the pass's frame and hand it to the socket, its size noted for the delivery rate first
 // (its acknowledgement may come before the send returns). 0 only when the send failed.
 static int host_send_frame(void) {
-    int closed = encode_pass_close(&S.out);
+    int closed = encoder_pass_close(&S.out);
     if (closed <= 0) return closed == 0;   // nothing to send, or no room for the frame end
     flow_frame_sent(frame_counter.load(), (uint32_t)S.out.len);
     return writer_send(&S.out, &S.ch);
 }
 
-// Step 14: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
+// The frame loop: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
 static void host_frame_loop(void) {
     while (!S.stop.load() && !host_session_ended()) {
         int r = capture_pass(CAPTURE_SCREEN);
@@ -299,7 +299,7 @@ static void host_frame_loop(void) {
         if (!flow_may_send(clock_tick())) continue;
         picture_lock();
         g_encoder.fresh_only = host_small_change_first();
-        encode_frame(&S.out);
+        encoder_frame(&S.out);
         g_encoder.fresh_only = 0;
         host_dirty_left();
         picture_unlock();
@@ -308,7 +308,7 @@ static void host_frame_loop(void) {
     }
 }
 
-// Step 15: statistics, end the connection, join the receive thread, forget the channel and viewer.
+// Session end: statistics, end the connection, join the receive thread, forget the channel and viewer.
 static void host_end_session(void) {
     encoder_log_session_stats();
     host_log("client disconnected");

@@ -317,7 +317,7 @@ static void synth_term_line(int32_t y, uint32_t line) {
     }
 }
 
-// Step 0 of a terminal workload: the window with a screenful of earlier output.
+// The start of a terminal workload: the window with a screenful of earlier output.
 static void synth_term_open(void) {
     SynthBox e = synth_editor(), c = synth_term();
     synth_fill({e.x0, e.y0, e.x1, c.y0}, 0x2B2B2B);

@@ -61,7 +61,7 @@ void channel_free(channel *ch) {
     ch->sock = sock;
 }
 
-// Step 1: a fresh secret (or the injected one) and its public key.
+// The first move: a fresh secret (or the injected one) and its public key.
 static int start_ephemeral(handshake_state *hs, uint8_t pub[32]) {
     if (!channel_sodium_ready()) return 0;
     if (t_test_secret.set)
@@ -71,7 +71,7 @@ static int start_ephemeral(handshake_state *hs, uint8_t pub[32]) {
     return channel_kdf_public(pub, hs->secret);
 }
 
-// Steps 4-5: shared secret, then K; each input is wiped as soon as it is used up.
+// Shared secret, then K; each input is wiped as soon as it is used up.
 static int derive_handshake_key(handshake_state *hs, const uint8_t peer_pub[32], const char *password) {
     int ok = channel_kdf_shared(hs->shared, hs->secret, peer_pub);
     sodium_memzero(hs->secret, sizeof hs->secret);
@@ -80,7 +80,7 @@ static int derive_handshake_key(handshake_state *hs, const uint8_t peer_pub[32],
     return ok;
 }
 
-// Step 10: direction keys from K, K wiped, counters restarted.
+// Last: direction keys from K, K wiped, counters restarted.
 static void key_channel(channel *ch, handshake_state *hs, int host_side) {
     if (host_side)
         channel_kdf_direction_keys(ch->send_key, ch->recv_key, hs->k);

@@ -98,7 +98,7 @@ static int host_confirm(channel *ch, login_state *ls, const uint8_t got[16]) {
     return CHANNEL_AUTH_OK;
 }
 
-// Host, version 1 viewer: exactly the version 1 handshake from its step 3.
+// Host, version 1 viewer: exactly the version 1 handshake from the host's own public key on.
 static int host_v1(channel *ch, login_state *ls, const char *password) {
     if (!draw_x25519(ls, ls->answer) || !net_send_all(ch->sock, ls->answer, 32) ||
         !v1_key(ls, ls->opening, password) || !net_recv_all(ch->sock, ls->got, 16))
@@ -153,7 +153,7 @@ static int viewer_v2(channel *ch, login_state *ls, const char *password) {
     return CHANNEL_AUTH_OK;
 }
 
-// Viewer, version 1 host: the version 1 handshake from its step 4, with the opening as sent.
+// Viewer, version 1 host: the version 1 handshake from the host's key on, with the opening as sent.
 static int viewer_v1(channel *ch, login_state *ls, const char *password) {
     if (!v1_key(ls, ls->answer, password)) return CHANNEL_AUTH_FAILED;
     channel_kdf_confirm(ls->mine, ls->k, 0);

@@ -175,11 +175,11 @@ static int pass(int *closed = nullptr, bool check = true) {
     int r = capture_pass(CAPTURE_SYNTHETIC);
     if (r != CAPTURE_RECOVERED) {
         picture_lock();
-        encode_frame(&s_out);
+        encoder_frame(&s_out);
         picture_unlock();
     }
     uint32_t before = frame_counter.load();
-    int c = r != CAPTURE_RECOVERED && encode_pass_close(&s_out);
+    int c = r != CAPTURE_RECOVERED && encoder_pass_close(&s_out);
     if (closed) *closed = c;
     if (c) {
         EXPECT_EQ(frame_counter.load(), before + 1);
@@ -383,9 +383,9 @@ TEST(Encoder, ScrollSendsOneMoveAndOnlyTheNewStrip) {
             capture_pass(CAPTURE_SYNTHETIC);
             std::vector<int> allowed = touched_tiles();
             picture_lock();
-            encode_frame(&s_out);
+            encoder_frame(&s_out);
             picture_unlock();
-            ASSERT_TRUE(encode_pass_close(&s_out));
+            ASSERT_TRUE(encoder_pass_close(&s_out));
             bytes[moves] += s_out.len;
             viewer_apply(s_out.data, s_out.len);
             writer_reset(&s_out);
@@ -507,9 +507,9 @@ TEST(Encoder, HeldTileGoesAsDeltaAfterTheAcknowledgementAndRawAfterTheBound) {
         }
         if (!late) acknowledge(ref_frame);
         picture_lock();
-        encode_tiles_at(&s_out, FLOW_BUDGET_MAX, clock_tick() + (late ? ENCODER_HOLD_MS + 10 : 0));
+        encoder_tiles_at(&s_out, FLOW_BUDGET_MAX, clock_tick() + (late ? ENCODER_HOLD_MS + 10 : 0));
         picture_unlock();
-        ASSERT_EQ(encode_pass_close(&s_out), 1);
+        ASSERT_EQ(encoder_pass_close(&s_out), 1);
         viewer_apply(s_out.data, s_out.len);
         writer_reset(&s_out);
         ASSERT_EQ(V.tiles.size(), 1u);
@@ -556,9 +556,9 @@ TEST(Encoder, FramesStayWithinOneRecord) {
     int frames = 0;
     for (;;) {
         picture_lock();
-        encode_frame(&s_out);
+        encoder_frame(&s_out);
         picture_unlock();
-        if (!encode_pass_close(&s_out)) break;
+        if (!encoder_pass_close(&s_out)) break;
         EXPECT_LE(s_out.len, (size_t)CHANNEL_MAX_RECORD);
         viewer_apply(s_out.data, s_out.len);
         writer_reset(&s_out);
@@ -582,10 +582,10 @@ TEST(Encoder, FrameLogLineAndCursor) {
     EXPECT_EQ(host_log_count("frame 201: 1 tiles (0 as refs), "), 1);
     EXPECT_EQ(host_log_count("frame 202"), 0);
 
-    encode_cursor(&s_out, 5, 6, 1);
-    encode_cursor(&s_out, 5, 6, 1);
+    encoder_cursor(&s_out, 5, 6, 1);
+    encoder_cursor(&s_out, 5, 6, 1);
     EXPECT_EQ(s_out.len, (size_t)(8 + CURSOR_BYTES));
-    encode_cursor(&s_out, 5, 6, 0);
+    encoder_cursor(&s_out, 5, 6, 0);
     EXPECT_EQ(s_out.len, (size_t)(2 * (8 + CURSOR_BYTES)));
     EXPECT_EQ(s_out.data[0], MSG_CURSOR);
     EXPECT_EQ(get_i32(s_out.data + 8), 5);

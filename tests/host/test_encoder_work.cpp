@@ -43,10 +43,10 @@ static std::vector<uint8_t> run(int helpers, int cache, int codec2) {
             flow.rate.store(kind == 2 ? 2000 : 0);   // bytes per ms, over a 25 ms round trip
             flow.rtt_floor.store(25);
             flow.ema16.store(0);
-            encode_moves(&s_out);
-            encode_tiles_at(&s_out, kind == 1 ? 5 : FLOW_BUDGET_MAX, now);
+            encoder_moves(&s_out);
+            encoder_tiles_at(&s_out, kind == 1 ? 5 : FLOW_BUDGET_MAX, now);
             bytes.insert(bytes.end(), s_out.data, s_out.data + s_out.len);
-            if (encode_pass_close(&s_out) == 1) g_encoder.ring_tick[frame_counter.load() % ENCODER_TICK_RING] = now;
+            if (encoder_pass_close(&s_out) == 1) g_encoder.ring_tick[frame_counter.load() % ENCODER_TICK_RING] = now;
             writer_reset(&s_out);
             sent_frames.push_back(frame_counter.load());
             if (sent_frames.size() > 3) {

@@ -95,9 +95,9 @@ int slow_pass(void) {
     int sent = 0;
     if (capture_pass(CAPTURE_SYNTHETIC) != CAPTURE_RECOVERED) {
         picture_lock();
-        encode_frame(&s_out);
+        encoder_frame(&s_out);
         picture_unlock();
-        sent = encode_pass_close(&s_out);
+        sent = encoder_pass_close(&s_out);
         if (sent) {
             viewer_take(s_out.data, s_out.len);
             EXPECT_EQ(trusted_tiles_differing(), 0) << "frame " << frame_counter.load();
