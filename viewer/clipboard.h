@@ -4,7 +4,7 @@
 // focus after a change it has not seen, and the receive thread hands the host's MSG_CLIPBOARD_HOST
 // text to the window, which puts it on the local clipboard. Text that both sides already hold
 // (the last one sent or received) is never sent again. The platform half is clipboard_win32.cpp
-// (clipboard_posix.cpp records for tests).
+// (clipboard_stub.cpp records for tests).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

@@ -1,4 +1,4 @@
-// window: what the session asks of a window backend (window_win32.cpp; window_posix.cpp is
+// window: what the session asks of a window backend (window_win32.cpp; window_stub.cpp is
 // headless). The session's thread is the window thread: it opens the window, starts the receive
 // and sender threads, and runs the message loop until the window is gone. The backend paints and
 // sends input; the cache, the threads and the connection stay the session's.

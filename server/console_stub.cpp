@@ -1,4 +1,4 @@
-// console_posix: the native host keeps its terminal.
+// console_stub: the native host keeps its terminal.
 #include "server/console.h"
 
 void server_free_console(void) {}

@@ -1,4 +1,4 @@
-// service_posix: the service modes exist only on Windows; the native build says so and fails.
+// service_stub: the service modes exist only on Windows; the native build says so and fails.
 #include <stdio.h>
 #include "server/service.h"
 

@@ -1,4 +1,4 @@
-// clipboard_posix: the native stand-in for the viewer's local clipboard. Putting text records it
+// clipboard_stub: the native stand-in for the viewer's local clipboard. Putting text records it
 // for tests and, as the real window's clipboard listener would, reports it straight back as a local
 // change, which the no-echo rule must then keep from going back to the host.
 #include <mutex>

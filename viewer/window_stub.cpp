@@ -1,4 +1,4 @@
-// window_posix: the headless viewer window of the native build. It "shows" nothing: its loop runs
+// window_stub: the headless viewer window of the native build. It "shows" nothing: its loop runs
 // until the connection ends or viewer_window_close is called, and never asks for the periodic
 // cache save. Tests read the framebuffer in between.
 #include <atomic>
