@@ -14,7 +14,7 @@
 #include "protocol/clipboard.h"
 #include "protocol/messages.h"
 
-std::atomic<int32_t> session_ended{0};
+static std::atomic<int32_t> session_ended{0};   // 0 while the receive thread runs; 1 as it ends
 
 #define ADVERT_LOG_GAP_MS 1000   // at most one advertisement line per second
 

@@ -9,9 +9,6 @@
 
 struct channel;
 
-// 0 while the receive thread runs; set to 1 (atomic exchange) as it ends.
-extern std::atomic<int32_t> session_ended;
-
 // Session start, before the thread is created: session_ended = 0, no advertisement line yet.
 void host_receive_start(channel *ch);
 // Thread entry; arg is the session's channel (its socket is shut down at the end). Returns 0.

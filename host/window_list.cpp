@@ -5,7 +5,7 @@
 #include "protocol/messages.h"
 #include "protocol/writer.h"
 
-WindowListState g_window_list;
+static WindowListState s_window_list;   // the list of this pass and the hash of the list last sent
 
 uint32_t window_list_fnv1a(const uint8_t *bytes, size_t n) {
     uint32_t h = FNV_OFFSET;
@@ -13,15 +13,15 @@ uint32_t window_list_fnv1a(const uint8_t *bytes, size_t n) {
     return h;
 }
 
-void window_list_session_reset(void) { g_window_list.window_list_hash = 0; }
+void window_list_session_reset(void) { s_window_list.window_list_hash = 0; }
 
 void window_list_begin(void) {
-    g_window_list.len = 0;
-    g_window_list.count = 0;
+    s_window_list.len = 0;
+    s_window_list.count = 0;
 }
 
 int window_list_add(const WindowInfo *w) {
-    WindowListState *s = &g_window_list;
+    WindowListState *s = &s_window_list;
     if (!w->visible || w->title_len <= 0 || w->cloaked || !w->title) return 1;   // skipped
     size_t L = w->title_len > WINDOW_TITLE_MAX ? WINDOW_TITLE_MAX : (size_t)w->title_len;
     if (s->len + L + WINDOW_RECORD_BYTES > WINDOW_LIST_MAX) return 0;
@@ -43,7 +43,7 @@ int window_list_add(const WindowInfo *w) {
 
 // Appends MSG_WINDOW_LIST: u16 record count, then the records. 1, or 0 when out of memory.
 static int append_list(FrameWriter *out) {
-    const WindowListState *s = &g_window_list;
+    const WindowListState *s = &s_window_list;
     uint8_t *dst = writer_reserve(out, HEADER_BYTES + 2 + s->len);
     if (!dst) return 0;
     size_t head = msg_pack_window_list(dst, s->count, (uint32_t)s->len);
@@ -54,7 +54,7 @@ static int append_list(FrameWriter *out) {
 
 // The hash is only taken over once the list is in the output, so a failed append is retried.
 void window_list_finish(FrameWriter *out) {
-    WindowListState *s = &g_window_list;
+    WindowListState *s = &s_window_list;
     uint32_t h = window_list_fnv1a(s->buf, s->len);
     if (h == s->window_list_hash) return;
     if (append_list(out)) s->window_list_hash = h;

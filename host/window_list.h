@@ -25,14 +25,13 @@ struct WindowInfo {
     int title_len;                   // bytes of title; 0 or less: untitled
 };
 
-// The list of this pass and the hash of the list last sent. One per process.
+// The list of this pass and the hash of the list last sent (one per process, in window_list.cpp).
 struct WindowListState {
     uint8_t buf[WINDOW_LIST_MAX];    // window records back to back
     size_t len;                      // bytes used in buf
     uint16_t count;                  // records in buf
     uint32_t window_list_hash;       // hash of the list last sent (0 at session start)
 };
-extern WindowListState g_window_list;
 
 // Encoder, picture lock held, only when the window tracking setting is on: rebuild the list and
 // append MSG_WINDOW_LIST when it changed.

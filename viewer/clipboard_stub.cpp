@@ -8,7 +8,7 @@
 #include "viewer/clipboard.h"
 
 static struct {
-    plat_lock lock;    // the receive thread writes while a test may read
+    plat_lock lock;    // the receive thread puts and reports while a test may read
     clip_buf text;     // the last text put
     size_t len;
     uint32_t count;    // texts put since the process started
@@ -20,6 +20,8 @@ static void stub_lock(void) {
     lock_enter(&P.lock);
 }
 
+// The change is reported before the lock is left: a test that sees the text put may make its own
+// change next, and a real listener reads the clipboard as it is then, never an older text.
 void viewer_clipboard_os_put(const uint8_t *text, size_t n) {
     stub_lock();
     if (clip_buf_room(&P.text, n)) {
@@ -27,8 +29,8 @@ void viewer_clipboard_os_put(const uint8_t *text, size_t n) {
         P.len = n;
         P.count++;
     }
-    lock_leave(&P.lock);
     viewer_clipboard_local_text(text, n);
+    lock_leave(&P.lock);
 }
 
 size_t viewer_clipboard_stub_text(uint8_t *out, size_t cap, uint32_t *count) {
