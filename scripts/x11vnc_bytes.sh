@@ -20,7 +20,10 @@ if [ -n "$missing" ]; then
   apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
-export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$(dirname "$PWD")"
+bash scripts/deps.sh >/dev/null   # the build's own packages and libraries
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$(dirname "$PWD")"
+fi
 cmake --preset release >/dev/null
 cmake --build build/release -j2 --target bench_bandwidth >/dev/null
 
