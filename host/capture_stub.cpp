@@ -10,7 +10,9 @@ int capture_start(int dxgi, const CaptureSize *picture) { return synth_capture_s
 void capture_close_dxgi(void) {}
 int capture_grab(int dxgi, int full_refresh, CaptureFrame *f) {
     synth_script_apply();
-    return synth_capture_grab(dxgi, full_refresh, f);
+    int r = synth_capture_grab(dxgi, full_refresh, f);
+    synth_script_painted();
+    return r;
 }
 int capture_take(int partial, CaptureFrame *f) { return synth_capture_take(partial, f); }
 void capture_release(void) {}
