@@ -74,8 +74,20 @@ int32_t flow_inflight_cap(int32_t ema16) {
     return 6;
 }
 
-static int32_t next_budget(int32_t budget, int32_t q) {
-    if (q > 25 && budget > FLOW_BUDGET_MIN) budget = (budget * 3) >> 2;
+// Milliseconds frame f took to cross at the measured delivery rate (0 while there is no rate, or
+// the frame's size is no longer known).
+static int32_t flow_own_time(uint32_t f) {
+    int32_t rate = flow.rate.load();
+    if (rate <= 0 || (uint32_t)(frame_counter.load() - f) >= FLOW_SENT_SLOTS - 1) return 0;
+    uint32_t bytes = flow.sent_at[f % FLOW_SENT_SLOTS].load() - flow.sent_at[(f - 1) % FLOW_SENT_SLOTS].load();
+    return (int32_t)(bytes / (uint32_t)rate);
+}
+
+// q: the smoothed round trip over the floor; own_q: this sample's, less the frame's own crossing
+// time. The budget shrinks only when both say the link queues: a big frame comes back late by its
+// own size (a fresh session's first picture by a tenth of a second or more), which is no queue.
+static int32_t next_budget(int32_t budget, int32_t q, int32_t own_q) {
+    if (q > 25 && own_q > 25 && budget > FLOW_BUDGET_MIN) budget = (budget * 3) >> 2;
     else if (q <= 7 && budget <= FLOW_BUDGET_MAX - 1) budget += 32;
     if (budget < FLOW_BUDGET_MIN) budget = FLOW_BUDGET_MIN;
     if (budget > FLOW_BUDGET_MAX) budget = FLOW_BUDGET_MAX;
@@ -101,7 +113,7 @@ void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now) {
     int32_t floor = flow.rtt_floor.load();
     if (floor == 0 || r < floor) floor = r;
     flow.rtt_floor.store(floor);
-    int32_t budget = next_budget(flow.budget.load(), (ema16 >> 4) - floor);
+    int32_t budget = next_budget(flow.budget.load(), (ema16 >> 4) - floor, r - flow_own_time(f) - floor);
     flow.budget.store(budget);
     flow.last_rtt.store(r);
     uint32_t count = flow.ack_count.load() + 1;

@@ -72,6 +72,27 @@ TEST(Flow, BudgetClimbsBy32AndHoldsInTheMiddleBand) {
     EXPECT_EQ(flow_budget(), 500);
 }
 
+// A frame late by its own crossing time at the measured rate is no queue: the budget holds. A small
+// frame as late is one, and the budget shrinks.
+TEST(Flow, BigFrameLateByItsOwnSizeKeepsTheBudget) {
+    frame_counter.store(0);
+    flow_reset(0);
+    flow.rtt_floor.store(5);
+    flow.ema16.store(150 * 16);   // q = 145: the first picture's round trip
+    flow.rate.store(1000);        // bytes per ms
+    flow.sample_tick.store(9999);   // no new rate sample in what follows
+    frame_counter.store(2);
+    flow_frame_sent(1, 100);
+    flow_frame_sent(2, 100000);   // crosses in 100 ms
+    ack(2, 10000, 120);           // 120 - 100 - 5 = 15 ms of queue
+    EXPECT_EQ(flow_budget(), 4096);
+    frame_counter.store(3);
+    flow_frame_sent(3, 1000);     // crosses in 1 ms
+    ack(3, 10005, 120);
+    EXPECT_EQ(flow_budget(), 3072);
+    frame_counter.store(0);
+}
+
 TEST(Flow, InFlightCap) {
     EXPECT_EQ(flow_inflight_cap(0), 1);
     EXPECT_EQ(flow_inflight_cap(7 * 16), 1);
