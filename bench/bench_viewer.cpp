@@ -4,7 +4,8 @@
 // the worker pool, as the CPU time of all threads divided among them: the wall time on an idle
 // machine at best, so the ratio errs against the viewer on a busy one); the viewer core then applies that stream message by message
 // (time measured). Prints the ratio encode time on the pool / apply time per workload and overall
-// (target >= 3), and the part of the apply time that goes to checking each cached tile's hash.
+// (target >= 3), and the parts of the apply time that go to checking each cached tile's hash and
+// to decompressing the deltas.
 //   bench_viewer [DIR]   also writes each workload's stream to DIR/<workload>.bin and prints the
 //                        native apply rate in tiles per second, the anchor of bench/bench_web.mjs.
 #include <stdio.h>
@@ -126,6 +127,27 @@ static double hash_check_time(int *tiles) {
     return spent;
 }
 
+// The decompression inside the apply: every MSG_TILE in form 0 decoded once more into a scratch
+// tile, as the viewer decodes it before the XOR (time measured). Prints beside the hash check.
+static double decode_time(int *tiles) {
+    static uint8_t out[TILE_BYTES];
+    uint64_t sink = 0;
+    *tiles = 0;
+    double t0 = now_us();
+    for (size_t pos = 0; pos + HEADER_BYTES <= g_len;) {
+        MessageHeader hd = header_get(g_stream + pos);
+        const uint8_t *p = g_stream + pos + HEADER_BYTES;
+        if (hd.type == MSG_TILE && hd.length > TILE_HEADER_BYTES && p[4] == 0) {
+            sink += (uint64_t)codec_decompress(p + TILE_HEADER_BYTES, hd.length - TILE_HEADER_BYTES, out, TILE_BYTES);
+            ++*tiles;
+        }
+        pos += HEADER_BYTES + hd.length;
+    }
+    double spent = now_us() - t0;
+    if (sink == 1) printf(" ");
+    return spent;
+}
+
 static double apply_stream(void) {
     viewer_begin(W, H);
     g_viewer.ch = nullptr;   // replies are made but go nowhere
@@ -153,7 +175,7 @@ int main(int argc, char **argv) {
     snprintf(dir, sizeof dir, "/tmp/vo-bench-viewer-%d", (int)getpid());
     picture_init();
     if (!cache_open(&g_viewer.cache, dir)) printf("(viewer cache unavailable: references will miss)\n");
-    double enc_all = 0, app_all = 0, hash_all = 0;
+    double enc_all = 0, app_all = 0, hash_all = 0, dec_all = 0;
     int helpers = workers_default();
     printf("viewer apply rate vs host encode rate, %d passes at %dx%d (thread CPU time; the host's encode on\n"
            "%d helper(s) and the session thread: their CPU time / threads)\n", PASSES, W, H, helpers);
@@ -165,12 +187,16 @@ int main(int argc, char **argv) {
         double app = apply_stream();
         int hashed;
         double hash = hash_check_time(&hashed);
+        int decoded;
+        double dec = decode_time(&decoded);
+        dec_all += dec;
         enc_all += enc;
         app_all += app;
         hash_all += hash;
         printf("  %-7s %9zu bytes  encode %8.0f us (one thread %8.0f us)  apply %8.0f us  ratio encode/apply = %.2f"
-               " (target >= 3)  (hash check: %d tiles, %.0f us)\n",
-               synth_workload_name(wl), bytes, enc, one, app, app > 0 ? enc / app : 0.0, hashed, hash);
+               " (target >= 3)  (hash check: %d tiles, %.0f us;"
+               " decompression: %d tiles, %.0f us)\n",
+               synth_workload_name(wl), bytes, enc, one, app, app > 0 ? enc / app : 0.0, hashed, hash, decoded, dec);
         if (dump) {
             dump_stream(dump, wl);
             printf("  %-7s native apply %zu tiles, %.0f tiles/s\n", synth_workload_name(wl), g_tiles,
@@ -180,6 +206,7 @@ int main(int argc, char **argv) {
     printf("ratio viewer_apply_rate/host_encode_rate = %.2f (target >= 3)\n", app_all > 0 ? enc_all / app_all : 0.0);
     printf("  of which the hash check before caching: %.0f%% of the apply time; without it the ratio would be %.2f\n",
            app_all > 0 ? 100.0 * hash_all / app_all : 0.0, app_all > hash_all ? enc_all / (app_all - hash_all) : 0.0);
+    printf("  and the decompression of the deltas: %.0f%% of the apply time\n", app_all > 0 ? 100.0 * dec_all / app_all : 0.0);
     cache_close(&g_viewer.cache);
     remove(dir);
     return 0;
