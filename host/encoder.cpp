@@ -354,6 +354,14 @@ static void encoder_compress(const EncodePass *ps, int first, int count) {
     work_compress(first, count, g_encoder.codec2);
 }
 
+// The frame so far as a record of its own once it makes a part, while the parts stay within the
+// room the session gave them.
+static void encoder_part(FrameWriter *out) {
+    if (!g_encoder.part_channel || out->len - out->sent < ENCODER_PART_BYTES || out->len > g_encoder.part_room) return;
+    if (!out->sent) flow_frame_began(frame_counter.load() + 1, clock_tick());
+    writer_send_part(out, g_encoder.part_channel);   // a failure fails the frame's own send too
+}
+
 // The candidate tiles in scan order, each changed one computed first. With helpers, while the
 // session thread emits one job's tiles the next job takes and hashes ahead, and when the pass stops early
 // the tiles computed but not emitted give sent back its old pixels. Without, each tile is computed
@@ -383,6 +391,7 @@ static void encoder_tiles_pass(const EncodePass *ps) {
             if (ord >= computed) break;   // no job took it (cannot happen: it is queued)
         }
         if (!encoder_entry(ps, q, q->head)) break;
+        encoder_part(ps->out);
         if (ord >= 0) emitted++;
         q->head++;
     }

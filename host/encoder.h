@@ -30,9 +30,11 @@
 #include "host/text_layer.h"
 
 struct FrameWriter;
+struct channel;
 
 #define ENCODER_TICK_RING 64    // frames whose send tick the hold bound can look up
 #define ENCODER_HOLD_MS 1000    // a held tile waits at least this long for its reference's frame
+#define ENCODER_PART_BYTES 65536   // a big frame goes out in records of about this size as it is encoded
 
 struct EncoderState {
     int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept
@@ -57,6 +59,8 @@ struct EncoderState {
     uint32_t ring_tick[ENCODER_TICK_RING];    // tick of that frame's MSG_FRAME_END
     int fresh_only;                 // 1: this pass takes only tiles the latest capture marked (dirty
                                     // byte 1), none left waiting by earlier passes (dirty byte 2)
+    channel *part_channel;          // set: a frame's first parts go out on it while the rest is encoded
+    size_t part_room;               // bytes a frame may send so, ahead of its end (0: none)
 };
 extern EncoderState g_encoder;
 
@@ -69,6 +73,9 @@ void encoder_viewer_caps(uint16_t caps);
 // appended to the session's frame writer.
 void encoder_frame(FrameWriter *out);
 // A frame carries at most flow_frame_bytes() of tiles (the first tile always goes); the rest wait.
+// With part_channel set, every ENCODER_PART_BYTES of it go out as a record of their own as soon as
+// they are emitted, up to part_room bytes in all, so the viewer applies the first tiles while the
+// last are encoded and on their way; the rest goes with the frame end.
 // Its parts (tests drive them one by one).
 void encoder_moves(FrameWriter *out);
 void encoder_tiles(FrameWriter *out, int32_t budget);

@@ -17,7 +17,11 @@ void flow_reset(uint32_t now) {
     flow.ack_count.store(0);
     flow.last_pass_tick.store(now);
     flow.sent_total.store(0);
-    for (int i = 0; i < FLOW_SENT_SLOTS; i++) flow.sent_at[i].store(0);
+    for (int i = 0; i < FLOW_SENT_SLOTS; i++) {
+        flow.sent_at[i].store(0);
+        flow.began_frame[i].store(0);
+    }
+    flow.last_ack_tick.store(now);
     flow.sample_tick.store(now);
     flow.sample_bytes.store(0);
     flow.sample_sent.store(now);
@@ -33,14 +37,35 @@ void flow_frame_sent(uint32_t frame, uint32_t bytes) {
     flow.sent_at[frame % FLOW_SENT_SLOTS].store(total);
 }
 
+void flow_frame_began(uint32_t frame, uint32_t now) {
+    flow.began_tick[frame % FLOW_SENT_SLOTS].store(now);
+    flow.began_frame[frame % FLOW_SENT_SLOTS].store(frame);
+}
+
+uint32_t flow_unconfirmed_bytes(void) {
+    uint32_t f = flow.confirmed_frame.load();
+    if (frame_counter.load() - f >= FLOW_SENT_SLOTS) return flow.sent_total.load();
+    return flow.sent_total.load() - flow.sent_at[f % FLOW_SENT_SLOTS].load();
+}
+
 // Frame f, sent at tick sent, is acknowledged at now: bytes delivered since the sample began over
 // the time they took, taken once the sample spans FLOW_RATE_SPAN ms. The time is the longer of the
 // acknowledgements' span and the sends' span, so acknowledgements that arrive bunched together do
 // not make the link look faster than the host fed it. The rate is the windowed maximum, so spans
-// the host had little to send do not pull it down.
+// the host had little to send do not pull it down. A frame that began to go out a sample span or
+// more after the latest acknowledgement, all before it acknowledged, starts a sample of its own at
+// its first byte: the link idled before it (a fresh session's first picture, or a change after a
+// pause), and counting that time would make the first frames of the change small.
 static void flow_rate_sample(uint32_t f, uint32_t sent, uint32_t now) {
     if ((uint32_t)(frame_counter.load() - f) >= FLOW_SENT_SLOTS) return;
-    uint32_t delivered = flow.sent_at[f % FLOW_SENT_SLOTS].load();
+    uint32_t k = f % FLOW_SENT_SLOTS, began = flow.began_frame[k].load() == f ? flow.began_tick[k].load() : sent;
+    uint32_t last = flow.last_ack_tick.exchange(now);
+    if ((int32_t)(began - last) >= FLOW_RATE_SPAN && (uint32_t)(frame_counter.load() - f) < FLOW_SENT_SLOTS - 1) {
+        flow.sample_tick.store(began);
+        flow.sample_sent.store(began);
+        flow.sample_bytes.store(flow.sent_at[(f - 1) % FLOW_SENT_SLOTS].load());
+    }
+    uint32_t delivered = flow.sent_at[k].load();
     uint32_t span = now - flow.sample_tick.load(), sent_span = sent - flow.sample_sent.load();
     if (span < FLOW_RATE_SPAN) return;
     if ((int32_t)sent_span > (int32_t)span) span = sent_span;

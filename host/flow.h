@@ -39,6 +39,9 @@ struct FlowState {
     // viewer has all of it.
     std::atomic<uint32_t> sent_total;      // session thread: bytes handed to the socket
     std::atomic<uint32_t> sent_at[FLOW_SENT_SLOTS];
+    std::atomic<uint32_t> began_frame[FLOW_SENT_SLOTS];   // session thread: frame f in entry f % FLOW_SENT_SLOTS
+    std::atomic<uint32_t> began_tick[FLOW_SENT_SLOTS];    // began to go out at this tick
+    std::atomic<uint32_t> last_ack_tick;   // receive thread: when the latest acknowledgement came
     std::atomic<uint32_t> sample_tick;     // receive thread: start of the current sample
     std::atomic<uint32_t> sample_bytes;    // delivered count at its start
     std::atomic<uint32_t> sample_sent;     // send tick of the frame acknowledged at its start
@@ -61,6 +64,12 @@ int32_t flow_budget(void);                 // the encoder reads it once per pass
 int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged
 // The session thread, before handing frame `frame` of `bytes` bytes to the socket.
 void flow_frame_sent(uint32_t frame, uint32_t bytes);
+// The session thread, as the first bytes of frame `frame` go to the socket at tick `now` (the
+// first part of a frame sent in parts, else just before flow_frame_sent).
+void flow_frame_began(uint32_t frame, uint32_t now);
+// Bytes handed to the socket that no real acknowledgement has covered yet: at most what the
+// socket's own buffer still holds, however slowly the viewer reads.
+uint32_t flow_unconfirmed_bytes(void);
 // What one frame may carry: the in-flight cap's share of one round trip (the floor, 25 to
 // 250 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
 // Frames so sized keep the link full while little waits in queues ahead of the next change.

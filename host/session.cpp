@@ -27,6 +27,7 @@
 #define AUTH_FAIL_PAUSE_MS 300
 #define RECEIVE_JOIN_MS 1000
 #define SEND_BUFFER_BYTES 1048576
+#define PART_ROOM_BYTES (SEND_BUFFER_BYTES / 2)   // frame parts sent under the picture lock, at most
 #define ACCEPT_RETRY_MS 200        // pause after an accept that failed for a passing reason
 #define ACCEPT_KINDS_LOGGED 8      // distinct accept errors remembered for logging once each
 #define SMALL_CHANGE_TILES 16      // a change of at most this many tiles overtakes a bigger one
@@ -253,6 +254,7 @@ static int host_begin_session(void) {
     window_list_session_reset();
     encoder_session_reset(S.cache_in_use);
     encoder_viewer_caps(S.viewer_caps);
+    g_encoder.part_channel = &S.ch;
     g_encoder.text_layer_on = S.set.text_layer_enabled;
     g_encoder.window_list_on = S.set.window_tracking_enabled;
     flow_reset(clock_tick());
@@ -285,8 +287,17 @@ static void host_dirty_left(void) {
 static int host_send_frame(void) {
     int closed = encoder_pass_close(&S.out);
     if (closed <= 0) return closed == 0;   // nothing to send, or no room for the frame end
+    if (!S.out.sent) flow_frame_began(frame_counter.load(), clock_tick());
     flow_frame_sent(frame_counter.load(), (uint32_t)S.out.len);
     return writer_send(&S.out, &S.ch);
+}
+
+// How much of the coming frame may go out while it is still being encoded, under the picture lock:
+// no more than the socket's buffer takes on top of what the viewer has not acknowledged, so such a
+// send never waits on the viewer (whose acknowledgements the receive thread must stay free to read).
+static void host_part_room(void) {
+    uint32_t pending = flow_unconfirmed_bytes();
+    g_encoder.part_room = pending < PART_ROOM_BYTES ? PART_ROOM_BYTES - pending : 0;
 }
 
 // The frame loop: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
@@ -297,6 +308,7 @@ static void host_frame_loop(void) {
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
         if (!host_clipboard_pass(&S.ch)) break;
         if (!flow_may_send(clock_tick())) continue;
+        host_part_room();
         picture_lock();
         g_encoder.fresh_only = host_small_change_first();
         encoder_frame(&S.out);

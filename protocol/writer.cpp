@@ -1,4 +1,4 @@
-// writer: the host's frame buffer and its one-record send.
+// writer: the host's frame buffer and its record sends.
 #include "protocol/writer.h"
 #include <stdlib.h>
 #include <string.h>
@@ -37,17 +37,23 @@ int writer_append_msg(FrameWriter *w, uint8_t type, const void *payload, uint32_
     return 1;
 }
 
-void writer_reset(FrameWriter *w) { w->len = 0; }
+void writer_reset(FrameWriter *w) { w->len = w->sent = 0; }
 
 void writer_free(FrameWriter *w) {
     free(w->data);
     w->data = nullptr;
-    w->len = w->cap = 0;
+    w->len = w->cap = w->sent = 0;
+}
+
+int writer_send_part(FrameWriter *w, channel *ch) {
+    if (w->len <= w->sent) return 1;
+    int ok = channel_send(ch, w->data + w->sent, w->len - w->sent);
+    w->sent = w->len;
+    return ok;
 }
 
 int writer_send(FrameWriter *w, channel *ch) {
-    if (w->len == 0) return 1;
-    int ok = channel_send(ch, w->data, w->len);
-    w->len = 0;
+    int ok = writer_send_part(w, ch);
+    w->len = w->sent = 0;
     return ok;
 }

@@ -1,6 +1,7 @@
-// writer: the frame writer. Every message of one host frame is appended to it, then the whole
-// frame goes to the channel as one record. The host session owns one and hands it to the encoder
-// and the overlays; its buffer grows and stays, so steady streaming allocates nothing.
+// writer: the frame writer. Every message of one host frame is appended to it, then the frame goes
+// to the channel as one record, or, when a big frame already sent its first parts, its last part
+// as the last record. The host session owns one and hands it to the encoder and the overlays; its
+// buffer grows and stays, so steady streaming allocates nothing.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -11,6 +12,7 @@ struct FrameWriter {
     uint8_t *data;   // grows to twice the needed size plus 65536 when full, never shrinks
     size_t len;      // bytes appended since the last send or reset
     size_t cap;      // allocated bytes
+    size_t sent;     // bytes of this frame already handed to the channel (writer_send_part)
 };
 
 // Room for n more bytes at the end (len not advanced); NULL when the buffer cannot grow.
@@ -23,6 +25,9 @@ int writer_append_msg(FrameWriter *w, uint8_t type, const void *payload, uint32_
 void writer_reset(FrameWriter *w);   // empty, keep the allocation
 void writer_free(FrameWriter *w);    // release the allocation
 
-// The frame as one record, then the writer is empty whatever happened. An empty writer sends
-// nothing and gives 1; 0 when the send failed.
+// What the frame holds beyond its parts already sent, as one record of its own (the frame goes on
+// filling after it). 1 (also when there is nothing new), or 0 when the send failed.
+int writer_send_part(FrameWriter *w, channel *ch);
+// The frame, beyond its parts already sent, as one record, then the writer is empty whatever
+// happened. An empty writer sends nothing and gives 1; 0 when the send failed.
 int writer_send(FrameWriter *w, channel *ch);

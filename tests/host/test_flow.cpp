@@ -237,3 +237,35 @@ TEST(Flow, DeliveryRateSizesFrames) {
     EXPECT_EQ(flow_frame_bytes(), FLOW_FRAME_BYTES_MIN);
     frame_counter.store(0);
 }
+
+// A change after a pause starts a sample of its own at its first byte: the pause is no time of the
+// link's. Frames still in flight when it began keep the running sample. What is sent and not yet
+// acknowledged is what the socket may still hold.
+TEST(Flow, RateSampleStartsAfterAPause) {
+    frame_counter.store(0);
+    flow_reset(1000);
+    frame_counter.store(1);
+    flow_frame_began(1, 1000);
+    flow_frame_sent(1, 1000);
+    ack(1, 1004, 4);                  // too short a span: no sample
+    EXPECT_EQ(flow.rate.load(), 0);
+    frame_counter.store(2);
+    flow_frame_began(2, 1500);        // half a second later
+    flow_frame_sent(2, 200000);
+    EXPECT_EQ(flow_unconfirmed_bytes(), 200000u);
+    ack(2, 1520, 20);
+    EXPECT_EQ(flow.rate.load(), 10000);   // 200000 bytes in 20 ms, not in 520
+    EXPECT_EQ(flow_unconfirmed_bytes(), 0u);
+    // Two frames back to back: the second began before the first came back, so no new start.
+    frame_counter.store(4);
+    flow_frame_began(3, 3000);
+    flow_frame_sent(3, 100000);
+    flow_frame_began(4, 3010);
+    flow_frame_sent(4, 100000);
+    ack(3, 3020, 20);
+    flow.window_max[0].store(0);
+    flow.window_max[1].store(0);
+    ack(4, 3040, 30);
+    EXPECT_EQ(flow.rate.load(), 5000);   // 100000 bytes since the acknowledgement of 3, not since 4 began
+    frame_counter.store(0);
+}

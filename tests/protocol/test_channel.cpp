@@ -391,7 +391,7 @@ TEST(ChannelRecords, StreamSpansRecordsAndBuffersAreKept) {
 TEST(ChannelRecords, WriterSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
     channel tx, rx;
     sock_pair p = keyed_pair(&tx, &rx, 0);
-    FrameWriter w = {nullptr, 0, 0};
+    FrameWriter w = {};
     EXPECT_EQ(writer_send(&w, &tx), 1);   // nothing to send
     EXPECT_EQ(tx.send_counter, 0u);
     ASSERT_EQ(writer_append_msg(&w, MSG_FRAME_END, "\1\0\0\0\2\0\0\0", 8), 1);
@@ -410,6 +410,30 @@ TEST(ChannelRecords, WriterSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
     w.len = CHANNEL_MAX_RECORD + 1;
     EXPECT_EQ(writer_send(&w, &tx), 0);
     EXPECT_EQ(w.len, 0u);
+    writer_free(&w);
+    close_pair(p, &tx, &rx);
+}
+
+// A big frame's first part goes ahead as a record of its own; the rest follows as the last record,
+// and the stream reads the same as one record would.
+TEST(ChannelRecords, WriterSendsAFrameInParts) {
+    channel tx, rx;
+    sock_pair p = keyed_pair(&tx, &rx, 0);
+    FrameWriter w = {};
+    ASSERT_EQ(writer_append_msg(&w, MSG_CURSOR, "\0\0\0\0\0\0\0\0\1", 9), 1);
+    EXPECT_EQ(writer_send_part(&w, &tx), 1);
+    EXPECT_EQ(writer_send_part(&w, &tx), 1);   // nothing new: no record
+    EXPECT_EQ(tx.send_counter, 1u);
+    EXPECT_EQ(w.len, 17u);                      // the frame goes on filling
+    ASSERT_EQ(writer_append_msg(&w, MSG_FRAME_END, "\1\0\0\0\2\0\0\0", 8), 1);
+    EXPECT_EQ(writer_send(&w, &tx), 1);
+    EXPECT_EQ(tx.send_counter, 2u);
+    EXPECT_EQ(w.len + w.sent, 0u);
+    uint8_t got[33];
+    ASSERT_EQ(channel_recv(&rx, got, sizeof got), 1);
+    EXPECT_EQ(got[0], MSG_CURSOR);
+    EXPECT_EQ(got[17], MSG_FRAME_END);
+    EXPECT_EQ(rx.recv_len, 16u);   // the last record held only the frame end
     writer_free(&w);
     close_pair(p, &tx, &rx);
 }
