@@ -27,7 +27,7 @@
 #define AUTH_FAIL_PAUSE_MS 300
 #define RECEIVE_JOIN_MS 1000
 #define SEND_BUFFER_BYTES 1048576
-#define PART_ROOM_BYTES (SEND_BUFFER_BYTES / 2)   // frame parts sent under the picture lock, at most
+#define PART_ROOM_BYTES (SEND_BUFFER_BYTES / 4 * 3)   // frame parts sent under the picture lock, at most
 #define ACCEPT_RETRY_MS 200        // pause after an accept that failed for a passing reason
 #define ACCEPT_KINDS_LOGGED 8      // distinct accept errors remembered for logging once each
 #define SMALL_CHANGE_TILES 16      // a change of at most this many tiles overtakes a bigger one
