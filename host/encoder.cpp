@@ -7,6 +7,7 @@
 #include "host/log.h"
 #include "host/encoder_work.h"
 #include "host/mirror.h"
+#include "host/pick.h"
 #include "host/picture.h"
 #include "host/workers.h"
 #include "platform/clock.h"
@@ -160,6 +161,7 @@ struct EncodePass {
     size_t start;         // output length when the tiles began
     size_t max_bytes;     // tile bytes the pass may append (0: no limit)
     int fresh_only;       // only tiles whose dirty byte is 1
+    int codec2;           // deltas in the second codec's forms (else the version-1 forms)
 };
 
 // What became of a changed tile.
@@ -292,7 +294,7 @@ static int encoder_queue_job(const EncodePass *ps, TileQueue *q, int count) {
         s->how = g_picture.force_raw[i] ? TILE_WHOLE : picture_ref_pending(i, ps->confirmed) ? TILE_PENDING : TILE_DELTA;
         q->assigned++;
     }
-    work_begin(first, count, !ps->use_cache, g_encoder.codec2);
+    work_begin(first, count, !ps->use_cache, ps->codec2);
     return count;
 }
 
@@ -351,7 +353,7 @@ static void encoder_compress(const EncodePass *ps, int first, int count) {
         TileSlot *s = work_slot(k);
         s->in_mirror = ps->use_cache && s->how == TILE_DELTA && mirror_lookup(s->hash);
     }
-    work_compress(first, count, g_encoder.codec2);
+    work_compress(first, count, ps->codec2);
 }
 
 // The frame so far as a record of its own once it makes a part, while the parts stay within the
@@ -421,7 +423,17 @@ void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     ps.start = out->len;
     ps.fresh_only = g_encoder.fresh_only;
     ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
+    // Under the second codec a big pass picks its family of forms once, before any tile's work,
+    // so every thread encodes the pass alike.
+    int family = 0;
+    if (g_encoder.codec2 && pick_delta_candidates(ps.fresh_only) >= PICK_BIG_TILES)
+        family = pick_family(&g_encoder.pick, flow.rate.load(), now);
+    ps.codec2 = g_encoder.codec2 && family != 1;
+    int64_t t0 = family ? pick_clock_ns() : 0;
     encoder_tiles_pass(&ps);
+    if (family)
+        pick_record(&g_encoder.pick, family, g_encoder.tiles_this_frame - g_encoder.refs_this_frame,
+                    pick_clock_ns() - t0, (int64_t)(out->len - ps.start));
 }
 
 void encoder_tiles(FrameWriter *out, int32_t budget) { encoder_tiles_at(out, budget, clock_tick()); }

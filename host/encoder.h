@@ -27,6 +27,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include "host/pick.h"
 #include "host/text_layer.h"
 
 struct FrameWriter;
@@ -61,6 +62,7 @@ struct EncoderState {
                                     // byte 1), none left waiting by earlier passes (dirty byte 2)
     channel *part_channel;          // set: a frame's first parts go out on it while the rest is encoded
     size_t part_room;               // bytes a frame may send so, ahead of its end (0: none)
+    PickState pick;                 // the second codec's big passes: which family of forms
 };
 extern EncoderState g_encoder;
 

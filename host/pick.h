@@ -1,0 +1,42 @@
+// pick: under the second codec, which family of tile forms a big pass uses. Family 2 (the second
+// codec's forms) sends about a third of the bytes but costs the encoder several times the time of
+// family 1 (the version-1 forms, LZ4 delta or raw pixels). The pass takes the family whose time
+// per tile is smaller: the longer of what the encoder spends on a tile and what its bytes take at
+// the link's delivery rate, from moving averages of earlier big passes of each family.
+// While family 2 keeps the encoder busy, the measured rate is the encoder's output rather than the
+// link's; when the link kept up with it, a big pass now and then tries family 1 (a probe), whose
+// acknowledgements measure the link for real. Small passes always take family 2.
+// One record per session (in EncoderState); all zero is the fresh state.
+#pragma once
+#include <stdint.h>
+
+#define PICK_BIG_TILES 64           // a big pass: at least this many tiles that may go as deltas
+#define PICK_PROBE_MS 5000          // family 1 is tried at most once per this many ms
+#define PICK_PROBE_MAX_MS 40000     // and, after probes that lost, doubling up to this
+#define PICK_PROBE_SPAN_MS 250      // a probe: the big passes of this many ms take family 1
+#define PICK_PROBE_SHARE 0.6        // probe when the rate reaches this share of family 2's output
+
+struct PickAverage {
+    double ns;      // encoder wall time per tile (0: not measured yet)
+    double bytes;   // bytes per tile
+};
+
+struct PickState {
+    PickAverage fam[2];        // family 1, family 2
+    int probed;                // 1 once a probe began this session
+    int probing;               // 1 from a probe's start until the decision after its span judges it
+    uint32_t probe_tick;       // when the latest probe began
+    uint32_t probe_wait;       // ms between probes (0: PICK_PROBE_MS)
+    int last;                  // family of the latest big pass (0: none yet)
+};
+
+// The family (1 or 2) for a big pass at tick now; rate is the delivery rate in bytes per ms (0:
+// not measured). Family 2 until both the rate and family 2's figures are known.
+int pick_family(PickState *p, int32_t rate, uint32_t now);
+// A big pass of `family` emitted `tiles` tile messages of `bytes` bytes in all, in ns of tile work;
+// passes of fewer than PICK_BIG_TILES tiles teach nothing.
+void pick_record(PickState *p, int family, int32_t tiles, int64_t ns, int64_t bytes);
+// Tiles the coming pass may send as deltas: dirty (only those the latest capture marked when
+// fresh_only) and not forgotten. A bound read from the picture before any comparison.
+int32_t pick_delta_candidates(int fresh_only);
+int64_t pick_clock_ns(void);   // a monotonic clock for the pass's tile work
