@@ -431,9 +431,11 @@ void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     ps.codec2 = g_encoder.codec2 && family != 1;
     int64_t t0 = family ? pick_clock_ns() : 0;
     encoder_tiles_pass(&ps);
+    // The figures are of the deltas: references and raw tiles cost the same in either family.
+    int32_t raw = g_encoder.raw_this_frame, deltas = g_encoder.tiles_this_frame - g_encoder.refs_this_frame - raw;
     if (family)
-        pick_record(&g_encoder.pick, family, g_encoder.tiles_this_frame - g_encoder.refs_this_frame,
-                    pick_clock_ns() - t0, (int64_t)(out->len - ps.start));
+        pick_record(&g_encoder.pick, family, deltas, pick_clock_ns() - t0,
+                    (int64_t)(out->len - ps.start) - (int64_t)raw * TILE_MSG_MAX);
 }
 
 void encoder_tiles(FrameWriter *out, int32_t budget) { encoder_tiles_at(out, budget, clock_tick()); }

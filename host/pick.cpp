@@ -33,10 +33,14 @@ static int pick_probe_due(const PickState *p, int32_t rate, uint32_t now) {
 }
 
 static int pick_decide(PickState *p, int32_t rate, uint32_t now) {
-    if (p->probing && now - p->probe_tick < PICK_PROBE_SPAN_MS) return 1;
+    uint32_t age = now - p->probe_tick;
+    if (p->probing && (age < PICK_PROBE_SPAN_MS || (p->fam[0].ns <= 0 && age < PICK_PROBE_LONGEST_MS))) return 1;
     if (p->fam[1].ns <= 0 || rate <= 0) return 2;
     int best = 2;
-    if (p->fam[0].ns > 0) best = pick_time(&p->fam[0], rate) < pick_time(&p->fam[1], rate) ? 1 : 2;
+    if (p->fam[0].ns > 0) {
+        double t1 = pick_time(&p->fam[0], rate), t2 = pick_time(&p->fam[1], rate);
+        best = (p->last == 1 ? t1 < t2 * PICK_KEEP : t1 * PICK_KEEP < t2) ? 1 : 2;
+    }
     if (p->probing) pick_judge(p, best);
     if (best == 1 || !pick_probe_due(p, rate, now)) return best;
     p->probed = p->probing = 1;
@@ -54,9 +58,14 @@ int pick_family(PickState *p, int32_t rate, uint32_t now) {
 }
 
 void pick_record(PickState *p, int family, int32_t tiles, int64_t ns, int64_t bytes) {
-    if (tiles < PICK_BIG_TILES || family < 1 || family > 2 || ns <= 0) return;
+    if (tiles <= 0 || family < 1 || family > 2 || ns <= 0) return;
     PickAverage *a = &p->fam[family - 1];
-    double c = (double)ns / tiles, b = (double)bytes / tiles;
+    a->sum_tiles += tiles;
+    a->sum_ns += ns;
+    a->sum_bytes += bytes;
+    if (a->sum_tiles < PICK_BIG_TILES) return;
+    double c = (double)a->sum_ns / (double)a->sum_tiles, b = (double)a->sum_bytes / (double)a->sum_tiles;
+    a->sum_tiles = a->sum_ns = a->sum_bytes = 0;
     if (a->ns <= 0) {
         a->ns = c;
         a->bytes = b;

@@ -5,7 +5,9 @@
 // the link's delivery rate, from moving averages of earlier big passes of each family.
 // While family 2 keeps the encoder busy, the measured rate is the encoder's output rather than the
 // link's; when the link kept up with it, a big pass now and then tries family 1 (a probe), whose
-// acknowledgements measure the link for real. Small passes always take family 2.
+// acknowledgements measure the link for real. The family in use keeps its place unless the other is
+// predicted clearly quicker: the rate is measured through the flow's pacing, which holds back the
+// link in either family and makes close predictions swing. Small passes always take family 2.
 // One record per session (in EncoderState); all zero is the fresh state.
 #pragma once
 #include <stdint.h>
@@ -13,12 +15,16 @@
 #define PICK_BIG_TILES 64           // a big pass: at least this many tiles that may go as deltas
 #define PICK_PROBE_MS 5000          // family 1 is tried at most once per this many ms
 #define PICK_PROBE_MAX_MS 40000     // and, after probes that lost, doubling up to this
-#define PICK_PROBE_SPAN_MS 250      // a probe: the big passes of this many ms take family 1
+#define PICK_PROBE_SPAN_MS 250      // a probe: the big passes of this many ms take family 1,
+#define PICK_PROBE_LONGEST_MS 1000  // or of up to this many until family 1 has figures
 #define PICK_PROBE_SHARE 0.6        // probe when the rate reaches this share of family 2's output
+#define PICK_KEEP 1.25              // the family in use stays unless the other is this much quicker
 
 struct PickAverage {
     double ns;      // encoder wall time per tile (0: not measured yet)
     double bytes;   // bytes per tile
+    // Big passes not yet folded in: a change the flow cuts into small frames still teaches.
+    int64_t sum_tiles, sum_ns, sum_bytes;
 };
 
 struct PickState {
@@ -33,8 +39,8 @@ struct PickState {
 // The family (1 or 2) for a big pass at tick now; rate is the delivery rate in bytes per ms (0:
 // not measured). Family 2 until both the rate and family 2's figures are known.
 int pick_family(PickState *p, int32_t rate, uint32_t now);
-// A big pass of `family` emitted `tiles` tile messages of `bytes` bytes in all, in ns of tile work;
-// passes of fewer than PICK_BIG_TILES tiles teach nothing.
+// A big pass of `family` emitted `tiles` delta tile messages of `bytes` bytes in all, in ns of tile
+// work. Passes are summed until they make PICK_BIG_TILES tiles, then folded into the averages.
 void pick_record(PickState *p, int family, int32_t tiles, int64_t ns, int64_t bytes);
 // Tiles the coming pass may send as deltas: dirty (only those the latest capture marked when
 // fresh_only) and not forgotten. A bound read from the picture before any comparison.

@@ -10,13 +10,13 @@ static void feed(PickState *p, int family) {
     else pick_record(p, 1, 400, 400 * 30000LL, 400 * 6000LL);
 }
 
-TEST(Pick, FamilyTwoUntilMeasuredAndSmallPassesTeachNothing) {
+TEST(Pick, FamilyTwoUntilMeasuredAndPassesSummedToABigOne) {
     PickState p = {};
     EXPECT_EQ(pick_family(&p, 0, 1000), 2);
     EXPECT_EQ(pick_family(&p, 100000, 1000), 2);   // no figures yet
-    pick_record(&p, 2, PICK_BIG_TILES - 1, 1000000, 100000);
+    pick_record(&p, 2, 40, 40 * 100000LL, 40 * 2000LL);
     EXPECT_EQ(p.fam[1].ns, 0);
-    feed(&p, 2);
+    pick_record(&p, 2, 40, 40 * 100000LL, 40 * 2000LL);
     EXPECT_DOUBLE_EQ(p.fam[1].ns, 100000);
     EXPECT_DOUBLE_EQ(p.fam[1].bytes, 2000);
     pick_record(&p, 2, 400, 400 * 200000LL, 400 * 2000LL);   // a quarter of the way to a new figure
@@ -35,10 +35,11 @@ TEST(Pick, ProbesOnlyWhenTheLinkKeptUpWithTheEncoder) {
     feed(&fast, 2);
     EXPECT_EQ(pick_family(&fast, 15000, 1000), 1);   // three quarters of the output: a probe
     EXPECT_EQ(pick_family(&fast, 15000, 1100), 1);   // its span
+    EXPECT_EQ(pick_family(&fast, 15000, 1000 + PICK_PROBE_SPAN_MS), 1);   // longer: no figures yet
     feed(&fast, 1);
     // Judged on the rate its acknowledgements gave: 125000 bytes/ms makes family 1 48 us a tile
     // against family 2's 100 us, and it stays.
-    EXPECT_EQ(pick_family(&fast, 125000, 1000 + PICK_PROBE_SPAN_MS), 1);
+    EXPECT_EQ(pick_family(&fast, 125000, 1001 + PICK_PROBE_SPAN_MS), 1);
     EXPECT_EQ(fast.probing, 0);
     EXPECT_EQ(pick_family(&fast, 125000, 3000), 1);
     // The link slows to 25000 bytes/ms: family 1 takes 240 us a tile, family 2 100 us.
