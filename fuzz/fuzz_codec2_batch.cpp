@@ -1,8 +1,16 @@
 // Fuzz target for MSG_TILE_BATCH content (protocol/codec2_batch): the input as a piece and as a
 // content put through the host's stream, walked and applied to a tile (rejected or applied, never
 // read past); and a batch made from the input by the host's builder must come back exact.
-#include "fuzz/fuzz_codec2.h"
+#include <stdlib.h>
+#include <string.h>
+#include "protocol/codec2.h"
 #include "protocol/codec2_batch.h"
+#include "protocol/messages.h"
+
+static Codec2Enc g_fz_enc;
+static Codec2Dec g_fz_dec;
+static uint8_t g_fz_tile[TILE_BYTES], g_fz_new[TILE_BYTES], g_fz_delta[TILE_BYTES];
+static uint8_t g_fz_data[CODEC2_DATA_CAP];
 
 static Codec2Stream g_fz_stream;
 static Codec2Batch g_fz_batch;

@@ -2,7 +2,9 @@
 // to the viewer's reader: entries, tiles, check and frame end come back; malformed content is
 // rejected.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
+#include <string>
 #include <vector>
 #include "codec2_batch_util.h"
 #include "protocol/codec.h"
@@ -148,4 +150,62 @@ TEST_F(BatchTest, MalformedContentIsRejected) {
     raw_content(good);
     msg.pop_back();   // a truncated piece
     EXPECT_EQ(read_all(5), 0);
+}
+
+static std::vector<uint8_t> unhex(const char *s) {
+    std::vector<uint8_t> b;
+    for (size_t i = 0; s[i] && s[i + 1] && s[0] != '-'; i += 2) {
+        unsigned v;
+        sscanf(s + i, "%2x", &v);
+        b.push_back((uint8_t)v);
+    }
+    return b;
+}
+
+// The batch lines of the vectors: each payload through one stream, its entries, check and ack.
+TEST_F(BatchTest, VectorsReadAsWritten) {
+    FILE *f = fopen(VO_VECTORS_DIR "/codec2_vectors.txt", "r");
+    ASSERT_NE(f, nullptr);
+    static char line[1 << 17], a[1 << 16], b[1 << 16];
+    static uint8_t tile[TILE_BYTES], want[TILE_BYTES];
+    char name[64];
+    unsigned index, frame, tick;
+    int batches = 0, tiles = 0;
+    uint64_t c = 0;
+    Codec2BatchEntry e;
+    while (fgets(line, sizeof line, f)) {
+        if (!strncmp(line, "batch ", 6) && sscanf(line, "batch %63s %65535s", name, a) == 2) {
+            msg = unhex(a);
+            ASSERT_EQ(codec2_batch_open(&reader, &dec, msg.data(), msg.size(), 30 * 17), 1);
+            c = CODEC2_CHECK_SEED;
+            batches++;
+        } else if (sscanf(line, "batch-tile %63s %u %65535s", name, &index, a) == 3) {
+            ASSERT_EQ(codec2_batch_next(&reader, &e), 1);
+            EXPECT_EQ(e.index, index);
+            std::vector<uint8_t> after = unhex(a);
+            ASSERT_EQ(codec_decompress(after.data(), after.size(), want, TILE_BYTES), TILE_BYTES);
+            for (int k = 0; k < TILE_BYTES; k++) tile[k] = (uint8_t)(k * 31);
+            ASSERT_EQ(codec2_batch_apply(&dec, &e, tile), 1);
+            EXPECT_EQ(memcmp(tile, want, TILE_BYTES), 0);
+            c = codec2_check_step(c, tile_hash(tile));
+            tiles++;
+        } else if (sscanf(line, "batch-ref %63s %u %65535s", name, &index, a) == 3) {
+            ASSERT_EQ(codec2_batch_next(&reader, &e), 1);
+            EXPECT_EQ(e.kind, BATCH_KIND_REF);
+            EXPECT_EQ(e.hash, strtoull(a, nullptr, 16));
+        } else if (sscanf(line, "batch-end %63s %65535s %65535s", name, a, b) == 3) {
+            ASSERT_EQ(codec2_batch_next(&reader, &e), 0);
+            EXPECT_EQ(c == reader.check, !strcmp(a, "ok"));
+            std::vector<uint8_t> ack = unhex(b);
+            if (ack.size() == 8) {
+                EXPECT_EQ(reader.frame, get_u32(ack.data()));
+                EXPECT_EQ(reader.tick, get_u32(ack.data() + 4));
+            }
+        } else if (sscanf(line, "frame-end %63s %u %u", name, &frame, &tick) == 3) {
+            codec2_batch_dec_note_end(&reader, frame, tick);
+        }
+    }
+    fclose(f);
+    EXPECT_GE(batches, 4);
+    EXPECT_GE(tiles, 4);
 }
