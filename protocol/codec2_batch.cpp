@@ -7,8 +7,8 @@
 #include <zstd.h>
 #include "protocol/messages.h"
 
-#define HEAD_MAX (1 + 5 + 8)       // flags, count, check
-#define TAIL_MAX (5 + 5)           // frame and tick differences
+#define HEAD_MAX (1 + 5)           // flags, count
+#define TAIL_MAX (5 + 5 + 8)       // frame and tick differences, check
 #define ENTRY_MAX (5 + 1 + 5 + CODEC2_BODY_MAX)
 #define REF_BYTES 8
 
@@ -110,16 +110,15 @@ long codec2_batch_pack(Codec2Batch *b, Codec2Stream *s, int closes, uint32_t fra
     size_t h = 0, t = 0;
     head[h++] = closes ? BATCH_CLOSES_FRAME : 0;
     h += varint_put(head + h, b->count);
-    put_u64(head + h, b->check);
-    h += 8;
     if (closes) {
         t += varint_put(tail, frame - b->last_frame);
         t += varint_put(tail + t, tick - b->last_tick);
     }
+    put_u64(tail + t, b->check);   // last: the bytes before it then repeat from batch to batch
+    t += 8;
     const uint8_t *parts[3] = {head, b->entries, tail};
     size_t lens[3] = {h, b->len, t};
-    long n = dst ? codec2_stream_put(s, parts, lens, t ? 3 : 2, dst + HEADER_BYTES, codec2_batch_bound(b) - HEADER_BYTES)
-                 : -1;
+    long n = dst ? codec2_stream_put(s, parts, lens, 3, dst + HEADER_BYTES, codec2_batch_bound(b) - HEADER_BYTES) : -1;
     b->len = 0;
     b->count = 0;
     b->prev = -1;
@@ -157,14 +156,10 @@ int codec2_batch_open(Codec2BatchDec *b, Codec2Dec *d, const uint8_t *piece, siz
     if (b->len < 1 + 1 + 8) return 0;
     b->flags = b->content[b->at++];
     if (b->flags & ~BATCH_CLOSES_FRAME) return 0;
-    if (!varint_get(b->content, b->len, &b->at, &b->count) || b->count > CODEC2_BATCH_ENTRIES) return 0;
-    if (b->len - b->at < 8) return 0;
-    b->check = get_u64(b->content + b->at);
-    b->at += 8;
-    return 1;
+    return varint_get(b->content, b->len, &b->at, &b->count) && b->count <= CODEC2_BATCH_ENTRIES;
 }
 
-// After the last entry: the frame end (flags bit 0), then the content must end.
+// After the last entry: the frame end (flags bit 0) and the check, then the content must end.
 static int codec2_batch_tail(Codec2BatchDec *b) {
     if (b->flags & BATCH_CLOSES_FRAME) {
         uint32_t df, dt;
@@ -172,7 +167,9 @@ static int codec2_batch_tail(Codec2BatchDec *b) {
         b->frame = b->last_frame + df;
         b->tick = b->last_tick + dt;
     }
-    if (b->at != b->len) return -1;
+    if (b->len - b->at != 8) return -1;
+    b->check = get_u64(b->content + b->at);
+    b->at += 8;
     if (b->flags & BATCH_CLOSES_FRAME) codec2_batch_dec_note_end(b, b->frame, b->tick);
     return 0;
 }

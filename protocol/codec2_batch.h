@@ -64,15 +64,15 @@ struct Codec2BatchDec {
     uint32_t count, seen;        // entries named; entries read
     int64_t prev;                // index of the last entry read
     uint32_t grid;               // tiles in the picture: indexes must stay below
-    uint64_t check;              // as sent
+    uint64_t check;              // as sent (read after the entries)
     uint32_t last_frame, last_tick;   // the last frame end seen this session (0, 0 before any)
     uint32_t frame, tick;        // the frame end rebuilt once the entries are read (flags bit 0)
 };
 // Unpacks a piece through the viewer's stream and reads the content's head. 1, or 0 when the piece
 // or head is malformed (the stream is then out of step: the session must end).
 int codec2_batch_open(Codec2BatchDec *b, Codec2Dec *d, const uint8_t *piece, size_t n, uint32_t grid);
-// The next entry: 1; 0 when all were read and the content ended right (the frame end, if any, in
-// b->frame and b->tick, and b->last_* moved on); -1 when malformed.
+// The next entry: 1; 0 when all were read and the content ended right (the check in b->check, the
+// frame end, if any, in b->frame and b->tick, and b->last_* moved on); -1 when malformed.
 int codec2_batch_next(Codec2BatchDec *b, Codec2BatchEntry *e);
 // Applies a tile entry (kinds 2..5) to `tile`, the viewer's 16384 bytes there. 0 when malformed.
 int codec2_batch_apply(Codec2Dec *d, const Codec2BatchEntry *e, uint8_t *tile);

@@ -74,7 +74,6 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
     pack(1, 77, 5000);
 
     ASSERT_EQ(codec2_batch_open(&reader, &dec, msg.data(), msg.size(), 1001), 1);
-    EXPECT_EQ(reader.check, codec2_check_step(codec2_check_step(CODEC2_CHECK_SEED, h0), h1));
     Codec2BatchEntry e;
     const uint32_t index[3] = {7, 300, 1000};
     for (int k = 0; k < 3; k++) {
@@ -90,6 +89,7 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
         EXPECT_EQ(memcmp(tile, after[k / 2], TILE_BYTES), 0);
     }
     ASSERT_EQ(codec2_batch_next(&reader, &e), 0);
+    EXPECT_EQ(reader.check, codec2_check_step(codec2_check_step(CODEC2_CHECK_SEED, h0), h1));
     EXPECT_EQ(reader.frame, 77u);
     EXPECT_EQ(reader.tick, 5000u);
 
@@ -110,8 +110,8 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
 
 TEST_F(BatchTest, MalformedContentIsRejected) {
     // flags 1, one reference entry to tile 4, frame end +1, +2; the check is all 0xAB.
-    const std::vector<uint8_t> good = {1, 1, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB,
-                                       5, BATCH_KIND_REF, 1, 2, 3, 4, 5, 6, 7, 8, 1, 2};
+    const std::vector<uint8_t> good = {1, 1, 5, BATCH_KIND_REF, 1, 2, 3, 4, 5, 6, 7, 8, 1, 2,
+                                       0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
     raw_content(good);
     ASSERT_EQ(read_all(5), 1);
     EXPECT_EQ(reader.frame, 1u);
@@ -122,11 +122,11 @@ TEST_F(BatchTest, MalformedContentIsRejected) {
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
     c = good;
-    c[10] = 0;   // a step of 0 does not move on
+    c[2] = 0;   // a step of 0 does not move on
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
     c = good;
-    c[11] = TILE_FORM_RAW;   // kinds are 2..5 and 16
+    c[3] = TILE_FORM_RAW;   // kinds are 2..5 and 16
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
     c = good;
@@ -134,17 +134,17 @@ TEST_F(BatchTest, MalformedContentIsRejected) {
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
     c = good;
-    c.pop_back();   // the frame end cut short
+    c.pop_back();   // the check cut short
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
     c = good;
     c[1] = 2;   // more entries named than there are
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
-    c = {0, 0x81, 0x80, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};   // count 16385 > the most a batch holds
+    c = {0, 0x81, 0x80, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};   // count 16385: more than a batch holds
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
-    c = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, TILE_FORM_PALETTE, 0xFF, 0xFF, 0xFF, 0xFF, 0x1F};   // length past the end
+    c = {0, 1, 1, TILE_FORM_PALETTE, 0x7F, 0, 0, 0, 0, 0, 0, 0, 0};   // a length past the end
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
     raw_content(good);
