@@ -14,6 +14,7 @@
 #include "protocol/channel.h"
 #include "protocol/codec.h"
 #include "protocol/codec2.h"
+#include "protocol/codec2_batch.h"
 #include "protocol/messages.h"
 #include "protocol/writer.h"
 
@@ -25,6 +26,7 @@
 EncoderState g_encoder;
 
 static Codec2Stream s_stream;   // the second codec's session stream: pieces go out in tile order
+static Codec2Batch s_batch;     // the frame's crops and references, on their way into MSG_TILE_BATCH
 
 void encoder_session_reset(int cache_in_use) {
     memset(&g_encoder, 0, sizeof g_encoder);
@@ -36,6 +38,36 @@ void encoder_viewer_caps(uint16_t caps) {
     g_encoder.cache_in_use = (caps >> 1) & 1;
     g_encoder.codec2 = (caps & CODEC2_CAP) != 0;   // the host answers bit 3 whenever it is offered
     codec2_stream_reset(&s_stream);
+    codec2_batch_reset(&s_batch);
+}
+
+// Crops and references go into the frame's batch: with the second codec while its stream works.
+static int encoder_batching(void) { return g_encoder.codec2 && !s_stream.broken; }
+
+// The batch as MSG_TILE_BATCH, closing the frame (frame, tick) when `closes`; the batch is empty
+// afterwards. 1 when it went; else the viewer never sees its entries, so their tiles become unknown
+// and go again whole (`locked`: the picture lock is held already).
+static int encoder_batch_emit(FrameWriter *out, int closes, uint32_t frame, uint32_t tick, int locked) {
+    uint32_t count = s_batch.count;
+    uint8_t *p = writer_reserve(out, codec2_batch_bound(&s_batch));
+    long n = codec2_batch_pack(&s_batch, &s_stream, closes, frame, tick, p);
+    if (n > 0) {
+        writer_commit(out, (size_t)n);
+        return 1;
+    }
+    if (!locked) picture_lock();
+    for (uint32_t k = 0; k < count; k++) {
+        g_picture.force_raw[s_batch.index[k]] = 1;
+        g_picture.dirty[s_batch.index[k]] = 1;
+    }
+    if (!locked) picture_unlock();
+    host_log("tile batch of %u entries could not go; its tiles go again whole", count);
+    return 0;
+}
+
+// A batch grown to its cap goes out at once (without the frame end) and a new one begins.
+static void encoder_batch_spill(FrameWriter *out) {
+    if (codec2_batch_full(&s_batch)) encoder_batch_emit(out, 0, 0, 0, 1);
 }
 
 // What the host knows of the viewer's pixels under the part of destination tile (tx, ty) that move m
@@ -122,6 +154,11 @@ void encoder_moves(FrameWriter *out) {
 }
 
 static void encoder_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t ty, uint64_t h) {
+    if (encoder_batching() && codec2_batch_ref(&s_batch, (uint32_t)(tx + ty * g_picture.cols), h)) {
+        g_encoder.refs_this_frame++;
+        encoder_batch_spill(out);
+        return;
+    }
     CacheRef m = {(uint16_t)tx, (uint16_t)ty, h};
     writer_commit(out, msg_pack_cache_ref(p, &m));
     g_encoder.refs_this_frame++;
@@ -139,6 +176,11 @@ static void encoder_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
         memcpy(data, s->tile, TILE_BYTES);
         n = TILE_BYTES;
         g_encoder.raw_this_frame++;
+    } else if (form == TILE_FORM_CROP && encoder_batching() &&
+               codec2_batch_tile(&s_batch, &s_stream, (uint32_t)(tx + ty * g_picture.cols), form, s->data,
+                                 (size_t)n, h)) {
+        encoder_batch_spill(out);   // the crop goes in the frame's batch
+        return;
     } else {
         memcpy(data, s->data, (size_t)n);
         // The form was chosen for the tile alone, on any thread; its piece of the session stream
@@ -315,11 +357,12 @@ static int encoder_room(const EncodePass *ps, int ahead) {
 // 1 while the frame may take another tile (budget, record size).
 static int encoder_has_room(const EncodePass *ps) {
     if (g_encoder.tiles_this_frame >= ps->budget) return 0;
-    // A byte budget stops the frame before a tile of the usual size would overshoot it.
-    size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+    // A byte budget stops the frame before a tile of the usual size would overshoot it (batched
+    // entries counted as their unpacked bytes).
+    size_t used = ps->out->len - ps->start + s_batch.len, tiles = (size_t)g_encoder.tiles_this_frame;
     if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
     // A frame must fit one record; what does not fit waits for the next pass.
-    return ps->out->len + TILE_MSG_MAX + FRAME_TAIL_BYTES <= CHANNEL_MAX_RECORD;
+    return ps->out->len + codec2_batch_bound(&s_batch) + TILE_MSG_MAX + FRAME_TAIL_BYTES <= CHANNEL_MAX_RECORD;
 }
 
 // Queue entry e in scan order (its tile computed when it changed). 0 when the output cannot grow.
@@ -469,7 +512,7 @@ int encoder_pass_close(FrameWriter *out) {
     int32_t x, y;
     int visible;
     if (encoder_pointer(&x, &y, &visible)) encoder_cursor(out, x, y, visible);
-    if (out->len <= g_encoder.pass_start) return 0;
+    if (out->len <= g_encoder.pass_start && !s_batch.count) return 0;
     uint32_t number = frame_counter.load() + 1;
     if (number - 1 < 3 || (number - 1) % 200 == 0)
         host_log("frame %u: %d tiles (%d as refs), %u bytes", number, g_encoder.tiles_this_frame,
@@ -478,10 +521,13 @@ int encoder_pass_close(FrameWriter *out) {
     uint32_t tick = clock_tick();
     g_encoder.ring_frame[number % ENCODER_TICK_RING] = number;   // for the hold's bound
     g_encoder.ring_tick[number % ENCODER_TICK_RING] = tick;
+    // A frame with a batch ends with it; one whose batch could not go, as any other.
+    if (s_batch.count && encoder_batch_emit(out, 1, number, tick, 0)) return 1;
     uint8_t *p = writer_reserve(out, HEADER_BYTES + FRAME_END_BYTES);
     if (!p) return -1;
     FrameEnd m = {number, tick};
     writer_commit(out, msg_pack_frame_end(p, &m));
+    codec2_batch_note_end(&s_batch, number, tick);
     return 1;
 }
 

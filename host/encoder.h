@@ -1,6 +1,7 @@
 // encoder: turns the difference between the captured picture and the host's copy of the viewer's
 // picture into one frame's messages, in wire order: moves, text layer, window list, tiles in
-// row-major order (cache references or compressed deltas / raw pixels), cursor, frame end.
+// row-major order (cache references or compressed deltas / raw pixels), cursor, frame end. With the
+// second codec, crops and references go into the frame's MSG_TILE_BATCH, which closes the frame.
 //
 // `sent` is the host's copy of what the viewer shows once it has applied everything sent so far.
 // It is exact for every tile except two kinds, which the picture marks and the encoder treats alike
@@ -83,7 +84,8 @@ void encoder_moves(FrameWriter *out);
 void encoder_tiles(FrameWriter *out, int32_t budget);
 void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now);   // at tick now (the hold's clock)
 
-// After the lock is released: session totals, cursor, frame log line and MSG_FRAME_END.
+// After the lock is released: session totals, cursor, frame log line and MSG_FRAME_END (or the
+// frame's batch, carrying the frame end).
 // 1 when a frame was closed (out holds it), 0 when the pass appended nothing, -1 when the frame
 // end could not be appended.
 int encoder_pass_close(FrameWriter *out);

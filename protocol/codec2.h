@@ -88,6 +88,16 @@ void codec2_dec_stream_reset(Codec2Dec *d);
 // a piece; the same n when the form stays). The piece must then be sent, in this order.
 int codec2_stream_tile(Codec2Stream *s, uint8_t *data, int n, uint8_t *form);
 void codec2_stream_free(Codec2Stream *s);
+// The data of form 2..5 that codec2_encode_tile made, unpacked behind its form byte into s->body:
+// the length (form byte included), or 0 when it cannot be (a broken stream, malformed data).
+size_t codec2_stream_unpack_form(Codec2Stream *s, const uint8_t *data, size_t n, uint8_t form);
+// The k parts, one after another, as the next piece of the stream, at dst (cap bytes). Its length,
+// or -1 when compression failed (the stream is then broken for the session).
+long codec2_stream_put(Codec2Stream *s, const uint8_t *const *parts, const size_t *lens, int k, uint8_t *dst,
+                       size_t cap);
+// The viewer's end: a piece through the session stream into dst: the content length, or 0 when
+// the piece is malformed or its content does not stay under cap bytes.
+size_t codec2_dec_stream_read(Codec2Dec *d, const uint8_t *data, size_t n, uint8_t *dst, size_t cap);
 // The stream form's part of codec2_apply_tile.
 int codec2_stream_apply(Codec2Dec *d, const uint8_t *data, size_t n, uint8_t *tile);
 // Where the zstd frame of a form's data (2 to 5, over a w x h block for 3 and 4) begins (*head)

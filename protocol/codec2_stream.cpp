@@ -52,6 +52,27 @@ static size_t codec2_stream_body(Codec2Stream *s, const uint8_t *data, size_t n,
     return !ZSTD_isError(r) && r == expect ? 1 + head + expect : 0;
 }
 
+size_t codec2_stream_unpack_form(Codec2Stream *s, const uint8_t *data, size_t n, uint8_t form) {
+    if (s->broken || form < TILE_FORM_ZDELTA || form > TILE_FORM_CROP || !codec2_stream_ready(s)) return 0;
+    return codec2_stream_body(s, data, n, form);
+}
+
+long codec2_stream_put(Codec2Stream *s, const uint8_t *const *parts, const size_t *lens, int k, uint8_t *dst,
+                       size_t cap) {
+    if (s->broken || !codec2_stream_ready(s)) return -1;
+    ZSTD_outBuffer out = {dst, cap, 0};
+    for (int i = 0; i < k; i++) {
+        ZSTD_inBuffer in = {parts[i], lens[i], 0};
+        size_t left = ZSTD_compressStream2(s->cctx, &out, &in, i == k - 1 ? ZSTD_e_flush : ZSTD_e_continue);
+        if (ZSTD_isError(left) || in.pos != in.size || (i == k - 1 && left != 0)) {
+            s->broken = 1;
+            return -1;
+        }
+    }
+    s->pieces++;
+    return (long)out.pos;
+}
+
 int codec2_stream_tile(Codec2Stream *s, uint8_t *data, int n, uint8_t *form) {
     if (s->broken || n < 1 || n >= TILE) return n;
     if (*form != TILE_FORM_CROP) return n;   // the decoder takes forms 2 to 5; crops are what repeat
@@ -86,12 +107,10 @@ void codec2_dec_stream_reset(Codec2Dec *d) {
     if (d->stream) ZSTD_DCtx_reset(d->stream, ZSTD_reset_session_only);
 }
 
-// The piece's content into d->body: its length, or 0 when the piece is malformed or gives more
-// than the largest form.
-static size_t codec2_stream_unpack(Codec2Dec *d, const uint8_t *data, size_t n) {
+size_t codec2_dec_stream_read(Codec2Dec *d, const uint8_t *data, size_t n, uint8_t *dst, size_t cap) {
     if (n < 1 || !codec2_dec_stream_ready(d)) return 0;
     ZSTD_inBuffer in = {data, n, 0};
-    ZSTD_outBuffer out = {d->body, sizeof d->body, 0};
+    ZSTD_outBuffer out = {dst, cap, 0};
     while (in.pos < in.size) {
         size_t was_in = in.pos, was_out = out.pos;
         if (ZSTD_isError(ZSTD_decompressStream(d->stream, &out, &in))) return 0;
@@ -101,7 +120,7 @@ static size_t codec2_stream_unpack(Codec2Dec *d, const uint8_t *data, size_t n) 
 }
 
 int codec2_stream_apply(Codec2Dec *d, const uint8_t *data, size_t n, uint8_t *tile) {
-    size_t len = codec2_stream_unpack(d, data, n);
+    size_t len = codec2_dec_stream_read(d, data, n, d->body, sizeof d->body);
     if (len < 2 || d->body[0] < TILE_FORM_ZDELTA || d->body[0] > TILE_FORM_CROP) return 0;
     d->unpacked = 1;
     int ok = codec2_apply_tile(d, d->body[0], d->body + 1, len - 1, tile);

@@ -8,6 +8,7 @@
 #include "viewer/cache.h"
 #include "viewer/clipboard.h"
 #include "viewer/outbox.h"
+#include "viewer/tile_batch.h"
 #include "viewer/viewer.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
@@ -232,6 +233,7 @@ static void on_frame_end(const uint8_t *p, uint32_t len) {
     FrameEnd end;
     msg_unpack_frame_end(p, len, &end);
     g_viewer.reply_len = (uint32_t)msg_pack_frame_ack(g_viewer.reply, &end);
+    viewer_tile_batch_note_end(end.frame, end.tick);
     g_viewer.frames.fetch_add(1);
 }
 
@@ -263,6 +265,7 @@ int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
     case MSG_FRAME_END: on_frame_end(payload, len); return 1;
     case MSG_CACHE_REF: on_cache_ref(payload, len); return 0;
     case MSG_CLIPBOARD_HOST: viewer_clipboard_on_message(payload, len); return 0;
+    case MSG_TILE_BATCH: tile_batch_flush(); return viewer_tile_batch(payload, len);
     default: return 0;   // hello, cursor, window list and unknown types are read past
     }
 }
@@ -279,6 +282,7 @@ void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
     lock_leave(&g_viewer.lock);
     // Sent without the lock, so a host that stops reading never holds up painting or closing.
     if (reply_len) viewer_send(reply, reply_len, 1);
+    viewer_tile_batch_send();
     if (frame && g_viewer.on_frame) g_viewer.on_frame();
 }
 

@@ -13,6 +13,7 @@
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
 #include "viewer/cache.h"
+#include "viewer/tile_batch.h"
 
 #define VIEWER_MAX_EDGE 16384                 // largest host width or height accepted from a hello
 #define VIEWER_MAX_PAYLOAD 16777216u          // a longer host message ends the session
@@ -79,6 +80,7 @@ struct viewer_state {
     int codec2;                 // caps bit 3 in both hellos: MSG_TILE forms above 1 are the second codec's
     Codec2Dec codec2_dec;       // its zstd context and scratch (receive thread only)
     int stream_failed;          // a stream piece could not be applied: the session ends
+    viewer_batch tile_batch;    // MSG_TILE_BATCH: its content, tiles and replies (receive thread only)
 
     // The reply (acknowledgement or miss) made for the last message, header included.
     uint8_t reply[HEADER_BYTES + CACHE_MISS_BYTES];

@@ -132,7 +132,7 @@ TEST(Codec2, VectorsDecodeAsWritten) {
     while (fgets(line, sizeof line, f)) {
         char name[64], a[1 << 16], b[1 << 16];
         int form;
-        if (line[0] == '#') continue;
+        if (line[0] == '#' || !strncmp(line, "batch", 5) || !strncmp(line, "frame-end", 9)) continue;   // test_codec2_batch
         if (sscanf(line, "stream %63s %65535s %65535s", name, a, b) == 3) {   // a session's pieces in order
             if (strcmp(name, session)) codec2_dec_stream_reset(&g_dec);
             snprintf(session, sizeof session, "%s", name);

@@ -6,12 +6,15 @@
 #include <zstd.h>
 #include "protocol/codec.h"
 #include "protocol/codec2.h"
+#include "protocol/codec2_batch.h"
 #include "protocol/messages.h"
 #include "tests/protocol/codec2_tiles.h"
 
 static Codec2Enc g_enc;
 static Codec2Dec g_dec;
 static Codec2Stream g_stream;
+static Codec2Batch g_batch;
+static Codec2BatchDec g_reader;
 
 static void hex(const uint8_t *p, size_t n) {
     if (!n) fputs("-", stdout);
@@ -103,6 +106,73 @@ static size_t palette_out_of_range(uint8_t *dst, size_t cap) {
     return 1 + r;
 }
 
+// Packs the batch (closing frame `frame` at `tick` when `closes`; `tamper` spoils the check) and
+// prints it with what it leaves, read back through the viewer's end.
+static void batch_out(const char *session, int closes, uint32_t frame, uint32_t tick, int tamper, uint32_t grid) {
+    static uint8_t msg[65536], tile[TILE_BYTES], packed[16464];
+    if (tamper) g_batch.check ^= 0x8000000000000000ull;
+    long n = codec2_batch_pack(&g_batch, &g_stream, closes, frame, tick, msg);
+    if (n <= HEADER_BYTES || !codec2_batch_open(&g_reader, &g_dec, msg + HEADER_BYTES, (size_t)n - HEADER_BYTES, grid)) {
+        fprintf(stderr, "batch %s failed\n", session);
+        return;
+    }
+    printf("batch %s ", session);
+    hex(msg + HEADER_BYTES, (size_t)n - HEADER_BYTES);
+    putchar('\n');
+    uint64_t c = CODEC2_CHECK_SEED;
+    Codec2BatchEntry e;
+    while (codec2_batch_next(&g_reader, &e) == 1) {
+        if (e.kind == BATCH_KIND_REF) {
+            printf("batch-ref %s %u %016llx\n", session, e.index, (unsigned long long)e.hash);
+            continue;
+        }
+        before(tile);
+        if (!codec2_batch_apply(&g_dec, &e, tile)) fprintf(stderr, "batch %s: a tile failed\n", session);
+        c = codec2_check_step(c, tile_hash(tile));
+        printf("batch-tile %s %u ", session, e.index);
+        hex(packed, (size_t)codec_compress(tile, TILE_BYTES, packed, sizeof packed));
+        putchar('\n');
+    }
+    uint8_t ack[8];
+    put_u32(ack, g_reader.frame);
+    put_u32(ack + 4, g_reader.tick);
+    printf("batch-end %s %s ", session, c == g_reader.check ? "ok" : "bad");
+    hex(ack, closes ? 8 : 0);
+    putchar('\n');
+}
+
+// A short session of batches on a 1920 x 1080 picture (30 x 17 tiles): glyphs typed, a reference to
+// one of them in the same batch, a plain frame end, a glyph again, a spoilt check, a batch of one
+// reference that does not close its frame.
+static void batch_session(uint8_t glyph[3][TILE_BYTES]) {
+    static uint8_t d[TILE_BYTES], data[3][CODEC2_DATA_CAP];
+    int n[3];
+    uint8_t f;
+    for (int i = 0; i < 3; i++) {
+        before(d);
+        c2t_xor(glyph[i], d, d);
+        n[i] = codec2_encode_tile(&g_enc, glyph[i], d, data[i], &f);
+    }
+    codec2_stream_reset(&g_stream);
+    codec2_dec_stream_reset(&g_dec);
+    codec2_batch_reset(&g_batch);
+    codec2_batch_dec_reset(&g_reader);
+    const uint32_t grid = 30 * 17;
+    codec2_batch_tile(&g_batch, &g_stream, 40, TILE_FORM_CROP, data[0], (size_t)n[0], tile_hash(glyph[0]));
+    codec2_batch_tile(&g_batch, &g_stream, 41, TILE_FORM_CROP, data[1], (size_t)n[1], tile_hash(glyph[1]));
+    codec2_batch_ref(&g_batch, 100, tile_hash(glyph[0]));
+    batch_out("typing", 1, 1, 1000, 0, grid);
+    printf("frame-end typing 2 1016\n");
+    codec2_batch_note_end(&g_batch, 2, 1016);
+    codec2_batch_dec_note_end(&g_reader, 2, 1016);
+    codec2_batch_tile(&g_batch, &g_stream, 42, TILE_FORM_CROP, data[2], (size_t)n[2], tile_hash(glyph[2]));
+    batch_out("typing", 1, 3, 1033, 0, grid);
+    codec2_batch_tile(&g_batch, &g_stream, 43, TILE_FORM_CROP, data[1], (size_t)n[1], tile_hash(glyph[1]));
+    batch_out("typing", 1, 4, 1050, 1, grid);
+    codec2_batch_ref(&g_batch, 509, tile_hash(glyph[1]));
+    batch_out("typing", 0, 0, 0, 0, grid);
+}
+
 int main(void) {
     static uint8_t text[TILE_BYTES], text2[TILE_BYTES], photo[TILE_BYTES], fill[TILE_BYTES], odd[TILE_BYTES];
     static uint8_t d[TILE_BYTES], data[CODEC2_DATA_CAP];
@@ -115,6 +185,13 @@ int main(void) {
     printf("#     tile (k * 31) mod 256 and leaving <after>\n");
     printf("#   bad <name> <form> <data>: a decoder rejects it and leaves the tile alone (form 6: its stream\n");
     printf("#     started anew)\n");
+    printf("#   batch <session> <payload>: a MSG_TILE_BATCH payload on a 1920 x 1080 picture (30 x 17 tiles); the\n");
+    printf("#     batches of a session share one stream (with any form-6 pieces), started anew at its first line.\n");
+    printf("#     Then its entries in order: batch-tile <session> <index> <after> (applied to the tile\n");
+    printf("#     (k * 31) mod 256 it leaves <after>) and batch-ref <session> <index> <hash>; and\n");
+    printf("#     batch-end <session> <ok|bad> <ack>: whether the check holds (the tiles enter the cache) and\n");
+    printf("#     the 8 bytes of the MSG_FRAME_ACK it asks for (- when it does not close its frame)\n");
+    printf("#   frame-end <session> <frame> <tick>: a MSG_FRAME_END between batches\n");
     c2t_text(text, 1);
     memcpy(text2, text, sizeof text);
     for (int y = 16; y < 32; y++)   // one more letter typed: cell (2, 1) takes another glyph
@@ -178,6 +255,7 @@ int main(void) {
                         (y >= 3 && y < 13 && (c2t_hash(seeds[i], (uint32_t)y) >> x & 1)) ? 0xFFCCCCCCu : 0xFF0C0C0Cu);
         stream_piece("typing", i == 0, glyph[i]);
     }
+    batch_session(glyph);
     stream_piece("again", 1, glyph[2]);   // a new session: its first piece starts a new stream
     before(d);
     c2t_xor(glyph[0], d, d);   // the first glyph's change, as the first piece of a new stream
@@ -197,5 +275,7 @@ int main(void) {
     codec2_enc_free(&g_enc);
     codec2_dec_free(&g_dec);
     codec2_stream_free(&g_stream);
+    codec2_batch_free(&g_batch);
+    codec2_batch_dec_free(&g_reader);
     return 0;
 }

@@ -1,0 +1,129 @@
+// tile_batch: MSG_TILE_BATCH on the viewer. Entries are applied in order: tiles through the second
+// codec's forms (their content arrives unpacked), references from the cache or from a tile built
+// earlier in the same batch. The tiles' own hashes, folded in order, must give the batch's check
+// before any of them enters the cache.
+#include "viewer/tile_batch.h"
+#include <stdlib.h>
+#include <string.h>
+#include "protocol/codec.h"
+#include "viewer/cache.h"
+#include "viewer/outbox.h"
+#include "viewer/viewer.h"
+
+#define TILE_ROW_BYTES (TILE_EDGE * 4)
+#define REPLY_CAP ((size_t)CODEC2_BATCH_ENTRIES * (HEADER_BYTES + CACHE_MISS_BYTES) + HEADER_BYTES + FRAME_ACK_BYTES)
+
+static uint8_t *batch_fb(uint32_t index) {
+    uint32_t cols = (uint32_t)(g_viewer.pad_width / TILE_EDGE);
+    return g_viewer.fb + (size_t)(index / cols) * TILE_EDGE * g_viewer.stride + (size_t)(index % cols) * TILE_ROW_BYTES;
+}
+
+static void batch_gather(uint32_t index, uint8_t *tile) {
+    const uint8_t *src = batch_fb(index);
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(tile + r * TILE_ROW_BYTES, src + r * g_viewer.stride, TILE_ROW_BYTES);
+}
+
+static void batch_put(uint32_t index, const uint8_t *tile) {
+    uint8_t *dst = batch_fb(index);
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+    uint32_t cols = (uint32_t)(g_viewer.pad_width / TILE_EDGE);
+    int64_t x = (int64_t)(index % cols) * TILE_EDGE, y = (int64_t)(index / cols) * TILE_EDGE;
+    viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
+}
+
+static int batch_ready(viewer_batch *b) {
+    if (!b->tiles) b->tiles = (uint32_t *)malloc(CODEC2_BATCH_ENTRIES * sizeof *b->tiles);
+    if (!b->hashes) b->hashes = (uint64_t *)malloc(CODEC2_BATCH_ENTRIES * sizeof *b->hashes);
+    if (!b->reply) b->reply = (uint8_t *)malloc(REPLY_CAP);
+    return b->tiles && b->hashes && b->reply;
+}
+
+// A tile entry: built on the framebuffer's tile, its hash kept for the check.
+static int batch_tile(viewer_batch *b, const Codec2BatchEntry *e, int cached) {
+    uint8_t *tile = g_viewer.tile;
+    batch_gather(e->index, tile);
+    if (!codec2_batch_apply(&g_viewer.codec2_dec, e, tile)) return 0;
+    batch_put(e->index, tile);
+    b->tiles[b->built] = e->index;
+    b->hashes[b->built++] = cached ? tile_hash(tile) : 0;
+    return 1;
+}
+
+// A reference: a tile of this batch with that hash, else the cache, else a miss.
+static void batch_ref(viewer_batch *b, const Codec2BatchEntry *e) {
+    for (uint32_t k = 0; k < b->built; k++)
+        if (b->hashes[k] == e->hash && g_viewer.cache.enabled) {
+            batch_gather(b->tiles[k], g_viewer.tile);
+            batch_put(e->index, g_viewer.tile);
+            g_viewer.cache_hits.fetch_add(1);
+            return;
+        }
+    const uint8_t *tile = cache_lookup(&g_viewer.cache, e->hash);
+    if (tile) {
+        batch_put(e->index, tile);
+        g_viewer.cache_hits.fetch_add(1);
+        return;
+    }
+    uint32_t cols = (uint32_t)(g_viewer.pad_width / TILE_EDGE);
+    CacheRef miss = {(uint16_t)(e->index % cols), (uint16_t)(e->index / cols), e->hash};
+    b->reply_len += (uint32_t)msg_pack_cache_miss(b->reply + b->reply_len, &miss);
+    g_viewer.cache_misses.fetch_add(1);
+}
+
+// The check decides: every tile of the batch enters the cache in entry order, or none does.
+static void batch_cache(viewer_batch *b) {
+    uint64_t c = CODEC2_CHECK_SEED;
+    for (uint32_t k = 0; k < b->built; k++) c = codec2_check_step(c, b->hashes[k]);
+    if (c != b->dec.check) {
+        g_viewer.cache_rejects.fetch_add(b->built);
+        return;
+    }
+    for (uint32_t k = 0; k < b->built; k++) {
+        batch_gather(b->tiles[k], g_viewer.tile);
+        cache_insert(&g_viewer.cache, b->hashes[k], g_viewer.tile);
+    }
+}
+
+// The entries one by one; 0 when one is malformed.
+static int batch_entries(viewer_batch *b, int cached) {
+    Codec2BatchEntry e;
+    int r;
+    while ((r = codec2_batch_next(&b->dec, &e)) == 1) {
+        if (e.kind == BATCH_KIND_REF) batch_ref(b, &e);
+        else if (!batch_tile(b, &e, cached)) return 0;
+    }
+    return r == 0;
+}
+
+int viewer_tile_batch(const uint8_t *p, uint32_t len) {
+    viewer_batch *b = &g_viewer.tile_batch;
+    b->built = 0;
+    b->reply_len = 0;
+    uint32_t grid = (uint32_t)(g_viewer.pad_width / TILE_EDGE) * (uint32_t)(g_viewer.pad_height / TILE_EDGE);
+    if (!g_viewer.codec2 || !batch_ready(b) || !codec2_batch_open(&b->dec, &g_viewer.codec2_dec, p, len, grid) ||
+        !batch_entries(b, g_viewer.cache.enabled)) {
+        g_viewer.stream_failed = 1;   // our stream is no longer the host's
+        b->reply_len = 0;
+        return 0;
+    }
+    if (g_viewer.cache.enabled) batch_cache(b);
+    if (!(b->dec.flags & BATCH_CLOSES_FRAME)) return 0;
+    FrameEnd end = {b->dec.frame, b->dec.tick};
+    b->reply_len += (uint32_t)msg_pack_frame_ack(b->reply + b->reply_len, &end);
+    g_viewer.frames.fetch_add(1);
+    return 1;
+}
+
+void viewer_tile_batch_send(void) {
+    viewer_batch *b = &g_viewer.tile_batch;
+    for (uint32_t at = 0; at < b->reply_len;) {
+        uint32_t n = HEADER_BYTES + get_u32(b->reply + at + 4);
+        viewer_send(b->reply + at, n, 1);
+        at += n;
+    }
+    b->reply_len = 0;
+}
+
+void viewer_tile_batch_note_end(uint32_t frame, uint32_t tick) {
+    codec2_batch_dec_note_end(&g_viewer.tile_batch.dec, frame, tick);
+}
