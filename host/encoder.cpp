@@ -135,7 +135,7 @@ static void encoder_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
     int n = s->n;
     int raw = form == TILE_FORM_RAW || !(n >= 1 && n < TILE_BYTES);
     if (raw) {
-        memcpy(data, s->tile, TILE_BYTES);
+        work_new_pixels(s, data, TILE_ROW_BYTES);
         n = TILE_BYTES;
         g_encoder.raw_this_frame++;
     } else {
@@ -176,8 +176,7 @@ static int encoder_may_hold(const EncodePass *ps, uint32_t f) {
 // A pending tile's new pixels into sent, once it is going.
 static void encoder_put_sent(const TileSlot *s) {
     size_t stride = (size_t)g_picture.pad_width * 4;
-    uint8_t *snt = g_picture.sent + (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s->tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+    work_new_pixels(s, g_picture.sent + (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES, stride);
 }
 
 // One changed tile, computed in slot s (sent already holds its new pixels unless it is pending):

@@ -23,13 +23,13 @@ TileSlot *work_slot(int k) { return &s_slots[k % WORK_SLOTS]; }
 
 #define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
 
-// Take a changed tile in one sweep over its rows: the new pixels go to tile, their delta against
-// sent to delta, and sent takes the new pixels. Hashing tile afterwards (in L1) is far quicker
-// than hashing across the strided rows.
+// Take a changed tile in one sweep over its rows: the delta of the new pixels against sent goes to
+// delta, sent takes the new pixels, and with tile set they go there too (the second codec reads
+// them whole; otherwise the picture's current rows serve, unchanged until the pass ends).
 static void work_take(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta) {
     for (int r = 0; r < TILE_EDGE; r++) {
         const uint8_t *c = cur + r * stride;
-        uint8_t *d = snt + r * stride, *t = tile + r * TILE_ROW_BYTES, *x = delta + r * TILE_ROW_BYTES;
+        uint8_t *d = snt + r * stride, *t = tile ? tile + r * TILE_ROW_BYTES : 0, *x = delta + r * TILE_ROW_BYTES;
         if (r + TAKE_AHEAD < TILE_EDGE)
             for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
                 __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
@@ -40,7 +40,7 @@ static void work_take(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *
             memcpy(&cw, c + j, 8);
             memcpy(&sw, d + j, 8);
             sw ^= cw;
-            memcpy(t + j, &cw, 8);
+            if (tile) memcpy(t + j, &cw, 8);
             memcpy(x + j, &sw, 8);
             memcpy(d + j, &cw, 8);
         }
@@ -57,7 +57,8 @@ static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
                      : codec_compress(s->delta, TILE_BYTES, s->data, sizeof s->data);
 }
 
-// Item k of a take job: one group of tiles taken and hashed together (and compressed, if asked).
+// Item k of a take job: one group of tiles taken, then hashed together from the picture while its
+// rows are still in this core's cache (and compressed, if asked).
 static void work_take_group(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
     int a = j->first + item * j->group, b = a + j->group, end = j->first + j->count;
@@ -68,14 +69,11 @@ static void work_take_group(void *ctx, int item, int worker) {
     for (int k = a; k < b; k++) {
         TileSlot *s = work_slot(k);
         size_t off = work_offset(s, stride);
-        if (s->how == TILE_PENDING)   // sent stays until the encoder knows whether the tile goes
-            for (int r = 0; r < TILE_EDGE; r++)
-                memcpy(s->tile + r * TILE_ROW_BYTES, g_picture.current + off + r * stride, TILE_ROW_BYTES);
-        else
-            work_take(g_picture.current + off, g_picture.sent + off, stride, s->tile, s->delta);
-        tiles[k - a] = s->tile;
+        if (s->how != TILE_PENDING)   // sent stays until the encoder knows whether the tile goes
+            work_take(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? s->tile : 0, s->delta);
+        tiles[k - a] = g_picture.current + off;
     }
-    tile_hash_many(tiles, (size_t)(b - a), h);
+    tile_hash_many_rows(tiles, stride, (size_t)(b - a), h);
     for (int k = a; k < b; k++) {
         TileSlot *s = work_slot(k);
         s->hash = h[k - a];
@@ -120,9 +118,16 @@ void work_cancel(void) { workers_cancel(); }
 
 void work_undo(const TileSlot *s) {
     if (!s->done || s->how == TILE_PENDING) return;
-    size_t stride = (size_t)g_picture.pad_width * 4;
-    uint8_t *snt = g_picture.sent + work_offset(s, stride);
+    size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
+    uint8_t *snt = g_picture.sent + off;
+    const uint8_t *cur = g_picture.current + off;
     for (int r = 0; r < TILE_EDGE; r++)
         for (int j = 0; j < TILE_ROW_BYTES; j++)
-            snt[r * stride + j] = (uint8_t)(s->tile[r * TILE_ROW_BYTES + j] ^ s->delta[r * TILE_ROW_BYTES + j]);
+            snt[r * stride + j] = (uint8_t)(cur[r * stride + j] ^ s->delta[r * TILE_ROW_BYTES + j]);
+}
+
+void work_new_pixels(const TileSlot *s, uint8_t *dst, size_t dst_stride) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    const uint8_t *cur = g_picture.current + work_offset(s, stride);
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * dst_stride, cur + r * stride, TILE_ROW_BYTES);
 }

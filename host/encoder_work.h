@@ -1,6 +1,6 @@
 // encoder_work: the half of tile encoding that needs nothing but the tile itself, spread over the
-// worker pool: take the new pixels (sent takes them too) and their delta against sent, hash the
-// tiles four chains at a time (a take job), then compress the deltas of those not already in the
+// worker pool: take the delta of the new pixels against sent (sent takes them), hash the tiles
+// several chains at a time from the picture (a take job), then compress the deltas of those not already in the
 // viewer's cache (a compress job; without the cache the take job compresses at once). Jobs compute runs of changed tiles into slots, which the encoder
 // then emits in scan order with its cache decisions; the result is the same whichever thread
 // computed a tile.
@@ -12,7 +12,7 @@
 
 #define WORK_CHUNK 32                  // changed tiles one job computes at most
 #define WORK_SLOTS (2 * WORK_CHUNK)    // one job's tiles being emitted while the next job computes
-#define WORK_GROUP 4                   // tiles whose hash chains run side by side
+#define WORK_GROUP 8                   // tiles whose hash chains run side by side
 
 // How a changed tile may go: as a delta, whole (raw or reference), or, resting on a pending
 // reference, whole or held back (its sent copy is left alone until the encoder decides).
@@ -24,10 +24,10 @@ struct TileSlot {
     int how;
     int done;                          // 1 once taken (sent then holds the new pixels unless pending)
     int in_mirror;                     // set before its compress job: it goes as a reference
-    uint64_t hash;                     // tile_hash of the new pixels
+    uint64_t hash;                     // tile_hash of the new pixels (the picture's current rows)
     int n;                             // compressed length in data, or -1 (not compressed)
     uint8_t form;                      // the form of data (second codec), else TILE_FORM_LZ4_DELTA
-    uint8_t tile[TILE_BYTES];          // the new pixels
+    uint8_t tile[TILE_BYTES];          // the new pixels, with the second codec only
     uint8_t delta[TILE_BYTES];         // the new pixels XOR the old sent pixels
     uint8_t data[CODEC2_DATA_CAP];     // the compressed delta
 };
@@ -45,3 +45,5 @@ void work_compress(int first, int count, int codec2);
 void work_cancel(void);   // no further tile starts; those under way finish
 // A computed tile that is not going after all: sent gets back its old pixels.
 void work_undo(const TileSlot *s);
+// The new pixels of slot s's tile (current's rows, unchanged during the pass) to dst, rows dst_stride apart.
+void work_new_pixels(const TileSlot *s, uint8_t *dst, size_t dst_stride);

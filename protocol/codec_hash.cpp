@@ -28,30 +28,39 @@ static inline uint64_t hash_final(uint64_t s) {
     return h ? h : 1;
 }
 
-uint64_t tile_hash(const uint8_t *tile) {
+// A tile is hashed as its 64 rows of 256 bytes in order, wherever the rows lie.
+#define HASH_ROWS 64
+#define HASH_ROW_BYTES 256
+
+static uint64_t tile_hash_rows(const uint8_t *tile, size_t stride) {
     uint64_t s = HASH_SEED;
-    for (size_t i = 0; i < 16384; i += 8) {
-        uint64_t a = hash_rd64(tile + i) * HASH_MUL_WORD;
-        uint64_t b = a ^ (a >> 32) ^ s;
-        s = ((b << 31) | (b >> 33)) * HASH_MUL_STATE;
-    }
+    for (size_t row = 0; row < HASH_ROWS; row++)
+        for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 8) {
+            uint64_t a = hash_rd64(tile + i) * HASH_MUL_WORD;
+            uint64_t b = a ^ (a >> 32) ^ s;
+            s = ((b << 31) | (b >> 33)) * HASH_MUL_STATE;
+        }
     return hash_final(s);
 }
 
+uint64_t tile_hash(const uint8_t *tile) { return tile_hash_rows(tile, HASH_ROW_BYTES); }
+
 // Four tiles' chains side by side: each chain is serial (its multiply waits on the one before),
 // so interleaving four keeps the multiplier busy. Each lane computes exactly tile_hash.
-static void tile_hash4(const uint8_t *const *tiles, uint64_t *out) {
+static void tile_hash4(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
     uint64_t s0 = HASH_SEED, s1 = s0, s2 = s0, s3 = s0;
     const uint8_t *t0 = tiles[0], *t1 = tiles[1], *t2 = tiles[2], *t3 = tiles[3];
-    for (size_t i = 0; i < 16384; i += 8) {
-        uint64_t a0 = hash_rd64(t0 + i) * HASH_MUL_WORD, a1 = hash_rd64(t1 + i) * HASH_MUL_WORD;
-        uint64_t a2 = hash_rd64(t2 + i) * HASH_MUL_WORD, a3 = hash_rd64(t3 + i) * HASH_MUL_WORD;
-        uint64_t b0 = a0 ^ (a0 >> 32) ^ s0, b1 = a1 ^ (a1 >> 32) ^ s1;
-        uint64_t b2 = a2 ^ (a2 >> 32) ^ s2, b3 = a3 ^ (a3 >> 32) ^ s3;
-        s0 = ((b0 << 31) | (b0 >> 33)) * HASH_MUL_STATE;
-        s1 = ((b1 << 31) | (b1 >> 33)) * HASH_MUL_STATE;
-        s2 = ((b2 << 31) | (b2 >> 33)) * HASH_MUL_STATE;
-        s3 = ((b3 << 31) | (b3 >> 33)) * HASH_MUL_STATE;
+    for (size_t row = 0; row < HASH_ROWS; row++) {
+        for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 8) {
+            uint64_t a0 = hash_rd64(t0 + i) * HASH_MUL_WORD, a1 = hash_rd64(t1 + i) * HASH_MUL_WORD;
+            uint64_t a2 = hash_rd64(t2 + i) * HASH_MUL_WORD, a3 = hash_rd64(t3 + i) * HASH_MUL_WORD;
+            uint64_t b0 = a0 ^ (a0 >> 32) ^ s0, b1 = a1 ^ (a1 >> 32) ^ s1;
+            uint64_t b2 = a2 ^ (a2 >> 32) ^ s2, b3 = a3 ^ (a3 >> 32) ^ s3;
+            s0 = ((b0 << 31) | (b0 >> 33)) * HASH_MUL_STATE;
+            s1 = ((b1 << 31) | (b1 >> 33)) * HASH_MUL_STATE;
+            s2 = ((b2 << 31) | (b2 >> 33)) * HASH_MUL_STATE;
+            s3 = ((b3 << 31) | (b3 >> 33)) * HASH_MUL_STATE;
+        }
     }
     out[0] = hash_final(s0);
     out[1] = hash_final(s1);
@@ -59,19 +68,19 @@ static void tile_hash4(const uint8_t *const *tiles, uint64_t *out) {
     out[3] = hash_final(s3);
 }
 
-static void tile_hash_many_scalar(const uint8_t *const *tiles, size_t n, uint64_t *out) {
+static void tile_hash_many_scalar(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) tile_hash4(tiles + i, out + i);
+    for (; i + 4 <= n; i += 4) tile_hash4(tiles + i, stride, out + i);
     if (i == n) return;
     if (n - i == 1) {
-        out[i] = tile_hash(tiles[i]);
+        out[i] = tile_hash_rows(tiles[i], stride);
         return;
     }
     // Two or three left: pad the group with the first of them (its lane's result is dropped).
     const uint8_t *group[4];
     uint64_t h[4];
     for (size_t k = 0; k < 4; k++) group[k] = tiles[i + (i + k < n ? k : 0)];
-    tile_hash4(group, h);
+    tile_hash4(group, stride, h);
     for (size_t k = 0; i + k < n; k++) out[i + k] = h[k];
 }
 
@@ -106,14 +115,16 @@ HASH_WIDE static inline void hash_transpose8(__m512i *r) {
 
 // Eight tiles' chains, one per lane: each 64-byte line of the eight tiles is turned so that a
 // vector holds one word of every tile, and the chain steps through the eight words.
-HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, uint64_t *out) {
+HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
     const __m512i mul = _mm512_set1_epi64((long long)HASH_MUL_STATE);
     __m512i s = _mm512_set1_epi64((long long)HASH_SEED);
-    for (size_t i = 0; i < 16384; i += 64) {
-        __m512i r[8];
-        for (int k = 0; k < 8; k++) r[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[k] + i)));
-        hash_transpose8(r);
-        for (int j = 0; j < 8; j++) s = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(r[j], s), 31), mul);
+    for (size_t row = 0; row < HASH_ROWS; row++) {
+        for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 64) {
+            __m512i r[8];
+            for (int k = 0; k < 8; k++) r[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[k] + i)));
+            hash_transpose8(r);
+            for (int j = 0; j < 8; j++) s = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(r[j], s), 31), mul);
+        }
     }
     uint64_t st[8];
     _mm512_storeu_si512((void *)st, s);
@@ -121,16 +132,16 @@ HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, uint64_t *out) {
 }
 
 // Groups of eight; a short last group is padded with its first tile (those lanes are dropped).
-static void tile_hash_many_wide(const uint8_t *const *tiles, size_t n, uint64_t *out) {
+static void tile_hash_many_wide(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
     for (size_t i = 0; i < n; i += 8) {
         if (n - i == 1) {   // one chain alone is as quick as eight lanes
-            out[i] = tile_hash(tiles[i]);
+            out[i] = tile_hash_rows(tiles[i], stride);
             return;
         }
         const uint8_t *group[8];
         uint64_t h[8];
         for (size_t k = 0; k < 8; k++) group[k] = tiles[i + (i + k < n ? k : 0)];
-        tile_hash8(group, h);
+        tile_hash8(group, stride, h);
         for (size_t k = 0; k < 8 && i + k < n; k++) out[i + k] = h[k];
     }
 }
@@ -140,8 +151,8 @@ static int hash_wide_supported(void) {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 #else
-static void tile_hash_many_wide(const uint8_t *const *tiles, size_t n, uint64_t *out) {
-    tile_hash_many_scalar(tiles, n, out);
+static void tile_hash_many_wide(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
+    tile_hash_many_scalar(tiles, stride, n, out);
 }
 static int hash_wide_supported(void) { return 0; }
 #endif
@@ -154,9 +165,13 @@ int tile_hash_wide(int want) {
     return s_hash_wide.load(std::memory_order_relaxed);
 }
 
-void tile_hash_many(const uint8_t *const *tiles, size_t n, uint64_t *out) {
+void tile_hash_many_rows(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
     int wide = s_hash_wide.load(std::memory_order_relaxed);
     if (wide < 0) wide = tile_hash_wide(-1);
-    if (wide) tile_hash_many_wide(tiles, n, out);
-    else tile_hash_many_scalar(tiles, n, out);
+    if (wide) tile_hash_many_wide(tiles, stride, n, out);
+    else tile_hash_many_scalar(tiles, stride, n, out);
+}
+
+void tile_hash_many(const uint8_t *const *tiles, size_t n, uint64_t *out) {
+    tile_hash_many_rows(tiles, HASH_ROW_BYTES, n, out);
 }

@@ -220,6 +220,15 @@ TEST(CodecVectors, TileHashManyEqualsTileHash) {
             for (size_t k = 0; k < 21; k++)
                 EXPECT_EQ(h[k], k < n ? tile_hash(p[20 - n + k]) : 0u) << n << " tiles, tile " << k << ", wide " << wide;
         }
+        // The same tiles side by side in a picture 20 tiles wide: rows 5120 bytes apart.
+        bytes picture(20 * 16384);
+        for (size_t k = 0; k < 20; k++)
+            for (size_t r = 0; r < 64; r++) memcpy(&picture[r * 5120 + k * 256], p[k] + r * 256, 256);
+        const uint8_t *q[20];
+        uint64_t h[20];
+        for (size_t k = 0; k < 20; k++) q[k] = &picture[k * 256];
+        tile_hash_many_rows(q, 5120, 20, h);
+        for (size_t k = 0; k < 20; k++) EXPECT_EQ(h[k], tile_hash(p[k])) << "in a picture, tile " << k << ", wide " << wide;
     }
     tile_hash_wide(-1);
 }
