@@ -12,6 +12,14 @@
 static TileSlot s_slots[WORK_SLOTS];
 static Codec2Enc s_codec2[WORKERS_MAX + 1];   // one per thread: zstd context and scratch
 
+// One per thread: the delta of the tile being compressed and, for the second codec, its new
+// pixels whole. Reused tile after tile, so they stay in the core's cache.
+struct WorkScratch {
+    alignas(64) uint8_t delta[TILE_BYTES];
+    alignas(64) uint8_t tile[TILE_BYTES];
+};
+static WorkScratch s_scratch[WORKERS_MAX + 1];
+
 // The job under way: slots first .. first+count-1 in groups of `group`.
 struct WorkJob {
     int first, count, group, codec2;
@@ -23,17 +31,16 @@ TileSlot *work_slot(int k) { return &s_slots[k % WORK_SLOTS]; }
 
 #define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
 
-// Take a changed tile in one sweep over its rows: the delta of the new pixels against sent goes to
-// delta, sent takes the new pixels, and with tile set they go there too (the second codec reads
-// them whole; otherwise the picture's current rows serve, unchanged until the pass ends).
-static void work_take(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta) {
+// The delta of a tile's new pixels against sent in one sweep over its rows; with tile set the new
+// pixels go there too (the second codec reads them whole).
+static void work_delta(const uint8_t *cur, const uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta) {
     for (int r = 0; r < TILE_EDGE; r++) {
-        const uint8_t *c = cur + r * stride;
-        uint8_t *d = snt + r * stride, *t = tile ? tile + r * TILE_ROW_BYTES : 0, *x = delta + r * TILE_ROW_BYTES;
+        const uint8_t *c = cur + r * stride, *d = snt + r * stride;
+        uint8_t *t = tile ? tile + r * TILE_ROW_BYTES : 0, *x = delta + r * TILE_ROW_BYTES;
         if (r + TAKE_AHEAD < TILE_EDGE)
             for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
                 __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
-                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 1);
+                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 0);
             }
         for (int j = 0; j < TILE_ROW_BYTES; j += 8) {
             uint64_t cw, sw;
@@ -42,7 +49,6 @@ static void work_take(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *
             sw ^= cw;
             if (tile) memcpy(t + j, &cw, 8);
             memcpy(x + j, &sw, 8);
-            memcpy(d + j, &cw, 8);
         }
     }
 }
@@ -51,14 +57,19 @@ static size_t work_offset(const TileSlot *s, size_t stride) {
     return (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
 }
 
+// A tile that goes as a delta and is not a reference: its delta into this thread's scratch, then
+// compressed into the slot.
 static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     if (s->how != TILE_DELTA || s->in_mirror) return;
-    s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], s->tile, s->delta, s->data, &s->form)
-                     : codec_compress(s->delta, TILE_BYTES, s->data, sizeof s->data);
+    size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
+    WorkScratch *w = &s_scratch[worker];
+    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta);
+    s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
+                     : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
 }
 
-// Item k of a take job: one group of tiles taken, then hashed together from the picture while its
-// rows are still in this core's cache (and compressed, if asked).
+// Item k of a take job: one group of tiles hashed together from the picture's rows, then each
+// compressed (if asked) while those rows are still in this core's cache.
 static void work_take_group(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
     int a = j->first + item * j->group, b = a + j->group, end = j->first + j->count;
@@ -66,13 +77,7 @@ static void work_take_group(void *ctx, int item, int worker) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     const uint8_t *tiles[WORK_GROUP] = {};
     uint64_t h[WORK_GROUP];
-    for (int k = a; k < b; k++) {
-        TileSlot *s = work_slot(k);
-        size_t off = work_offset(s, stride);
-        if (s->how != TILE_PENDING)   // sent stays until the encoder knows whether the tile goes
-            work_take(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? s->tile : 0, s->delta);
-        tiles[k - a] = g_picture.current + off;
-    }
+    for (int k = a; k < b; k++) tiles[k - a] = g_picture.current + work_offset(work_slot(k), stride);
     tile_hash_many_rows(tiles, stride, (size_t)(b - a), h);
     for (int k = a; k < b; k++) {
         TileSlot *s = work_slot(k);
@@ -80,8 +85,7 @@ static void work_take_group(void *ctx, int item, int worker) {
         s->n = -1;
         s->form = TILE_FORM_LZ4_DELTA;
         s->in_mirror = 0;
-        s->done = 1;
-        if (j->compress) work_compress_slot(j, s, worker);   // while the tile is in this core's cache
+        if (j->compress) work_compress_slot(j, s, worker);
     }
 }
 
@@ -103,7 +107,6 @@ void work_begin(int first, int count, int compress, int codec2) {
     int threads = workers_ensure() + 1;
     int group = (count + threads - 1) / threads;
     work_job(first, count, codec2, group < 1 ? 1 : group > WORK_GROUP ? WORK_GROUP : group, compress);
-    for (int k = first; k < first + count; k++) work_slot(k)->done = 0;
     workers_begin(work_take_group, &s_job, (count + s_job.group - 1) / s_job.group);
 }
 
@@ -116,18 +119,13 @@ void work_compress(int first, int count, int codec2) {
 void work_join(void) { workers_join(); }
 void work_cancel(void) { workers_cancel(); }
 
-void work_undo(const TileSlot *s) {
-    if (!s->done || s->how == TILE_PENDING) return;
-    size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
-    uint8_t *snt = g_picture.sent + off;
-    const uint8_t *cur = g_picture.current + off;
-    for (int r = 0; r < TILE_EDGE; r++)
-        for (int j = 0; j < TILE_ROW_BYTES; j++)
-            snt[r * stride + j] = (uint8_t)(cur[r * stride + j] ^ s->delta[r * TILE_ROW_BYTES + j]);
-}
-
 void work_new_pixels(const TileSlot *s, uint8_t *dst, size_t dst_stride) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     const uint8_t *cur = g_picture.current + work_offset(s, stride);
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * dst_stride, cur + r * stride, TILE_ROW_BYTES);
+}
+
+void work_put_sent(const TileSlot *s) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    work_new_pixels(s, g_picture.sent + work_offset(s, stride), stride);
 }
