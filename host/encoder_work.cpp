@@ -20,9 +20,9 @@ struct WorkScratch {
 };
 static WorkScratch s_scratch[WORKERS_MAX + 1];
 
-// The job under way: slots first .. first+count-1 in groups of `group`.
+// The job under way: slots first .. first+count-1.
 struct WorkJob {
-    int first, count, group, codec2;
+    int first, count, codec2;
     int compress;   // a take job compresses too
 };
 static WorkJob s_job;
@@ -68,11 +68,9 @@ static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
                      : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
 }
 
-// Item k of a take job: one group of tiles hashed together from the picture's rows, then each
-// compressed (if asked) while those rows are still in this core's cache.
-static void work_take_group(void *ctx, int item, int worker) {
-    const WorkJob *j = (const WorkJob *)ctx;
-    int a = j->first + item * j->group, b = a + j->group, end = j->first + j->count;
+// A group of up to WORK_GROUP tiles hashed together from the picture's rows.
+static void work_hash_group(const WorkJob *j, int a) {
+    int b = a + WORK_GROUP, end = j->first + j->count;
     if (b > end) b = end;
     size_t stride = (size_t)g_picture.pad_width * 4;
     const uint8_t *tiles[WORK_GROUP] = {};
@@ -82,11 +80,29 @@ static void work_take_group(void *ctx, int item, int worker) {
     for (int k = a; k < b; k++) {
         TileSlot *s = work_slot(k);
         s->hash = h[k - a];
-        s->n = -1;
-        s->form = TILE_FORM_LZ4_DELTA;
-        s->in_mirror = 0;
-        if (j->compress) work_compress_slot(j, s, worker);
+        if (!j->compress) {   // else the tile's own item sets these
+            s->n = -1;
+            s->form = TILE_FORM_LZ4_DELTA;
+            s->in_mirror = 0;
+        }
     }
+}
+
+// Item k of a take job. Without compressing, a hash group; with, each group's hash item is
+// followed by one item per tile of the group compressing it (independent of the hash), so the
+// tiles' rows are fresh in the cache and the job ends in small items that keep every thread busy.
+static void work_take_item(void *ctx, int item, int worker) {
+    const WorkJob *j = (const WorkJob *)ctx;
+    int per = j->compress ? WORK_GROUP + 1 : 1, group = item / per, k = item % per;
+    if (k == 0) {
+        work_hash_group(j, j->first + group * WORK_GROUP);
+        return;
+    }
+    TileSlot *s = work_slot(j->first + group * WORK_GROUP + k - 1);
+    s->n = -1;
+    s->form = TILE_FORM_LZ4_DELTA;
+    s->in_mirror = 0;
+    work_compress_slot(j, s, worker);
 }
 
 // Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference.
@@ -95,23 +111,22 @@ static void work_compress_one(void *ctx, int item, int worker) {
     work_compress_slot(j, work_slot(j->first + item), worker);
 }
 
-static void work_job(int first, int count, int codec2, int group, int compress) {
+static void work_job(int first, int count, int codec2, int compress) {
     s_job.compress = compress;
     s_job.first = first;
     s_job.count = count;
-    s_job.group = group;
     s_job.codec2 = codec2;
 }
 
 void work_begin(int first, int count, int compress, int codec2) {
-    int threads = workers_ensure() + 1;
-    int group = (count + threads - 1) / threads;
-    work_job(first, count, codec2, group < 1 ? 1 : group > WORK_GROUP ? WORK_GROUP : group, compress);
-    workers_begin(work_take_group, &s_job, (count + s_job.group - 1) / s_job.group);
+    workers_ensure();
+    work_job(first, count, codec2, compress);
+    int groups = (count + WORK_GROUP - 1) / WORK_GROUP;
+    workers_begin(work_take_item, &s_job, compress ? groups + count : groups);
 }
 
 void work_compress(int first, int count, int codec2) {
-    work_job(first, count, codec2, 1, 0);
+    work_job(first, count, codec2, 0);
     workers_begin(work_compress_one, &s_job, count);
     workers_join();
 }
