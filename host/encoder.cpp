@@ -174,9 +174,10 @@ static int encoder_may_hold(const EncodePass *ps, uint32_t f) {
 }
 
 // One changed tile, computed in slot s: reference or tile message, and sent takes its new pixels.
-// A tile the host is unsure of goes raw unless the viewer holds its content; one that is unsure only because of a pending reference (TILE_PENDING) instead waits
-// for that reference's acknowledgement (held: sent and the tile's state stay as they are) for up
-// to hold_ms after its frame went out. Returns TILE_AS_REF, TILE_SENT, TILE_HELD, or
+// A tile the host is unsure of goes raw unless the viewer holds its content; one that is unsure
+// only because of a pending reference (TILE_PENDING) instead waits for that reference's
+// acknowledgement (held: sent and the tile's state stay as they are) for up to hold_ms after its
+// frame went out. Returns TILE_AS_REF, TILE_SENT, TILE_HELD, or
 // TILE_NOT_SENT when the output buffer cannot grow.
 static int encoder_tile(const EncodePass *ps, const TileSlot *s, size_t i) {
     uint8_t *p = writer_reserve(ps->out, HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
@@ -348,7 +349,8 @@ static void encoder_compress(const EncodePass *ps, int first, int count) {
 // The candidate tiles in scan order, each changed one computed first. With helpers, while the
 // session thread emits one job's tiles the next job computes ahead; when the pass stops early the
 // tiles computed but not emitted are simply dropped (sent took nothing from them). Without, each
-// tile is computed as its turn comes, or a few at a time where the tile budget alone says how many may go.
+// tile is computed as its turn comes, or a few at a time where the tile budget alone says how
+// many may go.
 static void encoder_tiles_pass(const EncodePass *ps) {
     TileQueue *q = &s_queue;
     q->head = q->count = q->next_band = q->ords = q->assigned = 0;
