@@ -184,7 +184,7 @@ static int encoder_tile(const EncodePass *ps, const TileSlot *s, size_t i) {
     if (!p) return TILE_NOT_SENT;
     if (s->how == TILE_PENDING && !(ps->use_cache && mirror_lookup(s->hash)) && encoder_may_hold(ps, g_picture.ref_frame[i]))
         return TILE_HELD;
-    work_put_sent(s);
+    if (!s->in_sent) work_put_sent(s);
     if (ps->use_cache && mirror_lookup(s->hash)) {
         encoder_cache_ref(ps->out, p, s->tx, s->ty, s->hash);
         return TILE_AS_REF;
@@ -348,7 +348,7 @@ static void encoder_compress(const EncodePass *ps, int first, int count) {
 
 // The candidate tiles in scan order, each changed one computed first. With helpers, while the
 // session thread emits one job's tiles the next job computes ahead; when the pass stops early the
-// tiles computed but not emitted are simply dropped (sent took nothing from them). Without, each
+// tiles computed but not emitted give sent back its old pixels. Without, each
 // tile is computed as its turn comes, or a few at a time where the tile budget alone says how
 // many may go.
 static void encoder_tiles_pass(const EncodePass *ps) {
@@ -380,6 +380,7 @@ static void encoder_tiles_pass(const EncodePass *ps) {
         q->head++;
     }
     if (running) work_cancel();
+    for (int k = emitted; k < computed + running; k++) work_undo(work_slot(k));
 }
 
 // How long a tile waits for its reference's acknowledgement: ENCODER_HOLD_MS, or three smoothed

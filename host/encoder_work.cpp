@@ -32,10 +32,11 @@ TileSlot *work_slot(int k) { return &s_slots[k % WORK_SLOTS]; }
 #define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
 
 // The delta of a tile's new pixels against sent in one sweep over its rows; with tile set the new
-// pixels go there too (the second codec reads them whole).
-static void work_delta(const uint8_t *cur, const uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta) {
+// pixels go there too (the second codec reads them whole), and with take into sent as well.
+static void work_delta(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta, int take) {
     for (int r = 0; r < TILE_EDGE; r++) {
-        const uint8_t *c = cur + r * stride, *d = snt + r * stride;
+        const uint8_t *c = cur + r * stride;
+        uint8_t *d = snt + r * stride;
         uint8_t *t = tile ? tile + r * TILE_ROW_BYTES : 0, *x = delta + r * TILE_ROW_BYTES;
         if (r + TAKE_AHEAD < TILE_EDGE)
             for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
@@ -48,9 +49,17 @@ static void work_delta(const uint8_t *cur, const uint8_t *snt, size_t stride, ui
             memcpy(&sw, d + j, 8);
             sw ^= cw;
             if (tile) memcpy(t + j, &cw, 8);
+            if (take) memcpy(d + j, &cw, 8);
             memcpy(x + j, &sw, 8);
         }
     }
+}
+
+// sent's old pixels back from the new ones and their delta.
+static void work_restore(const uint8_t *cur, uint8_t *snt, size_t stride, const uint8_t *delta) {
+    for (int r = 0; r < TILE_EDGE; r++)
+        for (int j = 0; j < TILE_ROW_BYTES; j++)
+            snt[r * stride + j] = (uint8_t)(cur[r * stride + j] ^ delta[r * TILE_ROW_BYTES + j]);
 }
 
 static size_t work_offset(const TileSlot *s, size_t stride) {
@@ -58,14 +67,20 @@ static size_t work_offset(const TileSlot *s, size_t stride) {
 }
 
 // A tile that goes as a delta and is not a reference: its delta into this thread's scratch, then
-// compressed into the slot.
+// compressed into the slot. With the first codec sent takes the new pixels in the same sweep, while
+// its lines are in this core's cache, as long as the compressed delta can give the old ones back
+// (work_undo); else they go back at once and the encoder puts the new ones in when the tile goes.
 static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     if (s->how != TILE_DELTA || s->in_mirror) return;
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
     WorkScratch *w = &s_scratch[worker];
-    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta);
+    int take = !j->codec2;
+    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take);
     s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
                      : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
+    if (!take) return;
+    if (s->n >= 1 && s->n < TILE_BYTES) s->in_sent = 1;
+    else work_restore(g_picture.current + off, g_picture.sent + off, stride, w->delta);
 }
 
 // A group of up to WORK_GROUP tiles hashed together from the picture's rows.
@@ -121,6 +136,7 @@ static void work_job(int first, int count, int codec2, int compress) {
 void work_begin(int first, int count, int compress, int codec2) {
     workers_ensure();
     work_job(first, count, codec2, compress);
+    for (int k = first; k < first + count; k++) work_slot(k)->in_sent = 0;
     int groups = (count + WORK_GROUP - 1) / WORK_GROUP;
     workers_begin(work_take_item, &s_job, compress ? groups + count : groups);
 }
@@ -138,6 +154,14 @@ void work_new_pixels(const TileSlot *s, uint8_t *dst, size_t dst_stride) {
     size_t stride = (size_t)g_picture.pad_width * 4;
     const uint8_t *cur = g_picture.current + work_offset(s, stride);
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * dst_stride, cur + r * stride, TILE_ROW_BYTES);
+}
+
+void work_undo(const TileSlot *s) {
+    if (!s->in_sent) return;
+    size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
+    uint8_t *delta = s_scratch[0].delta;   // the session thread's, with no job under way
+    if (codec_decompress(s->data, (size_t)s->n, delta, TILE_BYTES) == TILE_BYTES)
+        work_restore(g_picture.current + off, g_picture.sent + off, stride, delta);
 }
 
 void work_put_sent(const TileSlot *s) {

@@ -3,8 +3,8 @@
 // job), then compress their deltas against sent, but for those already in the viewer's cache (a
 // compress job; without the cache the take job compresses at once). Jobs compute runs of changed
 // tiles into slots, which the encoder then emits in scan order with its cache decisions; the
-// result is the same whichever thread computed a tile. sent is left alone: a tile's new pixels go
-// there only once the encoder sends it, so a tile computed but not sent costs nothing to undo.
+// result is the same whichever thread computed a tile. sent takes a tile's new pixels as its delta
+// is made where the compressed delta can undo that (first codec), else when the encoder sends it.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -24,6 +24,7 @@ struct TileSlot {
     int32_t tx, ty;
     int how;
     int in_mirror;                     // set before its compress job: it goes as a reference
+    int in_sent;                       // sent already holds the new pixels (data undoes that)
     uint64_t hash;                     // tile_hash of the new pixels (the picture's current rows)
     int n;                             // compressed length in data, or -1 (not compressed)
     uint8_t form;                      // the form of data (second codec), else TILE_FORM_LZ4_DELTA
@@ -41,6 +42,8 @@ void work_join(void);     // the caller helps; every slot of the job is computed
 // caller, in the second codec's forms with codec2; returns when all are done.
 void work_compress(int first, int count, int codec2);
 void work_cancel(void);   // no further tile starts; those under way finish
+// A computed tile that is not going after all: sent gets back its old pixels (no job may run).
+void work_undo(const TileSlot *s);
 // Sent takes the new pixels of slot s's tile.
 void work_put_sent(const TileSlot *s);
 // The new pixels of slot s's tile (current's rows, unchanged during the pass) to dst, rows dst_stride apart.
