@@ -24,6 +24,7 @@ static WorkScratch s_scratch[WORKERS_MAX + 1];
 struct WorkJob {
     int first, count, codec2;
     int compress;   // a take job compresses too
+    int take;       // sent takes the new pixels as the delta is made
 };
 static WorkJob s_job;
 
@@ -67,14 +68,16 @@ static size_t work_offset(const TileSlot *s, size_t stride) {
 }
 
 // A tile that goes as a delta and is not a reference: its delta into this thread's scratch, then
-// compressed into the slot. With the first codec sent takes the new pixels in the same sweep, while
-// its lines are in this core's cache, as long as the compressed delta can give the old ones back
-// (work_undo); else they go back at once and the encoder puts the new ones in when the tile goes.
+// compressed into the slot. With take (first codec, no helpers) sent takes the new pixels in the
+// same sweep, while its lines are in this core's cache, as long as the compressed delta can give
+// the old ones back (work_undo); else they go back at once and the encoder puts the new ones in
+// when the tile goes. With helpers it always does: two cores writing neighbouring tiles' rows of
+// sent make its lines bounce between them, which costs far more than the encoder's copy.
 static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     if (s->how != TILE_DELTA || s->in_mirror) return;
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
     WorkScratch *w = &s_scratch[worker];
-    int take = !j->codec2;
+    int take = j->take;
     work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take);
     s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
                      : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
@@ -131,6 +134,7 @@ static void work_job(int first, int count, int codec2, int compress) {
     s_job.first = first;
     s_job.count = count;
     s_job.codec2 = codec2;
+    s_job.take = !codec2 && workers_helpers() == 0;
 }
 
 void work_begin(int first, int count, int compress, int codec2) {
