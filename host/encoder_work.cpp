@@ -68,11 +68,9 @@ static size_t work_offset(const TileSlot *s, size_t stride) {
 }
 
 // A tile that goes as a delta and is not a reference: its delta into this thread's scratch, then
-// compressed into the slot. With take (first codec, no helpers) sent takes the new pixels in the
-// same sweep, while its lines are in this core's cache, as long as the compressed delta can give
-// the old ones back (work_undo); else they go back at once and the encoder puts the new ones in
-// when the tile goes. With helpers it always does: two cores writing neighbouring tiles' rows of
-// sent make its lines bounce between them, which costs far more than the encoder's copy.
+// compressed into the slot. With take (first codec) sent takes the new pixels in the same sweep,
+// while its lines are in this core's cache, as long as the compressed delta can give the old ones
+// back (work_undo); else they go back at once and the encoder puts the new ones in when the tile goes.
 static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     if (s->how != TILE_DELTA || s->in_mirror) return;
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
@@ -106,27 +104,32 @@ static void work_hash_group(const WorkJob *j, int a) {
     }
 }
 
-// Item k of a take job. Without compressing, a hash group; with, each group's hash item is
-// followed by one item per tile of the group compressing it (independent of the hash), so the
-// tiles' rows are fresh in the cache and the job ends in small items that keep every thread busy.
+// The m-th of count tiles in an order that alternates between the two halves of the run.
+static int work_spread(int m, int count) { return m % 2 ? (count + 1) / 2 + m / 2 : m / 2; }
+
+// Item k of a take job: first the hash groups, then with compress one item per tile, in an order
+// that puts the two halves of the run side by side, so that threads taking turns work on tiles far
+// apart (neighbouring tiles' rows share the prefetcher's reach, and their lines would bounce
+// between cores as each writes sent), and the job ends in single tiles that keep every thread busy.
 static void work_take_item(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
-    int per = j->compress ? WORK_GROUP + 1 : 1, group = item / per, k = item % per;
-    if (k == 0) {
-        work_hash_group(j, j->first + group * WORK_GROUP);
+    int groups = (j->count + WORK_GROUP - 1) / WORK_GROUP;
+    if (item < groups) {
+        work_hash_group(j, j->first + item * WORK_GROUP);
         return;
     }
-    TileSlot *s = work_slot(j->first + group * WORK_GROUP + k - 1);
+    TileSlot *s = work_slot(j->first + work_spread(item - groups, j->count));
     s->n = -1;
     s->form = TILE_FORM_LZ4_DELTA;
     s->in_mirror = 0;
     work_compress_slot(j, s, worker);
 }
 
-// Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference.
+// Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference
+// (tiles in the same order as a take job's).
 static void work_compress_one(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
-    work_compress_slot(j, work_slot(j->first + item), worker);
+    work_compress_slot(j, work_slot(j->first + work_spread(item, j->count)), worker);
 }
 
 static void work_job(int first, int count, int codec2, int compress) {
@@ -134,7 +137,7 @@ static void work_job(int first, int count, int codec2, int compress) {
     s_job.first = first;
     s_job.count = count;
     s_job.codec2 = codec2;
-    s_job.take = !codec2 && workers_helpers() == 0;
+    s_job.take = !codec2;
 }
 
 void work_begin(int first, int count, int compress, int codec2) {

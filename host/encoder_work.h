@@ -4,8 +4,7 @@
 // compress job; without the cache the take job compresses at once). Jobs compute runs of changed
 // tiles into slots, which the encoder then emits in scan order with its cache decisions; the
 // result is the same whichever thread computed a tile. sent takes a tile's new pixels as its delta
-// is made where the compressed delta can undo that (first codec, no helpers), else when the
-// encoder sends it.
+// is made where the compressed delta can undo that (first codec), else when the encoder sends it.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
