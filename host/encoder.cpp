@@ -173,7 +173,7 @@ static void encoder_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
     int n = s->n;
     int raw = form == TILE_FORM_RAW || !(n >= 1 && n < TILE_BYTES);
     if (raw) {
-        memcpy(data, s->tile, TILE_BYTES);
+        work_new_pixels(s, data, TILE_ROW_BYTES);
         n = TILE_BYTES;
         g_encoder.raw_this_frame++;
     } else if (form == TILE_FORM_CROP && encoder_batching() &&
@@ -217,26 +217,18 @@ static int encoder_may_hold(const EncodePass *ps, uint32_t f) {
     return g_encoder.ring_frame[k] == f && ps->now - g_encoder.ring_tick[k] < ps->hold_ms;
 }
 
-// A pending tile's new pixels into sent, once it is going.
-static void encoder_put_sent(const TileSlot *s) {
-    size_t stride = (size_t)g_picture.pad_width * 4;
-    uint8_t *snt = g_picture.sent + (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(snt + r * stride, s->tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
-}
-
-// One changed tile, computed in slot s (sent already holds its new pixels unless it is pending):
-// reference or tile message. A tile the host is unsure of goes raw unless the viewer holds its
-// content; one that is unsure only because of a pending reference (TILE_PENDING) instead waits
-// for that reference's acknowledgement (held: sent and the tile's state stay as they are) for up
-// to hold_ms after its frame went out. Returns TILE_AS_REF, TILE_SENT, TILE_HELD, or
+// One changed tile, computed in slot s: reference or tile message, and sent takes its new pixels.
+// A tile the host is unsure of goes raw unless the viewer holds its content; one that is unsure
+// only because of a pending reference (TILE_PENDING) instead waits for that reference's
+// acknowledgement (held: sent and the tile's state stay as they are) for up to hold_ms after its
+// frame went out. Returns TILE_AS_REF, TILE_SENT, TILE_HELD, or
 // TILE_NOT_SENT when the output buffer cannot grow.
 static int encoder_tile(const EncodePass *ps, const TileSlot *s, size_t i) {
     uint8_t *p = writer_reserve(ps->out, HEADER_BYTES + TILE_HEADER_BYTES + codec_bound(TILE_BYTES));
     if (!p) return TILE_NOT_SENT;
-    if (s->how == TILE_PENDING) {
-        if (!(ps->use_cache && mirror_lookup(s->hash)) && encoder_may_hold(ps, g_picture.ref_frame[i])) return TILE_HELD;
-        encoder_put_sent(s);
-    }
+    if (s->how == TILE_PENDING && !(ps->use_cache && mirror_lookup(s->hash)) && encoder_may_hold(ps, g_picture.ref_frame[i]))
+        return TILE_HELD;
+    if (!s->in_sent) work_put_sent(s);
     if (ps->use_cache && mirror_lookup(s->hash)) {
         encoder_cache_ref(ps->out, p, s->tx, s->ty, s->hash);
         return TILE_AS_REF;
@@ -388,7 +380,7 @@ static int encoder_entry(const EncodePass *ps, const TileQueue *q, int e) {
     return 1;
 }
 
-// With the cache, compresses the taken tiles first .. first+count-1 but those whose content the
+// With the cache, compresses the hashed tiles first .. first+count-1 but those whose content the
 // viewer already holds: the mirror only grows during a pass, so they surely go as references.
 static void encoder_compress(const EncodePass *ps, int first, int count) {
     if (!ps->use_cache) return;   // the take job compressed them
@@ -408,9 +400,10 @@ static void encoder_part(FrameWriter *out) {
 }
 
 // The candidate tiles in scan order, each changed one computed first. With helpers, while the
-// session thread emits one job's tiles the next job takes and hashes ahead, and when the pass stops early
-// the tiles computed but not emitted give sent back its old pixels. Without, each tile is computed
-// as its turn comes, or a few at a time where the tile budget alone says how many may go.
+// session thread emits one job's tiles the next job computes ahead; when the pass stops early the
+// tiles computed but not emitted give sent back its old pixels. Without, each
+// tile is computed as its turn comes, or a few at a time where the tile budget alone says how
+// many may go.
 static void encoder_tiles_pass(const EncodePass *ps) {
     TileQueue *q = &s_queue;
     q->head = q->count = q->next_band = q->ords = q->assigned = 0;

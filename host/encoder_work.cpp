@@ -12,10 +12,19 @@
 static TileSlot s_slots[WORK_SLOTS];
 static Codec2Enc s_codec2[WORKERS_MAX + 1];   // one per thread: zstd context and scratch
 
-// The job under way: slots first .. first+count-1 in groups of `group`.
+// One per thread: the delta of the tile being compressed and, for the second codec, its new
+// pixels whole. Reused tile after tile, so they stay in the core's cache.
+struct WorkScratch {
+    alignas(64) uint8_t delta[TILE_BYTES];
+    alignas(64) uint8_t tile[TILE_BYTES];
+};
+static WorkScratch s_scratch[WORKERS_MAX + 1];
+
+// The job under way: slots first .. first+count-1.
 struct WorkJob {
-    int first, count, group, codec2;
+    int first, count, codec2;
     int compress;   // a take job compresses too
+    int take;       // sent takes the new pixels as the delta is made
 };
 static WorkJob s_job;
 
@@ -23,94 +32,124 @@ TileSlot *work_slot(int k) { return &s_slots[k % WORK_SLOTS]; }
 
 #define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
 
-// Take a changed tile in one sweep over its rows: the new pixels go to tile, their delta against
-// sent to delta, and sent takes the new pixels. Hashing tile afterwards (in L1) is far quicker
-// than hashing across the strided rows.
-static void work_take(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta) {
+// The delta of a tile's new pixels against sent in one sweep over its rows; with tile set the new
+// pixels go there too (the second codec reads them whole), and with take into sent as well.
+static void work_delta(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta, int take) {
     for (int r = 0; r < TILE_EDGE; r++) {
         const uint8_t *c = cur + r * stride;
-        uint8_t *d = snt + r * stride, *t = tile + r * TILE_ROW_BYTES, *x = delta + r * TILE_ROW_BYTES;
+        uint8_t *d = snt + r * stride;
+        uint8_t *t = tile ? tile + r * TILE_ROW_BYTES : 0, *x = delta + r * TILE_ROW_BYTES;
         if (r + TAKE_AHEAD < TILE_EDGE)
             for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
                 __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
-                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 1);
+                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 0);
             }
         for (int j = 0; j < TILE_ROW_BYTES; j += 8) {
             uint64_t cw, sw;
             memcpy(&cw, c + j, 8);
             memcpy(&sw, d + j, 8);
             sw ^= cw;
-            memcpy(t + j, &cw, 8);
+            if (tile) memcpy(t + j, &cw, 8);
+            if (take) memcpy(d + j, &cw, 8);
             memcpy(x + j, &sw, 8);
-            memcpy(d + j, &cw, 8);
         }
     }
+}
+
+// sent's old pixels back from the new ones and their delta.
+static void work_restore(const uint8_t *cur, uint8_t *snt, size_t stride, const uint8_t *delta) {
+    for (int r = 0; r < TILE_EDGE; r++)
+        for (int j = 0; j < TILE_ROW_BYTES; j++)
+            snt[r * stride + j] = (uint8_t)(cur[r * stride + j] ^ delta[r * TILE_ROW_BYTES + j]);
 }
 
 static size_t work_offset(const TileSlot *s, size_t stride) {
     return (size_t)s->ty * TILE_EDGE * stride + (size_t)s->tx * TILE_ROW_BYTES;
 }
 
+// A tile that goes as a delta and is not a reference: its delta into this thread's scratch, then
+// compressed into the slot. With take (first codec) sent takes the new pixels in the same sweep,
+// while its lines are in this core's cache, as long as the compressed delta can give the old ones
+// back (work_undo); else they go back at once and the encoder puts the new ones in when the tile goes.
 static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     if (s->how != TILE_DELTA || s->in_mirror) return;
-    s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], s->tile, s->delta, s->data, &s->form)
-                     : codec_compress(s->delta, TILE_BYTES, s->data, sizeof s->data);
+    size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
+    WorkScratch *w = &s_scratch[worker];
+    int take = j->take;
+    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take);
+    s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
+                     : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
+    if (!take) return;
+    if (s->n >= 1 && s->n < TILE_BYTES) s->in_sent = 1;
+    else work_restore(g_picture.current + off, g_picture.sent + off, stride, w->delta);
 }
 
-// Item k of a take job: one group of tiles taken and hashed together (and compressed, if asked).
-static void work_take_group(void *ctx, int item, int worker) {
-    const WorkJob *j = (const WorkJob *)ctx;
-    int a = j->first + item * j->group, b = a + j->group, end = j->first + j->count;
+// A group of up to WORK_GROUP tiles hashed together from the picture's rows.
+static void work_hash_group(const WorkJob *j, int a) {
+    int b = a + WORK_GROUP, end = j->first + j->count;
     if (b > end) b = end;
     size_t stride = (size_t)g_picture.pad_width * 4;
     const uint8_t *tiles[WORK_GROUP] = {};
     uint64_t h[WORK_GROUP];
-    for (int k = a; k < b; k++) {
-        TileSlot *s = work_slot(k);
-        size_t off = work_offset(s, stride);
-        if (s->how == TILE_PENDING)   // sent stays until the encoder knows whether the tile goes
-            for (int r = 0; r < TILE_EDGE; r++)
-                memcpy(s->tile + r * TILE_ROW_BYTES, g_picture.current + off + r * stride, TILE_ROW_BYTES);
-        else
-            work_take(g_picture.current + off, g_picture.sent + off, stride, s->tile, s->delta);
-        tiles[k - a] = s->tile;
-    }
-    tile_hash_many(tiles, (size_t)(b - a), h);
+    for (int k = a; k < b; k++) tiles[k - a] = g_picture.current + work_offset(work_slot(k), stride);
+    tile_hash_many_rows(tiles, stride, (size_t)(b - a), h);
     for (int k = a; k < b; k++) {
         TileSlot *s = work_slot(k);
         s->hash = h[k - a];
-        s->n = -1;
-        s->form = TILE_FORM_LZ4_DELTA;
-        s->in_mirror = 0;
-        s->done = 1;
-        if (j->compress) work_compress_slot(j, s, worker);   // while the tile is in this core's cache
+        if (!j->compress) {   // else the tile's own item sets these
+            s->n = -1;
+            s->form = TILE_FORM_LZ4_DELTA;
+            s->in_mirror = 0;
+        }
     }
 }
 
-// Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference.
-static void work_compress_one(void *ctx, int item, int worker) {
+// The m-th of count tiles in an order that alternates between the two halves of the run.
+static int work_spread(int m, int count) { return m % 2 ? (count + 1) / 2 + m / 2 : m / 2; }
+
+// Item k of a take job: first the hash groups, then with compress one item per tile, in an order
+// that puts the two halves of the run side by side, so that threads taking turns work on tiles far
+// apart (neighbouring tiles' rows share the prefetcher's reach, and their lines would bounce
+// between cores as each writes sent), and the job ends in single tiles that keep every thread busy.
+static void work_take_item(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
-    work_compress_slot(j, work_slot(j->first + item), worker);
+    int groups = (j->count + WORK_GROUP - 1) / WORK_GROUP;
+    if (item < groups) {
+        work_hash_group(j, j->first + item * WORK_GROUP);
+        return;
+    }
+    TileSlot *s = work_slot(j->first + work_spread(item - groups, j->count));
+    s->n = -1;
+    s->form = TILE_FORM_LZ4_DELTA;
+    s->in_mirror = 0;
+    work_compress_slot(j, s, worker);
 }
 
-static void work_job(int first, int count, int codec2, int group, int compress) {
+// Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference
+// (tiles in the same order as a take job's).
+static void work_compress_one(void *ctx, int item, int worker) {
+    const WorkJob *j = (const WorkJob *)ctx;
+    work_compress_slot(j, work_slot(j->first + work_spread(item, j->count)), worker);
+}
+
+static void work_job(int first, int count, int codec2, int compress) {
     s_job.compress = compress;
     s_job.first = first;
     s_job.count = count;
-    s_job.group = group;
     s_job.codec2 = codec2;
+    s_job.take = !codec2;
 }
 
 void work_begin(int first, int count, int compress, int codec2) {
-    int threads = workers_ensure() + 1;
-    int group = (count + threads - 1) / threads;
-    work_job(first, count, codec2, group < 1 ? 1 : group > WORK_GROUP ? WORK_GROUP : group, compress);
-    for (int k = first; k < first + count; k++) work_slot(k)->done = 0;
-    workers_begin(work_take_group, &s_job, (count + s_job.group - 1) / s_job.group);
+    workers_ensure();
+    work_job(first, count, codec2, compress);
+    for (int k = first; k < first + count; k++) work_slot(k)->in_sent = 0;
+    int groups = (count + WORK_GROUP - 1) / WORK_GROUP;
+    workers_begin(work_take_item, &s_job, compress ? groups + count : groups);
 }
 
 void work_compress(int first, int count, int codec2) {
-    work_job(first, count, codec2, 1, 0);
+    work_job(first, count, codec2, 0);
     workers_begin(work_compress_one, &s_job, count);
     workers_join();
 }
@@ -118,11 +157,21 @@ void work_compress(int first, int count, int codec2) {
 void work_join(void) { workers_join(); }
 void work_cancel(void) { workers_cancel(); }
 
-void work_undo(const TileSlot *s) {
-    if (!s->done || s->how == TILE_PENDING) return;
+void work_new_pixels(const TileSlot *s, uint8_t *dst, size_t dst_stride) {
     size_t stride = (size_t)g_picture.pad_width * 4;
-    uint8_t *snt = g_picture.sent + work_offset(s, stride);
-    for (int r = 0; r < TILE_EDGE; r++)
-        for (int j = 0; j < TILE_ROW_BYTES; j++)
-            snt[r * stride + j] = (uint8_t)(s->tile[r * TILE_ROW_BYTES + j] ^ s->delta[r * TILE_ROW_BYTES + j]);
+    const uint8_t *cur = g_picture.current + work_offset(s, stride);
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * dst_stride, cur + r * stride, TILE_ROW_BYTES);
+}
+
+void work_undo(const TileSlot *s) {
+    if (!s->in_sent) return;
+    size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
+    uint8_t *delta = s_scratch[0].delta;   // the session thread's, with no job under way
+    if (codec_decompress(s->data, (size_t)s->n, delta, TILE_BYTES) == TILE_BYTES)
+        work_restore(g_picture.current + off, g_picture.sent + off, stride, delta);
+}
+
+void work_put_sent(const TileSlot *s) {
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    work_new_pixels(s, g_picture.sent + work_offset(s, stride), stride);
 }

@@ -1,5 +1,5 @@
-// codec: greedy LZ4-block compressor with a fixed output for every input, a strict bounds-checked
-// decompressor, and the tile hash. Wide loads and copies only where the byte-wise result is unchanged.
+// codec: greedy LZ4-block compressor with a fixed output for every input and a strict bounds-checked
+// decompressor (the tile hash is in codec_hash.cpp). Wide loads and copies only where the byte-wise result is unchanged.
 #include "protocol/codec.h"
 #include <limits.h>
 #include <string.h>
@@ -424,58 +424,4 @@ int codec_decompress(const uint8_t *src, size_t src_len, uint8_t *dst, size_t ds
         op += len;
         if (ip == src_end) return (int)(op - dst);
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Tile hash
-
-uint64_t tile_hash(const uint8_t *tile) {
-    uint64_t s = 0x9E3779B97F4A7C15ull;
-    for (size_t i = 0; i < 16384; i += 8) {
-        uint64_t a = codec_rd64(tile + i) * 0xFF51AFD7ED558CCDull;
-        uint64_t b = a ^ (a >> 32) ^ s;
-        s = ((b << 31) | (b >> 33)) * 0xC4CEB9FE1A85EC53ull;
-    }
-    uint64_t x = (s ^ (s >> 29)) * 0x94D049BB133111EBull;
-    uint64_t h = x ^ (x >> 32);
-    return h ? h : 1;
-}
-
-// Four tiles' chains side by side: each chain is serial (its multiply waits on the one before),
-// so interleaving four keeps the multiplier busy. Each lane computes exactly tile_hash.
-static void tile_hash4(const uint8_t *const *tiles, uint64_t *out) {
-    uint64_t s0 = 0x9E3779B97F4A7C15ull, s1 = s0, s2 = s0, s3 = s0;
-    const uint8_t *t0 = tiles[0], *t1 = tiles[1], *t2 = tiles[2], *t3 = tiles[3];
-    for (size_t i = 0; i < 16384; i += 8) {
-        uint64_t a0 = codec_rd64(t0 + i) * 0xFF51AFD7ED558CCDull, a1 = codec_rd64(t1 + i) * 0xFF51AFD7ED558CCDull;
-        uint64_t a2 = codec_rd64(t2 + i) * 0xFF51AFD7ED558CCDull, a3 = codec_rd64(t3 + i) * 0xFF51AFD7ED558CCDull;
-        uint64_t b0 = a0 ^ (a0 >> 32) ^ s0, b1 = a1 ^ (a1 >> 32) ^ s1;
-        uint64_t b2 = a2 ^ (a2 >> 32) ^ s2, b3 = a3 ^ (a3 >> 32) ^ s3;
-        s0 = ((b0 << 31) | (b0 >> 33)) * 0xC4CEB9FE1A85EC53ull;
-        s1 = ((b1 << 31) | (b1 >> 33)) * 0xC4CEB9FE1A85EC53ull;
-        s2 = ((b2 << 31) | (b2 >> 33)) * 0xC4CEB9FE1A85EC53ull;
-        s3 = ((b3 << 31) | (b3 >> 33)) * 0xC4CEB9FE1A85EC53ull;
-    }
-    uint64_t s[4] = {s0, s1, s2, s3};
-    for (int k = 0; k < 4; k++) {
-        uint64_t x = (s[k] ^ (s[k] >> 29)) * 0x94D049BB133111EBull;
-        uint64_t h = x ^ (x >> 32);
-        out[k] = h ? h : 1;
-    }
-}
-
-void tile_hash_many(const uint8_t *const *tiles, size_t n, uint64_t *out) {
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) tile_hash4(tiles + i, out + i);
-    if (i == n) return;
-    // Two or three left: pad the group with the first of them (its lane's result is dropped).
-    const uint8_t *group[4];
-    uint64_t h[4];
-    for (size_t k = 0; k < 4; k++) group[k] = tiles[i + (i + k < n ? k : 0)];
-    if (n - i == 1) {
-        out[i] = tile_hash(tiles[i]);
-        return;
-    }
-    tile_hash4(group, h);
-    for (size_t k = 0; i + k < n; k++) out[i + k] = h[k];
 }

@@ -200,21 +200,37 @@ TEST(CodecVectors, ZeroTileIsSeventyFiveBytes) {
     EXPECT_EQ(tile_hash(tile), 0x73BC79D77879ECCDull);
 }
 
-// Several chains at once give each tile's own hash, whatever the count and however tiles repeat.
+// Several chains at once give each tile's own hash, whatever the count and however tiles repeat,
+// on the scalar path and (where the processor has it) the vector one.
 TEST(CodecVectors, TileHashManyEqualsTileHash) {
-    std::vector<bytes> tiles(9, bytes(16384));
+    std::vector<bytes> tiles(20, bytes(16384));
     uint32_t x = 99;
     for (auto &t : tiles)
         for (auto &b : t) b = (uint8_t)((x = x * 1103515245u + 12345u) >> 16);
     tiles[3].assign(16384, 0);
     tiles[7] = tiles[1];
-    const uint8_t *p[9];
-    for (size_t k = 0; k < 9; k++) p[k] = tiles[k].data();
-    for (size_t n = 0; n <= 9; n++) {
-        uint64_t h[9] = {0};
-        tile_hash_many(p, n, h);
-        for (size_t k = 0; k < 9; k++) EXPECT_EQ(h[k], k < n ? tile_hash(p[k]) : 0u) << n << " tiles, tile " << k;
+    tiles[12].assign(16384, 0xFF);
+    const uint8_t *p[20];
+    for (size_t k = 0; k < 20; k++) p[k] = tiles[k].data();
+    for (int wide = 0; wide < 2; wide++) {
+        if (tile_hash_wide(wide) != wide) continue;
+        for (size_t n = 0; n <= 20; n++) {
+            uint64_t h[21] = {0};
+            tile_hash_many(p + 20 - n, n, h);
+            for (size_t k = 0; k < 21; k++)
+                EXPECT_EQ(h[k], k < n ? tile_hash(p[20 - n + k]) : 0u) << n << " tiles, tile " << k << ", wide " << wide;
+        }
+        // The same tiles side by side in a picture 20 tiles wide: rows 5120 bytes apart.
+        bytes picture(20 * 16384);
+        for (size_t k = 0; k < 20; k++)
+            for (size_t r = 0; r < 64; r++) memcpy(&picture[r * 5120 + k * 256], p[k] + r * 256, 256);
+        const uint8_t *q[20];
+        uint64_t h[20];
+        for (size_t k = 0; k < 20; k++) q[k] = &picture[k * 256];
+        tile_hash_many_rows(q, 5120, 20, h);
+        for (size_t k = 0; k < 20; k++) EXPECT_EQ(h[k], tile_hash(p[k])) << "in a picture, tile " << k << ", wide " << wide;
     }
+    tile_hash_wide(-1);
 }
 
 // ---- compressor ----
