@@ -49,6 +49,7 @@ static int pick_decide(PickState *p, int32_t rate, uint32_t now) {
 }
 
 int pick_family(PickState *p, int32_t rate, uint32_t now) {
+    if (p->force) return p->force;
     int f = pick_decide(p, rate, now);
     if (f != p->last)
         host_log("tile forms: family %d (rate %ld bytes/ms; per tile %.0f/%.0f ns, %.0f/%.0f bytes)", f, (long)rate,

@@ -34,6 +34,7 @@ struct PickState {
     uint32_t probe_tick;       // when the latest probe began
     uint32_t probe_wait;       // ms between probes (0: PICK_PROBE_MS)
     int last;                  // family of the latest big pass (0: none yet)
+    int force;                 // 1 or 2: every big pass takes that family (tests); 0: choose
 };
 
 // The family (1 or 2) for a big pass at tick now; rate is the delivery rate in bytes per ms (0:
