@@ -19,7 +19,7 @@
 #include "host/mirror.h"
 #include "host/picture.h"
 #include "host/synth.h"
-#include "host/workers.h"
+#include "platform/workers.h"
 #include "protocol/codec.h"
 #include "viewer/cache.h"
 #include "viewer/viewer.h"

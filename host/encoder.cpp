@@ -8,7 +8,7 @@
 #include "host/encoder_work.h"
 #include "host/mirror.h"
 #include "host/picture.h"
-#include "host/workers.h"
+#include "platform/workers.h"
 #include "platform/clock.h"
 #include "protocol/channel.h"
 #include "protocol/codec.h"
