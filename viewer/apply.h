@@ -1,0 +1,48 @@
+// apply: the viewer's tiles applied a run at a time. Consecutive MSG_TILE messages of one record
+// at distinct positions are gathered into slots; a run is then applied with the slots' decoding,
+// XOR and hash check spread over the viewer's worker pool, and the cache insertions and dirty
+// marks made in arrival order on the receive thread, so the picture and the cache are the same as
+// if every tile had been applied on its own as it came.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+#include "platform/workers.h"
+#include "protocol/codec2.h"
+#include "protocol/messages.h"
+
+#define VIEWER_RUN_SLOTS 128            // tiles gathered at most before a run is applied
+#define VIEWER_RUN_BYTES (4u << 20)     // their payloads' room (a longer single tile still fits)
+#define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
+
+struct viewer_slot {
+    size_t off;                 // the tile's payload, header included, in the run's bytes
+    uint32_t len;
+    TileHeader th;
+    uint8_t stream;             // a piece of the session stream: applied on the receive thread, in order
+    uint8_t cached;             // its finished pixels go to the cache when they have the named hash
+    uint8_t ok;                 // applied (a malformed tile leaves its place untouched)
+    const uint8_t *tile;        // the finished tile's 16384 bytes (pixels, or the raw form's data)
+    uint64_t got;               // their hash
+    uint8_t pixels[TILE_BYTES]; // decoded data, then the finished tile
+};
+
+struct viewer_run {
+    viewer_slot *slots;         // VIEWER_RUN_SLOTS, allocated at the first tile and kept
+    uint32_t count;             // slots in use
+    uint8_t *bytes;             // the slots' payloads end to end; grows and stays
+    size_t used, cap;
+    uint16_t order[VIEWER_RUN_SLOTS];   // the slots the pool applies (all but stream pieces)
+    uint32_t work;                      // entries of order
+    uint32_t group;                     // slots per pool item in this run
+    int serial;                 // 1: every slot on the receive thread (tests compare both)
+    workers_pool pool;          // the viewer's own helpers, started at the first run
+    Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
+};
+
+// Adds one MSG_TILE payload to the run (receive thread; no lock needed). 1 when taken or when
+// it has no effect at all; 0 when the run must be applied first (a repeated position, or full).
+int viewer_run_add(const uint8_t *payload, uint32_t len);
+// Applies and empties the run. Viewer lock held.
+void viewer_run_apply(void);
+// The same, taking the viewer lock when there is something to apply.
+void viewer_run_flush(void);
