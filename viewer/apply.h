@@ -10,12 +10,12 @@
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
 
-#define VIEWER_RUN_SLOTS 128            // tiles gathered at most before a run is applied
-#define VIEWER_RUN_BYTES (4u << 20)     // their payloads' room (a longer single tile still fits)
+#define VIEWER_RUN_SLOTS 32             // tiles gathered at most before a run is applied
+#define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single tile gets its own)
 #define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
 
 struct viewer_slot {
-    size_t off;                 // the tile's payload, header included, in the run's bytes
+    const uint8_t *p;           // the tile's payload, header included (it stays until the run is applied)
     uint32_t len;
     TileHeader th;
     uint8_t stream;             // a piece of the session stream: applied on the receive thread, in order
@@ -29,8 +29,8 @@ struct viewer_slot {
 struct viewer_run {
     viewer_slot *slots;         // VIEWER_RUN_SLOTS, allocated at the first tile and kept
     uint32_t count;             // slots in use
-    uint8_t *bytes;             // the slots' payloads end to end; grows and stays
-    size_t used, cap;
+    uint8_t *bytes;             // payloads the receive thread read in, end to end; kept
+    size_t used, cap;           // bytes in use by the run's slots; allocated
     uint16_t order[VIEWER_RUN_SLOTS];   // the slots the pool applies (all but stream pieces)
     uint32_t work;                      // entries of order
     uint32_t group;                     // slots per pool item in this run
@@ -39,8 +39,12 @@ struct viewer_run {
     Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
 };
 
-// Adds one MSG_TILE payload to the run (receive thread; no lock needed). 1 when taken or when
-// it has no effect at all; 0 when the run must be applied first (a repeated position, or full).
+// Where the receive thread reads a MSG_TILE payload of len bytes in, so that it can join the run
+// where it lies (the run is applied first when there is no room left). NULL when no memory.
+uint8_t *viewer_run_room(uint32_t len);
+// Adds one MSG_TILE payload to the run (receive thread; no lock needed). The payload must stay
+// unchanged until the run is applied. 1 when taken or when it has no effect at all; 0 when the
+// run must be applied first (a repeated position, or full).
 int viewer_run_add(const uint8_t *payload, uint32_t len);
 // Applies and empties the run. Viewer lock held.
 void viewer_run_apply(void);

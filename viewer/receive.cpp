@@ -236,9 +236,13 @@ static int viewer_receive_message(channel *ch) {
     uint8_t head[HEADER_BYTES];
     if (!ch || !channel_recv(ch, head, sizeof head)) return 0;
     MessageHeader h = header_get(head);
-    if (h.length > VIEWER_MAX_PAYLOAD || !payload_room(h.length)) return 0;
-    if (h.length > 0 && !channel_recv(ch, g_viewer.payload, h.length)) return 0;
-    viewer_feed(h.type, g_viewer.payload, h.length, ch->recv_pos < ch->recv_len);
+    if (h.length > VIEWER_MAX_PAYLOAD) return 0;
+    uint8_t *p = h.type == MSG_TILE ? viewer_run_room(h.length) : nullptr;   // tiles stay where they are read
+    int kept = p != nullptr;   // else the tile is applied at once, before the next read
+    if (!p && !payload_room(h.length)) return 0;
+    if (!p) p = g_viewer.payload;
+    if (h.length > 0 && !channel_recv(ch, p, h.length)) return 0;
+    viewer_feed(h.type, p, h.length, kept && ch->recv_pos < ch->recv_len);
     return !g_viewer.stream_failed;
 }
 
