@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include "protocol/codec.h"
+#include "viewer/outbox.h"
+#include "viewer/receive.h"
 #include "viewer/viewer.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
@@ -33,12 +35,24 @@ uint8_t *viewer_run_room(uint32_t len) {
     return r->bytes;
 }
 
-int viewer_run_add(const uint8_t *payload, uint32_t len) {
+// A cache reference as a tile header: its position and the hash it names. 0 when malformed.
+static int ref_unpack(const uint8_t *payload, uint32_t len, TileHeader *th) {
+    CacheRef ref;
+    if (!msg_unpack_cache_ref(payload, len, &ref)) return 0;
+    th->tx = ref.tx;
+    th->ty = ref.ty;
+    th->form = 0;
+    th->hash = ref.hash;
+    return 1;
+}
+
+int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
     viewer_run *r = &g_viewer.run;
     TileHeader th;
-    if (!msg_unpack_tile(payload, len, &th)) return 1;
+    int ref = type == MSG_CACHE_REF;
+    if (!(ref ? ref_unpack(payload, len, &th) : msg_unpack_tile(payload, len, &th))) return 1;
     // A stream piece that cannot be applied leaves our stream behind the host's: the session ends.
-    int stream = g_viewer.codec2 && th.form == TILE_FORM_STREAM;
+    int stream = !ref && g_viewer.codec2 && th.form == TILE_FORM_STREAM;
     if (!tile_inside(th.tx, th.ty)) {
         g_viewer.stream_failed |= stream;
         return 1;
@@ -51,6 +65,7 @@ int viewer_run_add(const uint8_t *payload, uint32_t len) {
     s->p = payload;
     s->len = len;
     s->th = th;
+    s->ref = (uint8_t)ref;
     s->stream = (uint8_t)stream;
     uintptr_t at = (uintptr_t)payload - (uintptr_t)r->bytes;
     if (r->bytes && at < r->cap) r->used = at + len;   // read into the run's bytes: kept from the next tile
@@ -156,6 +171,11 @@ static void run_stream(viewer_run *r) {
 static void run_finish(viewer_run *r) {
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
+        if (s->ref) {
+            CacheRef ref = {s->th.tx, s->th.ty, s->th.hash};
+            r->replies_len += viewer_cache_ref(&ref, r->replies + r->replies_len);
+            continue;
+        }
         if (!s->ok) continue;
         if (s->cached) {
             if (s->got == s->th.hash) cache_insert(&g_viewer.cache, s->got, s->tile);
@@ -175,7 +195,8 @@ void viewer_run_apply(void) {
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
         s->cached = g_viewer.cache.enabled && s->th.hash != 0;
-        if (!s->stream) r->order[r->work++] = (uint16_t)k;
+        s->ok = 0;
+        if (!s->stream && !s->ref) r->order[r->work++] = (uint16_t)k;
     }
     int threads = run_threads(r);
     // Items of 4 or 8 slots (the hash chains go 4 at a time), two per thread at least when there
@@ -192,9 +213,17 @@ void viewer_run_apply(void) {
     run_finish(r);
 }
 
+void viewer_run_send_replies(void) {
+    viewer_run *r = &g_viewer.run;
+    for (uint32_t at = 0; at < r->replies_len; at += HEADER_BYTES + CACHE_MISS_BYTES)   // one message a send
+        viewer_send(r->replies + at, HEADER_BYTES + CACHE_MISS_BYTES, 1);
+    r->replies_len = 0;
+}
+
 void viewer_run_flush(void) {
     if (!g_viewer.run.count) return;
     lock_enter(&g_viewer.lock);
     viewer_run_apply();
     lock_leave(&g_viewer.lock);
+    viewer_run_send_replies();
 }

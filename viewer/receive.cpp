@@ -83,7 +83,7 @@ static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
 
 // A tile on its own: a run of one (apply.cpp).
 static void on_tile(const uint8_t *p, uint32_t len) {
-    if (viewer_run_add(p, len)) viewer_run_apply();
+    if (viewer_run_add(MSG_TILE, p, len)) viewer_run_apply();
 }
 
 // ---- MSG_TEXT_LAYER ----
@@ -160,22 +160,24 @@ static void on_frame_end(const uint8_t *p, uint32_t len) {
     g_viewer.frames.fetch_add(1);
 }
 
+uint32_t viewer_cache_ref(const CacheRef *ref, uint8_t *reply) {
+    const uint8_t *tile = cache_lookup(&g_viewer.cache, ref->hash);
+    if (!tile) {
+        g_viewer.cache_misses.fetch_add(1);
+        return (uint32_t)msg_pack_cache_miss(reply, ref);
+    }
+    int64_t x = (int64_t)ref->tx * TILE_EDGE, y = (int64_t)ref->ty * TILE_EDGE;
+    tile_copy_in(fb_at(x, y), tile);
+    g_viewer.cache_hits.fetch_add(1);
+    viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
+    return 0;
+}
+
 static void on_cache_ref(const uint8_t *p, uint32_t len) {
     CacheRef ref;
     if (!msg_unpack_cache_ref(p, len, &ref)) return;
-    uint16_t tx = ref.tx, ty = ref.ty;
-    uint64_t hash = ref.hash;
-    if (!tile_inside(tx, ty)) return;
-    const uint8_t *tile = cache_lookup(&g_viewer.cache, hash);
-    if (tile) {
-        tile_copy_in(fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE), tile);
-        g_viewer.cache_hits.fetch_add(1);
-        viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
-                         (int64_t)ty * TILE_EDGE + TILE_EDGE);
-        return;
-    }
-    g_viewer.reply_len = (uint32_t)msg_pack_cache_miss(g_viewer.reply, &ref);
-    g_viewer.cache_misses.fetch_add(1);
+    if (!tile_inside(ref.tx, ref.ty)) return;
+    g_viewer.reply_len = viewer_cache_ref(&ref, g_viewer.reply);
 }
 
 int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
@@ -203,20 +205,21 @@ void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
     memcpy(reply, g_viewer.reply, reply_len);
     lock_leave(&g_viewer.lock);
     // Sent without the lock, so a host that stops reading never holds up painting or closing.
+    viewer_run_send_replies();   // misses of tiles gathered before come first
     if (reply_len) viewer_send(reply, reply_len, 1);
     if (frame && g_viewer.on_frame) g_viewer.on_frame();
 }
 
 void viewer_feed(uint8_t type, const uint8_t *payload, uint32_t len, int more) {
-    if (type != MSG_TILE) {
+    if (type != MSG_TILE && type != MSG_CACHE_REF) {
         viewer_run_flush();
         viewer_dispatch(type, payload, len);
         return;
     }
     g_viewer.bytes_received.fetch_add(len + HEADER_BYTES);
-    if (!viewer_run_add(payload, len)) {   // a repeated position or a full run: what came before goes first
+    if (!viewer_run_add(type, payload, len)) {   // a repeated position or a full run: what came before goes first
         viewer_run_flush();
-        viewer_run_add(payload, len);
+        viewer_run_add(type, payload, len);
     }
     if (!more || g_viewer.stream_failed) viewer_run_flush();
 }
@@ -237,7 +240,8 @@ static int viewer_receive_message(channel *ch) {
     if (!ch || !channel_recv(ch, head, sizeof head)) return 0;
     MessageHeader h = header_get(head);
     if (h.length > VIEWER_MAX_PAYLOAD) return 0;
-    uint8_t *p = h.type == MSG_TILE ? viewer_run_room(h.length) : nullptr;   // tiles stay where they are read
+    int gathered = h.type == MSG_TILE || h.type == MSG_CACHE_REF;
+    uint8_t *p = gathered ? viewer_run_room(h.length) : nullptr;   // tiles and references stay where they are read
     int kept = p != nullptr;   // else the tile is applied at once, before the next read
     if (!p && !payload_room(h.length)) return 0;
     if (!p) p = g_viewer.payload;

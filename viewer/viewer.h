@@ -102,7 +102,7 @@ int viewer_dirty_take(int32_t *l, int32_t *t, int32_t *r, int32_t *b);
 // type, payload and length; needs no socket.
 void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len);
 
-// The receive thread's way in: a MSG_TILE joins the run of tiles (more = 1 when further messages
+// The receive thread's way in: a MSG_TILE or MSG_CACHE_REF joins the run of tiles (more = 1 when further messages
 // of the same record follow it, so the run grows; its payload must stay unchanged until the run
 // is applied: viewer_run_room gives the place); any other message, or the record's end, has the
 // run applied first. Counts bytes as viewer_dispatch does.
