@@ -16,13 +16,13 @@ static int workers_claim(workers_pool *p) {
     }
 }
 
-// Runs items until none is left; a helper then tells a caller that may be waiting for its last.
+// Runs items until none is left; a helper then tells a caller that waits for its last.
 static void workers_take(workers_pool *p, int worker) {
     for (int k; (k = workers_claim(p)) >= 0;) {
         p->fn(p->ctx, k, worker);
-        p->done.fetch_add(1, std::memory_order_acq_rel);
+        p->done.fetch_add(1);
     }
-    if (worker) event_set(&p->finish);
+    if (worker && p->waiting.load()) event_set(&p->finish);
 }
 
 static unsigned workers_main(void *arg) {
@@ -86,9 +86,14 @@ void workers_pool_begin(workers_pool *p, workers_fn fn, void *ctx, int items) {
         for (int k = 0; k < p->helpers; k++) event_set(&p->go[k]);
 }
 
-// Waits until `claimed` items are done.
+// Waits until `claimed` items are done. The caller says it sleeps before it looks at the count a
+// last time, and a helper looks at that after counting its item (both in one total order), so a
+// helper finishing while nobody waits spares the wake-up and none is missed.
 static void workers_wait(workers_pool *p, int claimed) {
-    while (p->done.load(std::memory_order_acquire) < claimed) event_wait(&p->finish, 1);
+    if (p->done.load() >= claimed) return;
+    p->waiting.store(1);
+    while (p->done.load() < claimed) event_wait(&p->finish, 1);
+    p->waiting.store(0);
 }
 
 void workers_pool_join(workers_pool *p) {

@@ -38,6 +38,7 @@ struct workers_pool {
     int items;                          // the caller's copy of the job's size
     std::atomic<uint64_t> job;          // items << 32 | next item to take
     std::atomic<int> done;              // items of the job finished
+    std::atomic<int> waiting;           // the caller sleeps on finish: a helper done with its items sets it
 };
 
 // Helpers the machine warrants: one fewer than its processors (the caller is the other), 0..WORKERS_MAX.
