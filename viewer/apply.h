@@ -11,7 +11,7 @@
 #include "protocol/messages.h"
 
 #define VIEWER_RUN_SLOTS 64             // messages gathered at most before a run is applied
-#define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single tile gets its own)
+#define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single message gets its own)
 #define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
 
 struct viewer_slot {
@@ -42,8 +42,9 @@ struct viewer_run {
     Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
 };
 
-// Where the receive thread reads a MSG_TILE payload of len bytes in, so that it can join the run
-// where it lies (the run is applied first when there is no room left). NULL when no memory.
+// Where the receive thread reads a MSG_TILE or MSG_CACHE_REF payload of len bytes in, so that it
+// can join the run where it lies (the run is applied first when there is no room left). NULL when
+// no memory.
 uint8_t *viewer_run_room(uint32_t len);
 // Adds one MSG_TILE or MSG_CACHE_REF payload to the run (receive thread; no lock needed). The
 // payload must stay unchanged until the run is applied. 1 when taken or when it has no effect at
