@@ -75,6 +75,7 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.reply_len = 0;
     g_viewer.run.count = 0;
     g_viewer.run.used = 0;
+    g_viewer.run.replies_len = 0;
     g_viewer.codec2 = 0;   // until a host hello says otherwise
     g_viewer.stream_failed = 0;
     codec2_dec_stream_reset(&g_viewer.codec2_dec);
