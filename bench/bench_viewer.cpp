@@ -2,14 +2,15 @@
 // each synthetic workload the host encoder produces a stream of frames (time measured: encode and
 // frame close, capture excluded; once on the session thread alone, in its CPU time, and once on
 // the worker pool, as the CPU time of all threads divided among them: the wall time on an idle
-// machine at best, so the ratio errs against the viewer on a busy one); the viewer core then applies that stream message by message
-// frame by frame, each frame as the one record it travels in, its tiles spread over the viewer's own
+// machine at best, so the ratio errs against the viewer on a busy one); the viewer core then applies
+// that stream message by message, each frame as the one record it travels in, its tiles spread over the viewer's own
 // worker pool (time measured as the host's: the CPU time of all threads divided among the threads
 // that take part; and once on the receive thread alone, in its CPU time). Prints the ratio encode
 // time on the pool / apply time on the pool per workload and overall (target >= 3), and the parts of
 // the one-thread apply time that go to checking each cached tile's hash and to decompressing the deltas.
 //   bench_viewer [DIR]   also writes each workload's stream to DIR/<workload>.bin and prints the
-//                        native apply rate in tiles per second, the anchor of bench/bench_web.mjs.
+//                        native apply rate on one thread in tiles per second, the anchor of
+//                        bench/bench_web.mjs.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -226,7 +227,7 @@ int main(int argc, char **argv) {
         if (dump) {
             dump_stream(dump, wl);
             printf("  %-7s native apply %zu tiles, %.0f tiles/s\n", synth_workload_name(wl), g_tiles,
-                   app > 0 ? g_tiles / (app / 1e6) : 0.0);
+                   app1 > 0 ? g_tiles / (app1 / 1e6) : 0.0);
         }
     }
     printf("ratio viewer_apply_rate/host_encode_rate = %.2f (target >= 3)\n", app_all > 0 ? enc_all / app_all : 0.0);
