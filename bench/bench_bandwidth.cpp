@@ -13,7 +13,7 @@
 #include "host/mirror.h"
 #include "host/picture.h"
 #include "host/synth.h"
-#include "host/workers.h"
+#include "platform/workers.h"
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
 #include "protocol/writer.h"

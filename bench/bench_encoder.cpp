@@ -13,7 +13,7 @@
 #include "host/mirror.h"
 #include "host/picture.h"
 #include "host/synth.h"
-#include "host/workers.h"
+#include "platform/workers.h"
 #include "platform/thread.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"

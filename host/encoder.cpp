@@ -9,7 +9,7 @@
 #include "host/mirror.h"
 #include "host/pick.h"
 #include "host/picture.h"
-#include "host/workers.h"
+#include "platform/workers.h"
 #include "platform/clock.h"
 #include "protocol/channel.h"
 #include "protocol/codec.h"

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "host/picture.h"
-#include "host/workers.h"
+#include "platform/workers.h"
 #include "protocol/codec.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)

@@ -63,7 +63,7 @@ fi
 
 # Threaded code under TSan: the tests of the channel, the receive threads and whole sessions.
 step configure-tsan cmake --preset tsan || exit 1
-tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|protocol_test_channel_v2|host_test_receive|host_test_encoder|host_test_encoder_work|viewer_test_receive|session_test_.*|relay_test_relay_server|relay_test_relay_ws|platform_test_platform))$/\1/p')
+tsan_targets=$(cd build/debug && ctest -N | sed -nE 's/.*Test +#[0-9]+: ((protocol_test_channel|protocol_test_channel_v2|host_test_receive|host_test_encoder|host_test_encoder_work|viewer_test_receive|viewer_test_apply|session_test_.*|relay_test_relay_server|relay_test_relay_ws|platform_test_platform))$/\1/p')
 if [ -n "$tsan_targets" ]; then
   step build-tsan cmake --build build/tsan -j"$JOBS" --target $tsan_targets || exit 1
   regex=$(echo $tsan_targets | tr ' ' '|')

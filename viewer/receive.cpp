@@ -78,87 +78,13 @@ static void on_move_rects(const uint8_t *p, uint32_t len) {
 
 // ---- MSG_TILE ----
 
-// XORs one row of the difference into the framebuffer and leaves the resulting pixels in the
-// difference's place too, so the finished tile can go to the cache without another pass.
-static void xor_row(uint8_t *dst, uint8_t *diff) {
-    for (int i = 0; i < TILE_ROW_BYTES; i += 8) {
-        uint64_t a, b;
-        memcpy(&a, dst + i, 8);
-        memcpy(&b, diff + i, 8);
-        a ^= b;
-        memcpy(dst + i, &a, 8);
-        memcpy(diff + i, &a, 8);
-    }
-}
-
 static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
 }
 
-// The waiting tiles' hashes, several chains at once; each tile that really has the hash the host
-// named enters the cache, in arrival order. Anything else (a host that sent a delta against a tile
-// we do not show) would come back under that name later, and for good through tiles.bin: it was
-// shown all the same, and the counter tells of the host's fault.
-static void tile_batch_flush(void) {
-    uint32_t n = g_viewer.batch_count;
-    if (n == 0) return;
-    const uint8_t *tiles[VIEWER_HASH_BATCH];
-    uint64_t h[VIEWER_HASH_BATCH];
-    for (uint32_t k = 0; k < n; k++) tiles[k] = g_viewer.batch_tiles[k];
-    tile_hash_many(tiles, n, h);
-    for (uint32_t k = 0; k < n; k++) {
-        if (h[k] == g_viewer.batch_hash[k]) cache_insert(&g_viewer.cache, h[k], g_viewer.batch_tiles[k]);
-        else g_viewer.cache_rejects.fetch_add(1);
-    }
-    g_viewer.batch_count = 0;
-}
-
-// A tile in one of the second codec's forms: the viewer's tile is gathered, the data applied to
-// it in out, and the result written back (and left in out for the cache). 0: tile untouched.
-static int tile_codec2(uint8_t *dst, uint8_t form, const uint8_t *data, uint32_t n, uint8_t *out) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(out + r * TILE_ROW_BYTES, dst + r * g_viewer.stride, TILE_ROW_BYTES);
-    if (!codec2_apply_tile(&g_viewer.codec2_dec, form, data, n, out)) return 0;
-    tile_copy_in(dst, out);
-    return 1;
-}
-
+// A tile on its own: a run of one (apply.cpp).
 static void on_tile(const uint8_t *p, uint32_t len) {
-    TileHeader th;
-    if (!msg_unpack_tile(p, len, &th)) return;
-    uint32_t tx = th.tx, ty = th.ty;
-    // A stream piece that cannot be applied leaves our stream behind the host's: the session ends.
-    int stream = g_viewer.codec2 && th.form == TILE_FORM_STREAM;
-    if (!tile_inside(tx, ty)) {
-        g_viewer.stream_failed |= stream;
-        return;
-    }
-    uint64_t hash = th.hash;
-    const uint8_t *data = p + TILE_HEADER_BYTES;
-    uint32_t n = len - TILE_HEADER_BYTES;
-    uint8_t *dst = fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE);
-    // A tile for the cache is finished in a batch slot (its new 16384 bytes, contiguous), which the
-    // slot count takes only once the tile is whole.
-    int cached = g_viewer.cache.enabled && hash != 0;
-    uint8_t *pixels = cached ? g_viewer.batch_tiles[g_viewer.batch_count] : g_viewer.tile;
-    if (g_viewer.codec2 && th.form > TILE_FORM_RAW) {
-        if (!tile_codec2(dst, th.form, data, n, pixels)) {
-            g_viewer.stream_failed |= stream;
-            return;
-        }
-    } else if (th.form != 0) {
-        if (n < TILE_BYTES) return;
-        tile_copy_in(dst, data);
-        if (cached) memcpy(pixels, data, TILE_BYTES);
-    } else {
-        if (codec_decompress(data, n, pixels, TILE_BYTES) != TILE_BYTES) return;
-        for (int r = 0; r < TILE_EDGE; r++) xor_row(dst + r * g_viewer.stride, pixels + r * TILE_ROW_BYTES);
-    }
-    if (cached) {
-        g_viewer.batch_hash[g_viewer.batch_count++] = hash;
-        if (g_viewer.batch_count == VIEWER_HASH_BATCH) tile_batch_flush();
-    }
-    viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
-                     (int64_t)ty * TILE_EDGE + TILE_EDGE);
+    if (viewer_run_add(MSG_TILE, p, len)) viewer_run_apply();
 }
 
 // ---- MSG_TEXT_LAYER ----
@@ -228,7 +154,6 @@ static void on_text_layer(const uint8_t *p, uint32_t len) {
 // ---- MSG_FRAME_END and MSG_CACHE_REF ----
 
 static void on_frame_end(const uint8_t *p, uint32_t len) {
-    tile_batch_flush();
     // The echo carries the 8 bytes as they came; a short frame end is padded with zeros.
     FrameEnd end;
     msg_unpack_frame_end(p, len, &end);
@@ -237,27 +162,29 @@ static void on_frame_end(const uint8_t *p, uint32_t len) {
     g_viewer.frames.fetch_add(1);
 }
 
+uint32_t viewer_cache_ref(const CacheRef *ref, uint8_t *reply) {
+    const uint8_t *tile = cache_lookup(&g_viewer.cache, ref->hash);
+    if (!tile) {
+        g_viewer.cache_misses.fetch_add(1);
+        return (uint32_t)msg_pack_cache_miss(reply, ref);
+    }
+    int64_t x = (int64_t)ref->tx * TILE_EDGE, y = (int64_t)ref->ty * TILE_EDGE;
+    tile_copy_in(fb_at(x, y), tile);
+    g_viewer.cache_hits.fetch_add(1);
+    viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
+    return 0;
+}
+
 static void on_cache_ref(const uint8_t *p, uint32_t len) {
     CacheRef ref;
     if (!msg_unpack_cache_ref(p, len, &ref)) return;
-    uint16_t tx = ref.tx, ty = ref.ty;
-    uint64_t hash = ref.hash;
-    if (!tile_inside(tx, ty)) return;
-    tile_batch_flush();   // the cache as it would be had every earlier tile gone in at once
-    const uint8_t *tile = cache_lookup(&g_viewer.cache, hash);
-    if (tile) {
-        tile_copy_in(fb_at((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE), tile);
-        g_viewer.cache_hits.fetch_add(1);
-        viewer_dirty_add((int64_t)tx * TILE_EDGE, (int64_t)ty * TILE_EDGE, (int64_t)tx * TILE_EDGE + TILE_EDGE,
-                         (int64_t)ty * TILE_EDGE + TILE_EDGE);
-        return;
-    }
-    g_viewer.reply_len = (uint32_t)msg_pack_cache_miss(g_viewer.reply, &ref);
-    g_viewer.cache_misses.fetch_add(1);
+    if (!tile_inside(ref.tx, ref.ty)) return;
+    g_viewer.reply_len = viewer_cache_ref(&ref, g_viewer.reply);
 }
 
 int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
     g_viewer.reply_len = 0;
+    viewer_run_apply();   // tiles gathered before come first
     switch (type) {
     case MSG_MOVE_RECTS: on_move_rects(payload, len); return 0;
     case MSG_TILE: on_tile(payload, len); return 0;
@@ -265,7 +192,7 @@ int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len) {
     case MSG_FRAME_END: on_frame_end(payload, len); return 1;
     case MSG_CACHE_REF: on_cache_ref(payload, len); return 0;
     case MSG_CLIPBOARD_HOST: viewer_clipboard_on_message(payload, len); return 0;
-    case MSG_TILE_BATCH: tile_batch_flush(); return viewer_tile_batch(payload, len);
+    case MSG_TILE_BATCH: return viewer_tile_batch(payload, len);
     default: return 0;   // hello, cursor, window list and unknown types are read past
     }
 }
@@ -281,9 +208,24 @@ void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len) {
     memcpy(reply, g_viewer.reply, reply_len);
     lock_leave(&g_viewer.lock);
     // Sent without the lock, so a host that stops reading never holds up painting or closing.
+    viewer_run_send_replies();   // misses of tiles gathered before come first
     if (reply_len) viewer_send(reply, reply_len, 1);
     viewer_tile_batch_send();
     if (frame && g_viewer.on_frame) g_viewer.on_frame();
+}
+
+void viewer_feed(uint8_t type, const uint8_t *payload, uint32_t len, int more) {
+    if (type != MSG_TILE && type != MSG_CACHE_REF) {
+        viewer_run_flush();
+        viewer_dispatch(type, payload, len);
+        return;
+    }
+    g_viewer.bytes_received.fetch_add(len + HEADER_BYTES);
+    if (!viewer_run_add(type, payload, len)) {   // a repeated position or a full run: what came before goes first
+        viewer_run_flush();
+        viewer_run_add(type, payload, len);
+    }
+    if (!more || g_viewer.stream_failed) viewer_run_flush();
 }
 
 // Room for a payload of len bytes; the buffer grows to len + 4096 and never shrinks.
@@ -295,14 +237,27 @@ static int payload_room(uint32_t len) {
     return g_viewer.payload != nullptr;
 }
 
-int viewer_receive_one(channel *ch) {
+// Tiles gather while the channel's current record holds more bytes (the next message, or the
+// start of one that goes on in the next record).
+static int viewer_receive_message(channel *ch) {
     uint8_t head[HEADER_BYTES];
     if (!ch || !channel_recv(ch, head, sizeof head)) return 0;
     MessageHeader h = header_get(head);
-    if (h.length > VIEWER_MAX_PAYLOAD || !payload_room(h.length)) return 0;
-    if (h.length > 0 && !channel_recv(ch, g_viewer.payload, h.length)) return 0;
-    viewer_dispatch(h.type, g_viewer.payload, h.length);
+    if (h.length > VIEWER_MAX_PAYLOAD) return 0;
+    int gathered = h.type == MSG_TILE || h.type == MSG_CACHE_REF;
+    uint8_t *p = gathered ? viewer_run_room(h.length) : nullptr;   // tiles and references stay where they are read
+    int kept = p != nullptr;   // else the tile is applied at once, before the next read
+    if (!p && !payload_room(h.length)) return 0;
+    if (!p) p = g_viewer.payload;
+    if (h.length > 0 && !channel_recv(ch, p, h.length)) return 0;
+    viewer_feed(h.type, p, h.length, kept && ch->recv_pos < ch->recv_len);
     return !g_viewer.stream_failed;
+}
+
+int viewer_receive_one(channel *ch) {
+    if (viewer_receive_message(ch)) return 1;
+    viewer_run_flush();   // what the connection delivered is shown
+    return 0;
 }
 
 unsigned viewer_receive_thread(void *arg) {

@@ -3,7 +3,11 @@
 // viewer.h) reads messages and hands them to viewer_dispatch, which wraps viewer_apply in the lock.
 #pragma once
 #include <stdint.h>
+#include "protocol/messages.h"
 
 // Act on one message with the viewer lock held. Leaves the reply to send (if any) in
 // g_viewer.reply / reply_len. Returns 1 when the message was a frame end.
 int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len);
+// A cache reference at a valid position, viewer lock held: the cached tile shown (0), or the miss
+// reply written to `reply` (HEADER_BYTES + CACHE_MISS_BYTES; returns its length).
+uint32_t viewer_cache_ref(const CacheRef *ref, uint8_t *reply);

@@ -73,7 +73,9 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.cache_misses.store(0);
     g_viewer.cache_rejects.store(0);
     g_viewer.reply_len = 0;
-    g_viewer.batch_count = 0;
+    g_viewer.run.count = 0;
+    g_viewer.run.used = 0;
+    g_viewer.run.replies_len = 0;
     g_viewer.codec2 = 0;   // until a host hello says otherwise
     g_viewer.stream_failed = 0;
     codec2_dec_stream_reset(&g_viewer.codec2_dec);
@@ -88,7 +90,8 @@ void viewer_end(void) {
     g_viewer.stride = 0;
     g_viewer.dirty = 0;
     g_viewer.text.active = 0;
-    g_viewer.batch_count = 0;   // a frame cut off by the session's end is not cached
+    g_viewer.run.count = 0;   // tiles cut off by the session's end are not applied
+    g_viewer.run.used = 0;
 }
 
 // Print the failure as one line and hand it to the caller's buffer.

@@ -35,12 +35,13 @@ static int batch_ready(viewer_batch *b) {
     if (!b->tiles) b->tiles = (uint32_t *)malloc(CODEC2_BATCH_ENTRIES * sizeof *b->tiles);
     if (!b->hashes) b->hashes = (uint64_t *)malloc(CODEC2_BATCH_ENTRIES * sizeof *b->hashes);
     if (!b->reply) b->reply = (uint8_t *)malloc(REPLY_CAP);
-    return b->tiles && b->hashes && b->reply;
+    if (!b->scratch) b->scratch = (uint8_t *)malloc(TILE_BYTES);
+    return b->tiles && b->hashes && b->reply && b->scratch;
 }
 
 // A tile entry: built on the framebuffer's tile, its hash kept for the check.
 static int batch_tile(viewer_batch *b, const Codec2BatchEntry *e, int cached) {
-    uint8_t *tile = g_viewer.tile;
+    uint8_t *tile = b->scratch;
     batch_gather(e->index, tile);
     if (!codec2_batch_apply(&g_viewer.codec2_dec, e, tile)) return 0;
     batch_put(e->index, tile);
@@ -53,8 +54,8 @@ static int batch_tile(viewer_batch *b, const Codec2BatchEntry *e, int cached) {
 static void batch_ref(viewer_batch *b, const Codec2BatchEntry *e) {
     for (uint32_t k = 0; k < b->built; k++)
         if (b->hashes[k] == e->hash && g_viewer.cache.enabled) {
-            batch_gather(b->tiles[k], g_viewer.tile);
-            batch_put(e->index, g_viewer.tile);
+            batch_gather(b->tiles[k], b->scratch);
+            batch_put(e->index, b->scratch);
             g_viewer.cache_hits.fetch_add(1);
             return;
         }
@@ -79,8 +80,8 @@ static void batch_cache(viewer_batch *b) {
         return;
     }
     for (uint32_t k = 0; k < b->built; k++) {
-        batch_gather(b->tiles[k], g_viewer.tile);
-        cache_insert(&g_viewer.cache, b->hashes[k], g_viewer.tile);
+        batch_gather(b->tiles[k], b->scratch);
+        cache_insert(&g_viewer.cache, b->hashes[k], b->scratch);
     }
 }
 

@@ -13,6 +13,7 @@ struct viewer_batch {
     uint32_t built;       // tile entries applied so far
     uint8_t *reply;       // its misses, then the acknowledgement: sent after the message, in this order
     uint32_t reply_len;
+    uint8_t *scratch;     // one tile being built or moved (TILE_BYTES)
 };
 
 // Applies one MSG_TILE_BATCH with the viewer lock held. 1 when it closed a frame. One that cannot

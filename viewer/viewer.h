@@ -12,6 +12,7 @@
 #include "protocol/channel.h"
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
+#include "viewer/apply.h"
 #include "viewer/cache.h"
 #include "viewer/tile_batch.h"
 
@@ -36,8 +37,6 @@ struct viewer_text {
     uint8_t *scratch;     // one decompressed block of row records; grows, never shrinks
     size_t scratch_cap;
 };
-
-#define VIEWER_HASH_BATCH 8   // finished tiles whose hash check is made together
 
 struct viewer_state {
     // Geometry from the host hello.
@@ -70,13 +69,9 @@ struct viewer_state {
     // Receive-thread buffers; they grow and stay between sessions.
     uint8_t *payload;     // one message payload
     size_t payload_cap;
-    uint8_t tile[TILE_BYTES];   // tile scratch: decompressed difference of a tile that is not cached
-    // Finished tiles on their way to the cache: their hashes are checked together (several chains at
-    // once), before any cache reference is served, at each frame end and when the slots are full, so
-    // the cache sees the same insertions in the same order as if each were made at once.
-    uint8_t batch_tiles[VIEWER_HASH_BATCH][TILE_BYTES];
-    uint64_t batch_hash[VIEWER_HASH_BATCH];   // the hash the host named for each
-    uint32_t batch_count;                     // slots in use
+    // Tiles of one record gathered for applying together (apply.h): slots, payload bytes, the
+    // viewer's worker pool and its decoders; receive thread only, applied under the lock.
+    viewer_run run;
     int codec2;                 // caps bit 3 in both hellos: MSG_TILE forms above 1 are the second codec's
     Codec2Dec codec2_dec;       // its zstd context and scratch (receive thread only)
     int stream_failed;          // a stream piece could not be applied: the session ends
@@ -109,7 +104,13 @@ int viewer_dirty_take(int32_t *l, int32_t *t, int32_t *r, int32_t *b);
 // type, payload and length; needs no socket.
 void viewer_dispatch(uint8_t type, const uint8_t *payload, uint32_t len);
 
-// Read one message from the channel and dispatch it. 0 when a read fails or the announced length
+// The receive thread's way in: a MSG_TILE or MSG_CACHE_REF joins the run of tiles (more = 1 when further messages
+// of the same record follow it, so the run grows; its payload must stay unchanged until the run
+// is applied: viewer_run_room gives the place); any other message, or the record's end, has the
+// run applied first. Counts bytes as viewer_dispatch does.
+void viewer_feed(uint8_t type, const uint8_t *payload, uint32_t len, int more);
+
+// Read one message from the channel and feed it. 0 when a read fails or the announced length
 // exceeds VIEWER_MAX_PAYLOAD or cannot be buffered (the session then ends).
 int viewer_receive_one(channel *ch);
 

@@ -1,0 +1,229 @@
+// apply: runs of tiles gathered from one record, applied on the viewer's worker pool. Each slot is
+// a distinct tile position, so the slots' framebuffer writes never overlap; what several slots
+// share (the cache, the dirty rectangle, the session's zstd stream) is touched on the receive
+// thread alone, in arrival order.
+#include "viewer/apply.h"
+#include <stdlib.h>
+#include <string.h>
+#include "protocol/codec.h"
+#include "viewer/outbox.h"
+#include "viewer/receive.h"
+#include "viewer/viewer.h"
+
+#define TILE_ROW_BYTES (TILE_EDGE * 4)
+
+static uint8_t *tile_at(const TileHeader *th) {
+    return g_viewer.fb + (size_t)th->ty * TILE_EDGE * g_viewer.stride + (size_t)th->tx * TILE_ROW_BYTES;
+}
+
+// A tile position lies wholly inside the padded framebuffer, margin included.
+static int tile_inside(uint32_t tx, uint32_t ty) {
+    return (int64_t)tx * TILE_EDGE < g_viewer.pad_width && (int64_t)ty * TILE_EDGE < g_viewer.pad_height;
+}
+
+uint8_t *viewer_run_room(uint32_t len) {
+    viewer_run *r = &g_viewer.run;
+    if (r->used + len <= r->cap) return r->bytes + r->used;
+    viewer_run_flush();   // nothing points into the bytes any more
+    r->used = 0;
+    if (len > r->cap) {
+        size_t cap = len > VIEWER_RUN_BYTES ? len : VIEWER_RUN_BYTES;
+        free(r->bytes);
+        r->bytes = (uint8_t *)malloc(cap);
+        r->cap = r->bytes ? cap : 0;
+    }
+    return r->bytes;
+}
+
+// A cache reference as a tile header: its position and the hash it names. 0 when malformed.
+static int ref_unpack(const uint8_t *payload, uint32_t len, TileHeader *th) {
+    CacheRef ref;
+    if (!msg_unpack_cache_ref(payload, len, &ref)) return 0;
+    th->tx = ref.tx;
+    th->ty = ref.ty;
+    th->form = 0;
+    th->hash = ref.hash;
+    return 1;
+}
+
+int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
+    viewer_run *r = &g_viewer.run;
+    TileHeader th;
+    int ref = type == MSG_CACHE_REF;
+    if (!(ref ? ref_unpack(payload, len, &th) : msg_unpack_tile(payload, len, &th))) return 1;
+    // A stream piece that cannot be applied leaves our stream behind the host's: the session ends.
+    int stream = !ref && g_viewer.codec2 && th.form == TILE_FORM_STREAM;
+    if (!tile_inside(th.tx, th.ty)) {
+        g_viewer.stream_failed |= stream;
+        return 1;
+    }
+    if (!r->slots && !(r->slots = (viewer_slot *)malloc(sizeof(viewer_slot) * VIEWER_RUN_SLOTS))) return 1;
+    if (r->count == VIEWER_RUN_SLOTS) return 0;
+    for (uint32_t k = 0; k < r->count; k++)
+        if (r->slots[k].th.tx == th.tx && r->slots[k].th.ty == th.ty) return 0;
+    viewer_slot *s = &r->slots[r->count++];
+    s->p = payload;
+    s->len = len;
+    s->th = th;
+    s->ref = (uint8_t)ref;
+    s->stream = (uint8_t)stream;
+    uintptr_t at = (uintptr_t)payload - (uintptr_t)r->bytes;
+    if (r->bytes && at < r->cap) r->used = at + len;   // read into the run's bytes: kept from the next tile
+    return 1;
+}
+
+static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+}
+
+// XORs the decoded difference into the framebuffer; `keep` also leaves the resulting pixels in the
+// difference's place, so the finished tile can go to the cache without another pass. 16 bytes at a
+// time (the compiler's vector type: SSE2 on every x86-64).
+typedef uint64_t xor_lanes __attribute__((vector_size(16)));
+
+static void tile_xor_in(uint8_t *dst, uint8_t *diff, int keep) {
+    for (int r = 0; r < TILE_EDGE; r++, dst += g_viewer.stride, diff += TILE_ROW_BYTES)
+        for (int i = 0; i < TILE_ROW_BYTES; i += 16) {
+            xor_lanes a, b;
+            memcpy(&a, dst + i, 16);
+            memcpy(&b, diff + i, 16);
+            a ^= b;
+            memcpy(dst + i, &a, 16);
+            if (keep) memcpy(diff + i, &a, 16);
+        }
+}
+
+// One slot's tile applied to its place in the framebuffer; s->ok tells whether it was.
+static void slot_apply(viewer_slot *s, Codec2Dec *dec) {
+    const uint8_t *data = s->p + TILE_HEADER_BYTES;
+    uint32_t n = s->len - TILE_HEADER_BYTES;
+    uint8_t *dst = tile_at(&s->th);
+    s->ok = 0;
+    s->tile = s->pixels;
+    if (g_viewer.codec2 && s->th.form > TILE_FORM_RAW) {   // the second codec works on the whole tile
+        for (int k = 0; k < TILE_EDGE; k++) memcpy(s->pixels + k * TILE_ROW_BYTES, dst + k * g_viewer.stride, TILE_ROW_BYTES);
+        if (!codec2_apply_tile(dec, s->th.form, data, n, s->pixels)) return;
+        tile_copy_in(dst, s->pixels);
+    } else if (s->th.form != 0) {
+        if (n < TILE_BYTES) return;
+        tile_copy_in(dst, data);
+        s->tile = data;
+    } else {
+        if (codec_decompress(data, n, s->pixels, TILE_BYTES) != TILE_BYTES) return;
+        tile_xor_in(dst, s->pixels, s->cached);
+    }
+    s->ok = 1;
+}
+
+// One pool item: a group of slots applied, then the hashes of their finished tiles made together.
+static void run_item(void *ctx, int item, int worker) {
+    viewer_run *r = (viewer_run *)ctx;
+    uint32_t first = (uint32_t)item * r->group, end = first + r->group < r->work ? first + r->group : r->work;
+    Codec2Dec *dec = worker ? r->dec[worker] : &g_viewer.codec2_dec;
+    const uint8_t *tiles[VIEWER_HASH_BATCH];
+    viewer_slot *hashed[VIEWER_HASH_BATCH];
+    uint64_t h[VIEWER_HASH_BATCH];
+    size_t n = 0;
+    for (uint32_t i = first; i < end; i++) {
+        viewer_slot *s = &r->slots[r->order[i]];
+        slot_apply(s, dec);
+        if (s->ok && s->cached) {
+            tiles[n] = s->tile;
+            hashed[n++] = s;
+        }
+    }
+    if (n) tile_hash_many(tiles, n, h);
+    for (size_t k = 0; k < n; k++) hashed[k]->got = h[k];
+}
+
+// Threads this run is spread over: the receive thread and the pool's helpers, each helper with a
+// decoder of its own for the second codec (1 when the pool or a decoder cannot be had).
+static int run_threads(viewer_run *r) {
+    if (r->serial) return 1;
+    int helpers = workers_pool_ensure(&r->pool);
+    for (int k = 1; k <= helpers; k++)
+        if (!r->dec[k] && !(r->dec[k] = (Codec2Dec *)calloc(1, sizeof(Codec2Dec)))) return 1;
+    return helpers + 1;
+}
+
+// The session stream's pieces, in order, with the session's decoder. After one that fails the
+// stream is out of step: later pieces are not tried, and the session ends.
+static void run_stream(viewer_run *r) {
+    int broken = 0;
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        if (!s->stream) continue;
+        s->ok = 0;
+        if (!broken) slot_apply(s, &g_viewer.codec2_dec);
+        if (!s->ok) {
+            broken = 1;
+            g_viewer.stream_failed = 1;
+        } else if (s->cached) {
+            s->got = tile_hash(s->tile);
+        }
+    }
+}
+
+// In arrival order: each finished tile that really has the hash the host named enters the cache.
+// Anything else (a host that sent a delta against a tile we do not show) would come back under
+// that name later, and for good through tiles.bin: it was shown all the same, and the counter
+// tells of the host's fault.
+static void run_finish(viewer_run *r) {
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        if (s->ref) {
+            CacheRef ref = {s->th.tx, s->th.ty, s->th.hash};
+            r->replies_len += viewer_cache_ref(&ref, r->replies + r->replies_len);
+            continue;
+        }
+        if (!s->ok) continue;
+        if (s->cached) {
+            if (s->got == s->th.hash) cache_insert(&g_viewer.cache, s->got, s->tile);
+            else g_viewer.cache_rejects.fetch_add(1);
+        }
+        int64_t x = (int64_t)s->th.tx * TILE_EDGE, y = (int64_t)s->th.ty * TILE_EDGE;
+        viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
+    }
+    r->count = 0;
+    r->used = 0;
+}
+
+void viewer_run_apply(void) {
+    viewer_run *r = &g_viewer.run;
+    if (!r->count) return;
+    r->work = 0;
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        s->cached = g_viewer.cache.enabled && s->th.hash != 0;
+        s->ok = 0;
+        if (!s->stream && !s->ref) r->order[r->work++] = (uint16_t)k;
+    }
+    int threads = run_threads(r);
+    // Items of 4 or 8 slots (the hash chains go 4 at a time), two per thread at least when there
+    // are enough, so a helper that wakes late leaves little to wait for; a few slots stay together.
+    uint32_t w = r->work;
+    r->group = threads == 1 || w >= (uint32_t)threads * 16 ? VIEWER_HASH_BATCH : w > 4 ? 4 : w ? w : 1;
+    int items = (int)((r->work + r->group - 1) / r->group);
+    int spread = threads > 1 && items > 1;
+    if (spread) workers_pool_begin(&r->pool, run_item, r, items);
+    run_stream(r);
+    if (spread) workers_pool_join(&r->pool);
+    else
+        for (int i = 0; i < items; i++) run_item(r, i, 0);
+    run_finish(r);
+}
+
+void viewer_run_send_replies(void) {
+    viewer_run *r = &g_viewer.run;
+    for (uint32_t at = 0; at < r->replies_len; at += HEADER_BYTES + CACHE_MISS_BYTES)   // one message a send
+        viewer_send(r->replies + at, HEADER_BYTES + CACHE_MISS_BYTES, 1);
+    r->replies_len = 0;
+}
+
+void viewer_run_flush(void) {
+    if (!g_viewer.run.count) return;
+    lock_enter(&g_viewer.lock);
+    viewer_run_apply();
+    lock_leave(&g_viewer.lock);
+    viewer_run_send_replies();
+}

@@ -1,0 +1,58 @@
+// apply: the viewer's tiles applied a run at a time. Consecutive MSG_TILE and MSG_CACHE_REF
+// messages of one record at distinct positions are gathered into slots; a run is then applied with
+// the tiles' decoding, XOR and hash check spread over the viewer's worker pool, and the cache
+// insertions, references and dirty marks made in arrival order on the receive thread, so the
+// picture, the cache and the replies are the same as if every message had been applied on its own.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+#include "platform/workers.h"
+#include "protocol/codec2.h"
+#include "protocol/messages.h"
+
+#define VIEWER_RUN_SLOTS 64             // messages gathered at most before a run is applied
+#define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single message gets its own)
+#define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
+
+struct viewer_slot {
+    const uint8_t *p;           // the tile's payload, header included (it stays until the run is applied)
+    uint32_t len;
+    TileHeader th;
+    uint8_t ref;                // a cache reference (th.hash names the tile): served in arrival order
+    uint8_t stream;             // a piece of the session stream: applied on the receive thread, in order
+    uint8_t cached;             // its finished pixels go to the cache when they have the named hash
+    uint8_t ok;                 // applied (a malformed tile leaves its place untouched)
+    const uint8_t *tile;        // the finished tile's 16384 bytes (pixels, or the raw form's data)
+    uint64_t got;               // their hash
+    uint8_t pixels[TILE_BYTES]; // decoded data, then the finished tile
+};
+
+struct viewer_run {
+    viewer_slot *slots;         // VIEWER_RUN_SLOTS, allocated at the first tile and kept
+    uint32_t count;             // slots in use
+    uint8_t *bytes;             // payloads the receive thread read in, end to end; kept
+    size_t used, cap;           // bytes in use by the run's slots; allocated
+    uint16_t order[VIEWER_RUN_SLOTS];   // the slots the pool applies (tiles but stream pieces)
+    uint32_t work;                      // entries of order
+    uint32_t group;                     // slots per pool item in this run
+    uint8_t replies[VIEWER_RUN_SLOTS * (HEADER_BYTES + CACHE_MISS_BYTES)];   // misses, to send in order
+    uint32_t replies_len;
+    int serial;                 // 1: every slot on the receive thread (tests compare both)
+    workers_pool pool;          // the viewer's own helpers, started at the first run
+    Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
+};
+
+// Where the receive thread reads a MSG_TILE or MSG_CACHE_REF payload of len bytes in, so that it
+// can join the run where it lies (the run is applied first when there is no room left). NULL when
+// no memory.
+uint8_t *viewer_run_room(uint32_t len);
+// Adds one MSG_TILE or MSG_CACHE_REF payload to the run (receive thread; no lock needed). The
+// payload must stay unchanged until the run is applied. 1 when taken or when it has no effect at
+// all; 0 when the run must be applied first (a repeated position, or full).
+int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len);
+// Applies and empties the run; the misses it found wait in replies. Viewer lock held.
+void viewer_run_apply(void);
+// Sends the waiting misses (viewer lock not held).
+void viewer_run_send_replies(void);
+// Applies the run taking the viewer lock, then sends its misses.
+void viewer_run_flush(void);
