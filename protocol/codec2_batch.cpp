@@ -1,6 +1,7 @@
 // codec2_batch: the content of MSG_TILE_BATCH, built by the host and walked by the viewer. Entries
 // are varint steps between tile indexes, a kind byte and the kind's data; the tiles' hashes are
-// folded into one check. The content travels as one piece of the session stream (codec2_stream).
+// folded into one check, which runs over every tile since the previous check and goes only every
+// few batches. The content travels as one piece of the session stream (codec2_stream).
 #include "protocol/codec2_batch.h"
 #include <stdlib.h>
 #include <string.h>
@@ -50,7 +51,8 @@ void codec2_batch_reset(Codec2Batch *b) {
     b->len = 0;
     b->count = 0;
     b->prev = -1;
-    b->check = CODEC2_CHECK_SEED;
+    b->check = b->base = CODEC2_CHECK_SEED;
+    b->pending = b->tiles = b->unchecked = 0;
     b->last_frame = b->last_tick = 0;
 }
 
@@ -86,6 +88,8 @@ int codec2_batch_tile(Codec2Batch *b, Codec2Stream *s, uint32_t index, uint8_t f
     memcpy(b->entries + b->len, s->body + 1, body - 1);
     b->len += body - 1;
     b->check = codec2_check_step(b->check, hash);
+    b->pending++;
+    b->tiles++;
     return 1;
 }
 
@@ -108,21 +112,35 @@ size_t codec2_batch_bound(const Codec2Batch *b) {
 long codec2_batch_pack(Codec2Batch *b, Codec2Stream *s, int closes, uint32_t frame, uint32_t tick, uint8_t *dst) {
     uint8_t head[HEAD_MAX], tail[TAIL_MAX];
     size_t h = 0, t = 0;
-    head[h++] = closes ? BATCH_CLOSES_FRAME : 0;
+    // Nothing unchecked: no check. Else one when enough tiles or batches waited for it.
+    int check = b->pending >= BATCH_CHECK_TILES || (b->pending && b->unchecked + 1 >= BATCH_CHECK_BATCHES);
+    head[h++] = (uint8_t)((closes ? BATCH_CLOSES_FRAME : 0) | (check ? BATCH_HAS_CHECK : 0));
     h += varint_put(head + h, b->count);
     if (closes) {
         t += varint_put(tail, frame - b->last_frame);
         t += varint_put(tail + t, tick - b->last_tick);
     }
-    put_u64(tail + t, b->check);   // last: the bytes before it then repeat from batch to batch
-    t += 8;
+    if (check) {
+        put_u64(tail + t, b->check);   // last: the bytes before it then repeat from batch to batch
+        t += 8;
+    }
     const uint8_t *parts[3] = {head, b->entries, tail};
     size_t lens[3] = {h, b->len, t};
     long n = dst ? codec2_stream_put(s, parts, lens, 3, dst + HEADER_BYTES, codec2_batch_bound(b) - HEADER_BYTES) : -1;
     b->len = 0;
     b->count = 0;
     b->prev = -1;
-    b->check = CODEC2_CHECK_SEED;
+    if (n < 0) {   // the viewer never sees this batch: the check goes on from before it
+        b->check = b->base;
+        b->pending -= b->tiles;
+    } else if (check) {
+        b->check = CODEC2_CHECK_SEED;
+        b->pending = b->unchecked = 0;
+    } else {
+        b->unchecked = b->pending ? b->unchecked + 1 : 0;
+    }
+    b->base = b->check;
+    b->tiles = 0;
     if (n < 0) return -1;
     if (closes) codec2_batch_note_end(b, frame, tick);
     header_put(dst, MSG_TILE_BATCH, (uint32_t)n);
@@ -153,9 +171,9 @@ int codec2_batch_open(Codec2BatchDec *b, Codec2Dec *d, const uint8_t *piece, siz
     b->seen = 0;
     b->prev = -1;
     b->grid = grid;
-    if (b->len < 1 + 1 + 8) return 0;
+    if (b->len < 1 + 1) return 0;
     b->flags = b->content[b->at++];
-    if (b->flags & ~BATCH_CLOSES_FRAME) return 0;
+    if (b->flags & ~(BATCH_CLOSES_FRAME | BATCH_HAS_CHECK)) return 0;
     return varint_get(b->content, b->len, &b->at, &b->count) && b->count <= CODEC2_BATCH_ENTRIES;
 }
 
@@ -167,9 +185,10 @@ static int codec2_batch_tail(Codec2BatchDec *b) {
         b->frame = b->last_frame + df;
         b->tick = b->last_tick + dt;
     }
-    if (b->len - b->at != 8) return -1;
-    b->check = get_u64(b->content + b->at);
-    b->at += 8;
+    size_t check = (b->flags & BATCH_HAS_CHECK) ? 8 : 0;
+    if (b->len - b->at != check) return -1;
+    if (check) b->check = get_u64(b->content + b->at);
+    b->at += check;
     if (b->flags & BATCH_CLOSES_FRAME) codec2_batch_dec_note_end(b, b->frame, b->tick);
     return 0;
 }
