@@ -44,7 +44,8 @@ static void fuzz_batch_decode(const uint8_t *data, size_t size) {
 
 // Each 8 input bytes: a change of one tile (as in the stream target) batched at a growing index,
 // or (odd first byte) a reference. The batch must read back to the same tiles and frame end, and
-// carry the check over them when an odd input length asks the builder for it.
+// carry the check over them when an odd input length asks the builder for it, and a move when the
+// length is a multiple of 3.
 static void fuzz_batch_session(const uint8_t *data, size_t size) {
     codec2_stream_reset(&g_fz_stream);
     codec2_dec_stream_reset(&g_fz_dec);
@@ -82,6 +83,9 @@ static void fuzz_batch_session(const uint8_t *data, size_t size) {
     }
     if (!g_fz_batch.count) return;
     if (size & 1) g_fz_batch.unchecked = BATCH_CHECK_BATCHES;
+    MoveRect mv = {data[0] * 7, data[1] * 5, data[2] * 3, data[3] * 11, data[4] + 1, data[5] + 1};
+    int moves = size % 3 == 0;   // the batch carries a move, as a frame's move would go
+    if (moves && !codec2_batch_move(&g_fz_batch, &mv)) abort();
     long n = codec2_batch_pack(&g_fz_batch, &g_fz_stream, 1, 7, 9, g_fz_piece);
     if (n <= HEADER_BYTES) abort();
     if (!codec2_batch_open(&g_fz_reader, &g_fz_dec, g_fz_piece + HEADER_BYTES, (size_t)n - HEADER_BYTES, index + 1))
@@ -94,6 +98,7 @@ static void fuzz_batch_session(const uint8_t *data, size_t size) {
         if (!codec2_batch_apply(&g_fz_dec, &e, g_fz_tile) || memcmp(g_fz_tile, want[k++], TILE_BYTES)) abort();
     }
     if (r != 0 || k != tiles || g_fz_reader.frame != 7 || g_fz_reader.tick != 9) abort();
+    if (g_fz_reader.moves_n != (uint32_t)moves || (moves && memcmp(&g_fz_reader.moves[0], &mv, sizeof mv))) abort();
     int checked = (g_fz_reader.flags & BATCH_HAS_CHECK) != 0;
     if (checked != ((size & 1) && tiles > 0) || (checked && g_fz_reader.check != check)) abort();
 }

@@ -6,11 +6,14 @@
 #include <stddef.h>
 #include <stdint.h>
 #include "protocol/codec2.h"
+#include "protocol/messages.h"
 
 #define MSG_TILE_BATCH 10                 // host to viewer
 #define BATCH_KIND_REF 16                 // entry kind: a cache reference (kinds 2..5 are tile forms)
 #define BATCH_CLOSES_FRAME 1              // flags bit 0: the frame end follows the entries
 #define BATCH_HAS_CHECK 2                 // flags bit 1: the content ends with the check
+#define BATCH_HAS_MOVES 4                 // flags bit 2: the frame's moves follow `count`
+#define BATCH_MOVE_BYTES 30               // most bytes of one move: six varints
 #define BATCH_PENDING_MAX 256             // viewer: most tiles held unchecked between checks
 #define BATCH_CHECK_TILES 128              // host: a check goes once this many tiles wait for one
 #define BATCH_CHECK_BATCHES 16             // host: ... or this many batches went without one
@@ -35,6 +38,9 @@ struct Codec2Batch {
     uint32_t tiles;              // this batch's tile entries
     uint32_t unchecked;          // batches sent since the last check
     uint32_t last_frame, last_tick;   // the last frame end sent this session (0, 0 before any)
+    uint8_t moves[MAX_MOVE_RECTS * BATCH_MOVE_BYTES];   // the frame's moves, packed
+    size_t moves_len;
+    uint32_t moves_n;
 };
 // A new session: no entries, no frame end sent yet.
 void codec2_batch_reset(Codec2Batch *b);
@@ -44,6 +50,8 @@ int codec2_batch_tile(Codec2Batch *b, Codec2Stream *s, uint32_t index, uint8_t f
                       uint64_t hash);
 // Appends a cache reference to `hash` for tile `index`. 1, or 0 when it cannot grow.
 int codec2_batch_ref(Codec2Batch *b, uint32_t index, uint64_t hash);
+// Puts a move ahead of the entries (the viewer applies the moves first). 0 past MAX_MOVE_RECTS.
+int codec2_batch_move(Codec2Batch *b, const MoveRect *m);
 // 1 when the batch should go out before it takes more.
 int codec2_batch_full(const Codec2Batch *b);
 // Most bytes the message (header and piece) can take.
@@ -76,6 +84,8 @@ struct Codec2BatchDec {
     uint64_t check;              // as sent (read after the entries, flags bit 1)
     uint32_t last_frame, last_tick;   // the last frame end seen this session (0, 0 before any)
     uint32_t frame, tick;        // the frame end rebuilt once the entries are read (flags bit 0)
+    MoveRect moves[MAX_MOVE_RECTS];   // flags bit 2: the moves, as read (not yet checked against the picture)
+    uint32_t moves_n;
 };
 // Unpacks a piece through the viewer's stream and reads the content's head. 1, or 0 when the piece
 // or head is malformed (the stream is then out of step: the session must end).

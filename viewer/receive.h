@@ -3,7 +3,10 @@
 // viewer.h) reads messages and hands them to viewer_dispatch, which wraps viewer_apply in the lock.
 #pragma once
 #include <stdint.h>
+#include "protocol/messages.h"
 
 // Act on one message with the viewer lock held. Leaves the reply to send (if any) in
 // g_viewer.reply / reply_len. Returns 1 when the message was a frame end.
 int viewer_apply(uint8_t type, const uint8_t *payload, uint32_t len);
+// Copies one rectangle of the framebuffer as MSG_MOVE_RECTS does; one outside the picture is skipped.
+void viewer_apply_move(const MoveRect *m);

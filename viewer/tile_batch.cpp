@@ -1,6 +1,6 @@
-// tile_batch: MSG_TILE_BATCH on the viewer. Entries are applied in order: tiles through the second
-// codec's forms (their content arrives unpacked), references from the cache or from a tile built
-// earlier in the same batch. Tiles enter the cache as they are built but stay held there until the
+// tile_batch: MSG_TILE_BATCH on the viewer. The frame's moves, if it carries them, then entries in
+// order: tiles through the second codec's forms (their content arrives unpacked), references from
+// the cache or from a tile built earlier in the same batch. Tiles enter the cache as they are built but stay held there until the
 // next check, over every tile since the previous one, keeps them or takes them out again.
 #include "viewer/tile_batch.h"
 #include <stdlib.h>
@@ -8,6 +8,7 @@
 #include "protocol/codec.h"
 #include "viewer/cache.h"
 #include "viewer/outbox.h"
+#include "viewer/receive.h"
 #include "viewer/viewer.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
@@ -87,6 +88,12 @@ static void batch_settle(viewer_batch *b) {
     if (!keep) g_viewer.cache_rejects.fetch_add(b->pending);
 }
 
+// The frame's moves (flags bit 2), before any entry; one outside the picture is skipped.
+static int batch_moves(viewer_batch *b) {
+    for (uint32_t k = 0; k < b->dec.moves_n; k++) viewer_apply_move(&b->dec.moves[k]);
+    return 1;
+}
+
 // The entries one by one; 0 when one is malformed.
 static int batch_entries(viewer_batch *b, int cached) {
     Codec2BatchEntry e;
@@ -104,7 +111,7 @@ int viewer_tile_batch(const uint8_t *p, uint32_t len) {
     b->reply_len = 0;
     uint32_t grid = (uint32_t)(g_viewer.pad_width / TILE_EDGE) * (uint32_t)(g_viewer.pad_height / TILE_EDGE);
     if (!g_viewer.codec2 || !batch_ready(b) || !codec2_batch_open(&b->dec, &g_viewer.codec2_dec, p, len, grid) ||
-        !batch_entries(b, g_viewer.cache.enabled)) {
+        !batch_moves(b) || !batch_entries(b, g_viewer.cache.enabled)) {
         g_viewer.stream_failed = 1;   // our stream is no longer the host's
         b->reply_len = 0;
         return 0;

@@ -101,6 +101,16 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
     ASSERT_EQ(read_all(1001), 1);
     EXPECT_EQ(reader.frame, 78u);
     EXPECT_EQ(reader.tick, 5016u);
+    // Moves go ahead of the entries, deltas either way.
+    const MoveRect mv[2] = {{0, 64, 0, 0, 1000, 900}, {70, 3, 900, 40000, 5, 6}};
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[0]), 1);
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[1]), 1);
+    ASSERT_EQ(codec2_batch_tile(&batch, &stream, 7, TILE_FORM_CROP, data[0], (size_t)n[0], h0), 1);
+    pack(1, 79, 5017);
+    ASSERT_EQ(read_all(1001), 1);
+    ASSERT_EQ(reader.moves_n, 2u);
+    EXPECT_EQ(reader.flags & BATCH_HAS_MOVES, BATCH_HAS_MOVES);
+    for (int k = 0; k < 2; k++) EXPECT_EQ(memcmp(&reader.moves[k], &mv[k], sizeof mv[k]), 0);
     // A batch that does not close the frame carries no frame end; with enough batches gone the
     // check comes, over every tile since the session began.
     batch.unchecked = BATCH_CHECK_BATCHES - 1;
@@ -108,13 +118,15 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
     pack(0, 0, 0);
     ASSERT_EQ(read_all(1001), 1);
     EXPECT_EQ(reader.flags, BATCH_HAS_CHECK);
-    EXPECT_EQ(reader.check, codec2_check_step(codec2_check_step(codec2_check_step(CODEC2_CHECK_SEED, h0), h1), h0));
+    uint64_t c = CODEC2_CHECK_SEED;
+    for (uint64_t h : {h0, tile_hash(after[1]), h0, h0}) c = codec2_check_step(c, h);
+    EXPECT_EQ(reader.check, c);
     // The next check starts from the seed; BATCH_CHECK_TILES tiles bring it at once.
     for (uint32_t k = 0; k < BATCH_CHECK_TILES; k++)
         ASSERT_EQ(codec2_batch_tile(&batch, &stream, k, TILE_FORM_CROP, data[0], (size_t)n[0], h0), 1);
-    pack(1, 79, 5032);
+    pack(1, 80, 5032);
     ASSERT_EQ(read_all(1001), 1);
-    uint64_t c = CODEC2_CHECK_SEED;
+    c = CODEC2_CHECK_SEED;
     for (uint32_t k = 0; k < BATCH_CHECK_TILES; k++) c = codec2_check_step(c, h0);
     EXPECT_EQ(reader.flags, BATCH_CLOSES_FRAME | BATCH_HAS_CHECK);
     EXPECT_EQ(reader.check, c);
@@ -139,6 +151,17 @@ TEST_F(BatchTest, MalformedContentIsRejected) {
     c.resize(c.size() - 8);
     raw_content(c);
     EXPECT_EQ(read_all(5), 1);
+    c = good;
+    c[0] = 7;   // moves, but a count of none
+    c.insert(c.begin() + 2, 0);
+    raw_content(c);
+    EXPECT_EQ(read_all(5), 0);
+    c[2] = 1;   // one move of six varints: src (1, 2), deltas -1 and +1, 3 x 4
+    c.insert(c.begin() + 3, {1, 2, 1, 2, 3, 4});
+    raw_content(c);
+    ASSERT_EQ(read_all(5), 1);
+    EXPECT_EQ(reader.moves[0].dst_x, 0);
+    EXPECT_EQ(reader.moves[0].dst_y, 3);
     c = good;
     c[2] = 0;   // a step of 0 does not move on
     raw_content(c);
@@ -189,6 +212,7 @@ TEST_F(BatchTest, VectorsReadAsWritten) {
     char name[64];
     unsigned index, frame, tick;
     int batches = 0, tiles = 0, checks = 0;
+    uint32_t moves = 0;
     uint64_t c = CODEC2_CHECK_SEED;
     std::string session;
     Codec2BatchEntry e;
@@ -199,6 +223,7 @@ TEST_F(BatchTest, VectorsReadAsWritten) {
             if (session != name) c = CODEC2_CHECK_SEED;   // the check chains through a session
             session = name;
             batches++;
+            moves = 0;
         } else if (sscanf(line, "batch-tile %63s %u %65535s", name, &index, a) == 3) {
             ASSERT_EQ(codec2_batch_next(&reader, &e), 1);
             EXPECT_EQ(e.index, index);
@@ -209,12 +234,19 @@ TEST_F(BatchTest, VectorsReadAsWritten) {
             EXPECT_EQ(memcmp(tile, want, TILE_BYTES), 0);
             c = codec2_check_step(c, tile_hash(tile));
             tiles++;
+        } else if (!strncmp(line, "batch-move ", 11)) {
+            MoveRect m;
+            ASSERT_EQ(sscanf(line, "batch-move %63s %d %d %d %d %d %d", name, &m.src_x, &m.src_y, &m.dst_x, &m.dst_y,
+                             &m.width, &m.height), 7);
+            ASSERT_LT(moves, reader.moves_n);
+            EXPECT_EQ(memcmp(&reader.moves[moves++], &m, sizeof m), 0);
         } else if (sscanf(line, "batch-ref %63s %u %65535s", name, &index, a) == 3) {
             ASSERT_EQ(codec2_batch_next(&reader, &e), 1);
             EXPECT_EQ(e.kind, BATCH_KIND_REF);
             EXPECT_EQ(e.hash, strtoull(a, nullptr, 16));
         } else if (sscanf(line, "batch-end %63s %65535s %65535s", name, a, b) == 3) {
             ASSERT_EQ(codec2_batch_next(&reader, &e), 0);
+            EXPECT_EQ(moves, reader.moves_n);
             EXPECT_EQ((reader.flags & BATCH_HAS_CHECK) != 0, strcmp(a, "-") != 0);
             if (reader.flags & BATCH_HAS_CHECK) {
                 EXPECT_EQ(c == reader.check, !strcmp(a, "ok"));

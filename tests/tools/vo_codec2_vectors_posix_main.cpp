@@ -123,6 +123,10 @@ static void batch_out(const char *session, int closes, uint32_t frame, uint32_t 
     printf("batch %s ", session);
     hex(msg + HEADER_BYTES, (size_t)n - HEADER_BYTES);
     putchar('\n');
+    for (uint32_t k = 0; k < g_reader.moves_n; k++) {
+        const MoveRect *m = &g_reader.moves[k];
+        printf("batch-move %s %d %d %d %d %d %d\n", session, m->src_x, m->src_y, m->dst_x, m->dst_y, m->width, m->height);
+    }
     Codec2BatchEntry e;
     while (codec2_batch_next(&g_reader, &e) == 1) {
         if (e.kind == BATCH_KIND_REF) {
@@ -152,7 +156,7 @@ static void batch_out(const char *session, int closes, uint32_t frame, uint32_t 
 
 // A short session of batches on a 1920 x 1080 picture (30 x 17 tiles): glyphs typed and a reference
 // to one of them in a batch without a check, a plain frame end, a glyph again with the check over
-// all three, a glyph in a batch without a check, then a batch of one reference that does not close
+// all three, two moves and a glyph in a batch without a check, then a batch of one reference that does not close
 // its frame and carries a spoilt check (the glyph before it leaves the cache).
 static void batch_session(uint8_t glyph[3][TILE_BYTES]) {
     static uint8_t d[TILE_BYTES], data[3][CODEC2_DATA_CAP];
@@ -178,6 +182,9 @@ static void batch_session(uint8_t glyph[3][TILE_BYTES]) {
     codec2_batch_dec_note_end(&g_reader, 2, 1016);
     codec2_batch_tile(&g_batch, &g_stream, 42, TILE_FORM_CROP, data[2], (size_t)n[2], tile_hash(glyph[2]));
     batch_out("typing", 1, 3, 1033, 1, 0, grid);
+    const MoveRect up = {0, 80, 0, 64, 1920, 1000}, back = {100, 200, 36, 300, 50, 40};
+    codec2_batch_move(&g_batch, &up);
+    codec2_batch_move(&g_batch, &back);
     codec2_batch_tile(&g_batch, &g_stream, 43, TILE_FORM_CROP, data[1], (size_t)n[1], tile_hash(glyph[1]));
     batch_out("typing", 1, 4, 1050, 0, 0, grid);
     codec2_batch_ref(&g_batch, 509, tile_hash(glyph[1]));
@@ -199,7 +206,8 @@ int main(void) {
     printf("#   batch <session> <payload>: a MSG_TILE_BATCH payload on a 1920 x 1080 picture (30 x 17 tiles); the\n");
     printf("#     batches of a session share one stream (with any form-6 pieces), started anew at its first line.\n");
     printf("#     Then its entries in order: batch-tile <session> <index> <after> (applied to the tile\n");
-    printf("#     (k * 31) mod 256 it leaves <after>) and batch-ref <session> <index> <hash>; and\n");
+    printf("#     (k * 31) mod 256 it leaves <after>) and batch-ref <session> <index> <hash>, after the moves it\n");
+    printf("#     carries, batch-move <session> <src_x> <src_y> <dst_x> <dst_y> <width> <height>; and\n");
     printf("#     batch-end <session> <ok|bad|-> <ack>: whether the check over the session's tiles since the\n");
     printf("#     last check holds (they stay cached) or not (they leave the cache), - for a batch without\n");
     printf("#     one, and the 8 bytes of the MSG_FRAME_ACK it asks for (- when it does not close its frame)\n");

@@ -1,6 +1,7 @@
 // test_tile_batch: MSG_TILE_BATCH on the viewer: tiles drawn, held in the cache until a check keeps
 // or removes them, references served from the cache or from the same batch, misses and the
-// acknowledgement replied in that order, and a malformed batch ends the session.
+// acknowledgement replied in that order, moves applied ahead of the entries, and a malformed batch
+// ends the session.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
@@ -99,7 +100,14 @@ TEST_F(TileBatchTest, CheckedTilesAreCachedReferencesServedAndRepliesOrdered) {
     ASSERT_EQ(codec2_batch_tile(&batch, &stream, 3, TILE_FORM_CROP, data, (size_t)n, tile_hash(after)), 1);
     batch.check ^= 1;
     batch.unchecked = BATCH_CHECK_BATCHES;
+    // The frame's moves ride ahead of the entries: one 64 x 64 copy from (0, 10) to (320, 320), and
+    // one past the picture's edge that is skipped.
+    const MoveRect mv[2] = {{0, 10, 320, 320, 64, 64}, {0, 0, 990, 0, 64, 64}};
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[0]), 1);
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[1]), 1);
     ASSERT_EQ(apply(1, 21, 4016), 1);
+    EXPECT_EQ(memcmp(g_viewer.fb + 320 * g_viewer.stride + 320 * 4, g_viewer.fb + 10 * g_viewer.stride, 256), 0);
+    EXPECT_EQ(g_viewer.fb[990 * 4], (uint8_t)((990 * 4 % 256) * 31));   // the skipped one left it
     fb_tile(3, 0, got);
     EXPECT_EQ(memcmp(got, after, TILE_BYTES), 0);
     EXPECT_EQ(cache_lookup(&g_viewer.cache, tile_hash(after)), nullptr);
