@@ -3,6 +3,7 @@
 // read past); and a batch made from the input by the host's builder must come back exact.
 #include <stdlib.h>
 #include <string.h>
+#include "protocol/codec.h"
 #include "protocol/codec2.h"
 #include "protocol/codec2_batch.h"
 #include "protocol/messages.h"
@@ -42,7 +43,9 @@ static void fuzz_batch_decode(const uint8_t *data, size_t size) {
 }
 
 // Each 8 input bytes: a change of one tile (as in the stream target) batched at a growing index,
-// or (odd first byte) a reference. The batch must read back to the same tiles and frame end.
+// or (odd first byte) a reference. The batch must read back to the same tiles and frame end, and
+// carry the check over them when an odd input length asks the builder for it, and a move when the
+// length is a multiple of 3.
 static void fuzz_batch_session(const uint8_t *data, size_t size) {
     codec2_stream_reset(&g_fz_stream);
     codec2_dec_stream_reset(&g_fz_dec);
@@ -51,6 +54,7 @@ static void fuzz_batch_session(const uint8_t *data, size_t size) {
     static uint8_t want[16][TILE_BYTES];
     int tiles = 0;
     uint32_t index = 0;
+    uint64_t check = CODEC2_CHECK_SEED;
     for (size_t at = 0; at + 8 <= size && tiles < 16; at += 8) {
         const uint8_t *c = data + at;
         index += 1 + c[7];
@@ -69,13 +73,19 @@ static void fuzz_batch_session(const uint8_t *data, size_t size) {
         uint8_t form;
         int n = codec2_encode_tile(&g_fz_enc, g_fz_new, g_fz_delta, g_fz_data, &form);
         if (form < TILE_FORM_ZDELTA || form > TILE_FORM_CROP) continue;
-        if (!codec2_batch_tile(&g_fz_batch, &g_fz_stream, index, form, g_fz_data, (size_t)n, 0)) {
+        uint64_t h = tile_hash(g_fz_new);
+        if (!codec2_batch_tile(&g_fz_batch, &g_fz_stream, index, form, g_fz_data, (size_t)n, h)) {
             if (form == TILE_FORM_CROP) abort();   // whole-tile forms may unpack past a stream piece's limit
             continue;
         }
         memcpy(want[tiles++], g_fz_new, TILE_BYTES);
+        check = codec2_check_step(check, h);
     }
     if (!g_fz_batch.count) return;
+    if (size & 1) g_fz_batch.unchecked = BATCH_CHECK_BATCHES;
+    MoveRect mv = {data[0] * 7, data[1] * 5, data[2] * 3, data[3] * 11, data[4] + 1, data[5] + 1};
+    int moves = size % 3 == 0;   // the batch carries a move, as a frame's move would go
+    if (moves && !codec2_batch_move(&g_fz_batch, &mv)) abort();
     long n = codec2_batch_pack(&g_fz_batch, &g_fz_stream, 1, 7, 9, g_fz_piece);
     if (n <= HEADER_BYTES) abort();
     if (!codec2_batch_open(&g_fz_reader, &g_fz_dec, g_fz_piece + HEADER_BYTES, (size_t)n - HEADER_BYTES, index + 1))
@@ -88,6 +98,9 @@ static void fuzz_batch_session(const uint8_t *data, size_t size) {
         if (!codec2_batch_apply(&g_fz_dec, &e, g_fz_tile) || memcmp(g_fz_tile, want[k++], TILE_BYTES)) abort();
     }
     if (r != 0 || k != tiles || g_fz_reader.frame != 7 || g_fz_reader.tick != 9) abort();
+    if (g_fz_reader.moves_n != (uint32_t)moves || (moves && memcmp(&g_fz_reader.moves[0], &mv, sizeof mv))) abort();
+    int checked = (g_fz_reader.flags & BATCH_HAS_CHECK) != 0;
+    if (checked != ((size & 1) && tiles > 0) || (checked && g_fz_reader.check != check)) abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

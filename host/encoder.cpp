@@ -28,6 +28,14 @@ EncoderState g_encoder;
 static Codec2Stream s_stream;   // the second codec's session stream: pieces go out in tile order
 static Codec2Batch s_batch;     // the frame's crops and references, on their way into MSG_TILE_BATCH
 
+// The frame's MSG_MOVE_RECTS, which moves into the batch when all the frame's tiles went there.
+struct FrameMoves {
+    size_t at, size;   // the message's place in the frame being written; size 0: none
+    int loose;         // MSG_TILE or MSG_CACHE_REF messages written this frame
+    int spilled;       // a batch went out before the frame's end
+};
+static FrameMoves s_moves;
+
 void encoder_session_reset(int cache_in_use) {
     memset(&g_encoder, 0, sizeof g_encoder);
     g_encoder.cache_in_use = cache_in_use;
@@ -67,7 +75,33 @@ static int encoder_batch_emit(FrameWriter *out, int closes, uint32_t frame, uint
 
 // A batch grown to its cap goes out at once (without the frame end) and a new one begins.
 static void encoder_batch_spill(FrameWriter *out) {
-    if (codec2_batch_full(&s_batch)) encoder_batch_emit(out, 0, 0, 0, 1);
+    if (!codec2_batch_full(&s_batch)) return;
+    encoder_batch_emit(out, 0, 0, 0, 1);
+    s_moves.spilled = 1;
+}
+
+// When every tile of the frame is in its batch, the frame's moves go there too, ahead of the
+// entries (the viewer applies them first, as it would the earlier message). 1 when they did.
+static int encoder_moves_to_batch(const FrameWriter *out) {
+    const uint8_t *p = out->data + s_moves.at;
+    // Moves a part of the frame already carried to the viewer stay where they are.
+    if (!s_moves.size || s_moves.loose || s_moves.spilled || !s_batch.count || !encoder_batching() ||
+        s_moves.at < out->sent || s_moves.at + s_moves.size > out->len || p[0] != MSG_MOVE_RECTS)
+        return 0;
+    uint32_t count = msg_move_rect_count((uint32_t)(s_moves.size - HEADER_BYTES));
+    for (uint32_t k = 0; k < count; k++) {
+        MoveRect m;
+        msg_unpack_move_rect(p + HEADER_BYTES + (size_t)k * MOVE_RECT_BYTES, &m);
+        if (!codec2_batch_move(&s_batch, &m)) return 0;
+    }
+    return 1;
+}
+
+// The batch carried the moves: their own message leaves the frame.
+static void encoder_moves_cut(FrameWriter *out) {
+    uint8_t *p = out->data + s_moves.at;
+    memmove(p, p + s_moves.size, out->len - s_moves.at - s_moves.size);
+    out->len -= s_moves.size;
 }
 
 // What the host knows of the viewer's pixels under the part of destination tile (tx, ty) that move m
@@ -150,6 +184,8 @@ void encoder_moves(FrameWriter *out) {
     g_picture.move_count = 0;
     if (q == p + HEADER_BYTES) return;
     header_put(p, MSG_MOVE_RECTS, (uint32_t)(q - p - HEADER_BYTES));
+    s_moves.at = out->len;
+    s_moves.size = (size_t)(q - p);
     writer_commit(out, (size_t)(q - p));
 }
 
@@ -162,6 +198,7 @@ static void encoder_cache_ref(FrameWriter *out, uint8_t *p, int32_t tx, int32_t 
     CacheRef m = {(uint16_t)tx, (uint16_t)ty, h};
     writer_commit(out, msg_pack_cache_ref(p, &m));
     g_encoder.refs_this_frame++;
+    s_moves.loose++;
 }
 
 // MSG_TILE at p: the compressed delta when it is 1..16383 bytes, else the new pixels. With the
@@ -189,6 +226,7 @@ static void encoder_tile_msg(FrameWriter *out, uint8_t *p, const TileSlot *s) {
     }
     TileHeader m = {(uint16_t)tx, (uint16_t)ty, raw ? (uint8_t)TILE_FORM_RAW : form, h};
     writer_commit(out, msg_pack_tile(p, &m, (uint32_t)n) + (size_t)n);
+    s_moves.loose++;
 }
 
 // What one pass needs to know for every tile it encodes.
@@ -478,6 +516,7 @@ void encoder_tiles(FrameWriter *out, int32_t budget) { encoder_tiles_at(out, bud
 
 void encoder_frame(FrameWriter *out) {
     g_encoder.pass_start = out->len;
+    memset(&s_moves, 0, sizeof s_moves);
     encoder_moves(out);
     encoder_overlays_pass(out);
     encoder_tiles(out, flow_budget());
@@ -515,7 +554,13 @@ int encoder_pass_close(FrameWriter *out) {
     g_encoder.ring_frame[number % ENCODER_TICK_RING] = number;   // for the hold's bound
     g_encoder.ring_tick[number % ENCODER_TICK_RING] = tick;
     // A frame with a batch ends with it; one whose batch could not go, as any other.
-    if (s_batch.count && encoder_batch_emit(out, 1, number, tick, 0)) return 1;
+    int moved = encoder_moves_to_batch(out);
+    if (s_batch.count && encoder_batch_emit(out, 1, number, tick, 0)) {
+        if (moved) encoder_moves_cut(out);
+        memset(&s_moves, 0, sizeof s_moves);
+        return 1;
+    }
+    memset(&s_moves, 0, sizeof s_moves);   // a batch that could not go took the moves with it
     uint8_t *p = writer_reserve(out, HEADER_BYTES + FRAME_END_BYTES);
     if (!p) return -1;
     FrameEnd m = {number, tick};

@@ -1,7 +1,8 @@
 // encoder: turns the difference between the captured picture and the host's copy of the viewer's
 // picture into one frame's messages, in wire order: moves, text layer, window list, tiles in
 // row-major order (cache references or compressed deltas / raw pixels), cursor, frame end. With the
-// second codec, crops and references go into the frame's MSG_TILE_BATCH, which closes the frame.
+// second codec, crops and references go into the frame's MSG_TILE_BATCH, which closes the frame
+// (and carries the moves as well when every tile of the frame is in it).
 //
 // `sent` is the host's copy of what the viewer shows once it has applied everything sent so far.
 // It is exact for every tile except two kinds, which the picture marks and the encoder treats alike

@@ -6,10 +6,17 @@
 #include <stddef.h>
 #include <stdint.h>
 #include "protocol/codec2.h"
+#include "protocol/messages.h"
 
 #define MSG_TILE_BATCH 10                 // host to viewer
 #define BATCH_KIND_REF 16                 // entry kind: a cache reference (kinds 2..5 are tile forms)
 #define BATCH_CLOSES_FRAME 1              // flags bit 0: the frame end follows the entries
+#define BATCH_HAS_CHECK 2                 // flags bit 1: the content ends with the check
+#define BATCH_HAS_MOVES 4                 // flags bit 2: the frame's moves follow `count`
+#define BATCH_MOVE_BYTES 30               // most bytes of one move: six varints
+#define BATCH_PENDING_MAX 256             // viewer: most tiles held unchecked between checks
+#define BATCH_CHECK_TILES 128              // host: a check goes once this many tiles wait for one
+#define BATCH_CHECK_BATCHES 16             // host: ... or this many batches went without one
 #define CODEC2_BATCH_CAP 262144           // host: content past this goes out and a new batch begins
 #define CODEC2_BATCH_ENTRIES 4096         // most entries in one batch (the viewer rejects more)
 #define CODEC2_BATCH_MAX 524288           // viewer: largest content accepted
@@ -25,8 +32,15 @@ struct Codec2Batch {
     uint32_t *index;             // tile index of each entry (grows and stays)
     uint32_t count;              // entries so far
     int64_t prev;                // index of the last entry, -1 before the first
-    uint64_t check;              // over the tile entries so far
+    uint64_t check;              // over the tile entries since the last check sent (all batches)
+    uint64_t base;               // check before this batch's tiles (restored when the batch is lost)
+    uint32_t pending;            // tile entries since the last check sent, this batch's included
+    uint32_t tiles;              // this batch's tile entries
+    uint32_t unchecked;          // batches sent since the last check
     uint32_t last_frame, last_tick;   // the last frame end sent this session (0, 0 before any)
+    uint8_t moves[MAX_MOVE_RECTS * BATCH_MOVE_BYTES];   // the frame's moves, packed
+    size_t moves_len;
+    uint32_t moves_n;
 };
 // A new session: no entries, no frame end sent yet.
 void codec2_batch_reset(Codec2Batch *b);
@@ -36,12 +50,15 @@ int codec2_batch_tile(Codec2Batch *b, Codec2Stream *s, uint32_t index, uint8_t f
                       uint64_t hash);
 // Appends a cache reference to `hash` for tile `index`. 1, or 0 when it cannot grow.
 int codec2_batch_ref(Codec2Batch *b, uint32_t index, uint64_t hash);
+// Puts a move ahead of the entries (the viewer applies the moves first). 0 past MAX_MOVE_RECTS.
+int codec2_batch_move(Codec2Batch *b, const MoveRect *m);
 // 1 when the batch should go out before it takes more.
 int codec2_batch_full(const Codec2Batch *b);
 // Most bytes the message (header and piece) can take.
 size_t codec2_batch_bound(const Codec2Batch *b);
 // Writes the message at dst (room for codec2_batch_bound) and empties the batch. closes: the frame
-// end (frame, tick) follows the entries. Bytes written, or -1 when the stream failed (nothing
+// end (frame, tick) follows the entries. The check goes along once BATCH_CHECK_TILES tiles or
+// BATCH_CHECK_BATCHES batches waited for it. Bytes written, or -1 when the stream failed (nothing
 // written, or dst NULL; the entries are lost, b->index still names them; after a failed compression
 // the stream is broken for the session).
 long codec2_batch_pack(Codec2Batch *b, Codec2Stream *s, int closes, uint32_t frame, uint32_t tick, uint8_t *dst);
@@ -64,9 +81,11 @@ struct Codec2BatchDec {
     uint32_t count, seen;        // entries named; entries read
     int64_t prev;                // index of the last entry read
     uint32_t grid;               // tiles in the picture: indexes must stay below
-    uint64_t check;              // as sent (read after the entries)
+    uint64_t check;              // as sent (read after the entries, flags bit 1)
     uint32_t last_frame, last_tick;   // the last frame end seen this session (0, 0 before any)
     uint32_t frame, tick;        // the frame end rebuilt once the entries are read (flags bit 0)
+    MoveRect moves[MAX_MOVE_RECTS];   // flags bit 2: the moves, as read (not yet checked against the picture)
+    uint32_t moves_n;
 };
 // Unpacks a piece through the viewer's stream and reads the content's head. 1, or 0 when the piece
 // or head is malformed (the stream is then out of step: the session must end).

@@ -26,6 +26,8 @@ static void cache_free(tile_cache *c) {
     free(c->keys);
     free(c->tiles);
     free(c->victim);
+    free(c->held);
+    c->held = nullptr;
     c->keys = nullptr;
     c->tiles = nullptr;
     c->victim = nullptr;
@@ -36,6 +38,7 @@ static void cache_free(tile_cache *c) {
 void cache_clear(tile_cache *c) {
     if (c->keys) memset(c->keys, 0, CACHE_SLOTS * sizeof(uint64_t));
     if (c->victim) memset(c->victim, 0, CACHE_SETS);
+    if (c->held) memset(c->held, 0, CACHE_SLOTS);
 }
 
 // Keys are held in native order in memory and little-endian in the file.
@@ -107,7 +110,8 @@ int cache_open(tile_cache *c, const char *dir) {
     c->keys = (uint64_t *)calloc(CACHE_SLOTS, sizeof(uint64_t));
     c->tiles = (uint8_t *)calloc(CACHE_SLOTS, TILE_BYTES);
     c->victim = (uint8_t *)calloc(CACHE_SETS, 1);
-    if (!c->keys || !c->tiles || !c->victim) {
+    c->held = (uint8_t *)calloc(CACHE_SLOTS, 1);
+    if (!c->keys || !c->tiles || !c->victim || !c->held) {
         cache_free(c);
         c->path[0] = 0;
         return 0;
@@ -161,8 +165,8 @@ const uint8_t *cache_lookup(tile_cache *c, uint64_t hash) {
     return nullptr;
 }
 
-void cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
-    if (!c->enabled || hash == 0) return;
+int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
+    if (!c->enabled || hash == 0) return -1;
     uint32_t s = (uint32_t)(hash % CACHE_SETS);
     uint32_t slot;
     if (c->keys[2 * s] == hash) slot = 2 * s;
@@ -174,6 +178,20 @@ void cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
     memcpy(c->tiles + (size_t)slot * TILE_BYTES, tile, TILE_BYTES);
     c->victim[s] = (uint8_t)((slot & 1) ? 0 : 1);
     c->dirty = 1;
+    if (c->held) c->held[slot] = 0;
+    return (int)slot;
+}
+
+int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile) {
+    int slot = cache_insert(c, hash, tile);
+    if (slot >= 0 && c->held) c->held[slot] = 1;
+    return slot;
+}
+
+void cache_settle(tile_cache *c, int slot, uint64_t hash, int keep) {
+    if (!c->enabled || slot < 0 || slot >= CACHE_SLOTS) return;
+    if (!keep && c->keys[slot] == hash) c->keys[slot] = 0;
+    if ((keep || c->keys[slot] == 0) && c->held) c->held[slot] = 0;
 }
 
 // Copies slots [first, first + count) (keys as stored in the file, and tiles) out of the cache,
@@ -183,7 +201,8 @@ static int save_take_chunk(const tile_cache *c, plat_lock *lock, uint32_t first,
     if (lock) lock_enter(lock);
     int ok = c->keys && c->tiles;
     if (ok) {
-        for (uint32_t slot = first; slot < first + count; slot++) put_u64(raw_keys + slot * 8, c->keys[slot]);
+        for (uint32_t slot = first; slot < first + count; slot++)
+            put_u64(raw_keys + slot * 8, c->held && c->held[slot] ? 0 : c->keys[slot]);   // unchecked: left out
         memcpy(tiles, c->tiles + (size_t)first * TILE_BYTES, (size_t)count * TILE_BYTES);
     }
     if (lock) lock_leave(lock);

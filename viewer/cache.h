@@ -21,6 +21,7 @@ struct tile_cache {
     uint64_t *keys;       // CACHE_SLOTS hashes, 0 = empty slot
     uint8_t *tiles;       // CACHE_SLOTS tiles of TILE_BYTES (64 rows of 256 bytes)
     uint8_t *victim;      // CACHE_SETS bytes: which slot of the set is replaced next (0 or 1)
+    uint8_t *held;        // CACHE_SLOTS bytes: 1 while the slot's tile awaits its check (never saved)
     int enabled;          // 1 while the cache is in use this session
     int dirty;            // 1 when something was inserted since the last successful save
     char path[CACHE_PATH_MAX];   // full path of tiles.bin; empty = nothing to save
@@ -48,8 +49,12 @@ int cache_start(tile_cache *c, channel *ch, const char *dir);
 
 // The tile stored under hash, or NULL; a hit makes its slot the most recent of its set.
 const uint8_t *cache_lookup(tile_cache *c, uint64_t hash);
-// Store a tile (TILE_BYTES) under hash; hash 0 and a disabled cache store nothing.
-void cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile);
+// Store a tile (TILE_BYTES) under hash; hash 0 and a disabled cache store nothing. The slot, or -1.
+int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile);
+// The same for a tile not yet checked: served by lookups, left out of tiles.bin until settled.
+int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile);
+// Settles a held tile: kept (`keep`), or removed when `slot` still holds `hash`.
+void cache_settle(tile_cache *c, int slot, uint64_t hash, int keep);
 
 // Write tiles.bin when something changed: into tiles.bin.tmp, then over tiles.bin in one rename,
 // so a failed or interrupted save leaves the previous file whole. 1 when written or nothing to do.

@@ -56,9 +56,8 @@ static int tile_inside(uint32_t tx, uint32_t ty) {
 
 // ---- MSG_MOVE_RECTS ----
 
-static void apply_move(const uint8_t *r) {
-    MoveRect m;
-    msg_unpack_move_rect(r, &m);
+void viewer_apply_move(const MoveRect *mr) {
+    const MoveRect &m = *mr;
     if (!msg_move_rect_valid(&m, g_viewer.width, g_viewer.height)) return;
     int64_t sx = m.src_x, sy = m.src_y, dx = m.dst_x, dy = m.dst_y, w = m.width, h = m.height;
     size_t bytes = (size_t)w * 4;
@@ -73,7 +72,11 @@ static void apply_move(const uint8_t *r) {
 // A host sends at most MAX_MOVE_RECTS a frame; more in one message are ignored.
 static void on_move_rects(const uint8_t *p, uint32_t len) {
     uint32_t count = msg_move_rect_count(len);
-    for (uint32_t k = 0; k < count; k++) apply_move(p + (size_t)k * MOVE_RECT_BYTES);
+    for (uint32_t k = 0; k < count; k++) {
+        MoveRect m;
+        msg_unpack_move_rect(p + (size_t)k * MOVE_RECT_BYTES, &m);
+        viewer_apply_move(&m);
+    }
 }
 
 // ---- MSG_TILE ----

@@ -79,7 +79,7 @@ int viewer_begin(int32_t w, int32_t h) {
     g_viewer.codec2 = 0;   // until a host hello says otherwise
     g_viewer.stream_failed = 0;
     codec2_dec_stream_reset(&g_viewer.codec2_dec);
-    viewer_tile_batch_note_end(0, 0);
+    viewer_tile_batch_reset();
     return 1;
 }
 

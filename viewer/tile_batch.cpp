@@ -1,16 +1,18 @@
-// tile_batch: MSG_TILE_BATCH on the viewer. Entries are applied in order: tiles through the second
-// codec's forms (their content arrives unpacked), references from the cache or from a tile built
-// earlier in the same batch. The tiles' own hashes, folded in order, must give the batch's check
-// before any of them enters the cache.
+// tile_batch: MSG_TILE_BATCH on the viewer. The frame's moves, if it carries them, then entries in
+// order: tiles through the second codec's forms (their content arrives unpacked), references from
+// the cache or from a tile built earlier in the same batch. Tiles enter the cache as they are built but stay held there until the
+// next check, over every tile since the previous one, keeps them or takes them out again.
 #include "viewer/tile_batch.h"
 #include <stdlib.h>
 #include <string.h>
 #include "protocol/codec.h"
 #include "viewer/cache.h"
 #include "viewer/outbox.h"
+#include "viewer/receive.h"
 #include "viewer/viewer.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
+#define PENDING_CAP (BATCH_PENDING_MAX + CODEC2_BATCH_ENTRIES)
 #define REPLY_CAP ((size_t)CODEC2_BATCH_ENTRIES * (HEADER_BYTES + CACHE_MISS_BYTES) + HEADER_BYTES + FRAME_ACK_BYTES)
 
 static uint8_t *batch_fb(uint32_t index) {
@@ -35,18 +37,26 @@ static int batch_ready(viewer_batch *b) {
     if (!b->tiles) b->tiles = (uint32_t *)malloc(CODEC2_BATCH_ENTRIES * sizeof *b->tiles);
     if (!b->hashes) b->hashes = (uint64_t *)malloc(CODEC2_BATCH_ENTRIES * sizeof *b->hashes);
     if (!b->reply) b->reply = (uint8_t *)malloc(REPLY_CAP);
+    if (!b->pend_hash) b->pend_hash = (uint64_t *)malloc(PENDING_CAP * sizeof *b->pend_hash);
+    if (!b->pend_slot) b->pend_slot = (int32_t *)malloc(PENDING_CAP * sizeof *b->pend_slot);
     if (!b->scratch) b->scratch = (uint8_t *)malloc(TILE_BYTES);
-    return b->tiles && b->hashes && b->reply && b->scratch;
+    return b->tiles && b->hashes && b->reply && b->pend_hash && b->pend_slot && b->scratch;
 }
 
-// A tile entry: built on the framebuffer's tile, its hash kept for the check.
+// A tile entry: built on the framebuffer's tile, held in the cache and its hash kept for the check.
+// Past BATCH_PENDING_MAX unchecked tiles only a batch that carries the check may go on.
 static int batch_tile(viewer_batch *b, const Codec2BatchEntry *e, int cached) {
+    if (b->pending >= BATCH_PENDING_MAX && !(b->dec.flags & BATCH_HAS_CHECK)) return 0;
     uint8_t *tile = b->scratch;
     batch_gather(e->index, tile);
     if (!codec2_batch_apply(&g_viewer.codec2_dec, e, tile)) return 0;
     batch_put(e->index, tile);
+    uint64_t h = cached ? tile_hash(tile) : 0;
     b->tiles[b->built] = e->index;
-    b->hashes[b->built++] = cached ? tile_hash(tile) : 0;
+    b->hashes[b->built++] = h;
+    b->chain = codec2_check_step(b->chain, h);
+    b->pend_hash[b->pending] = h;
+    b->pend_slot[b->pending++] = cached ? cache_insert_held(&g_viewer.cache, h, tile) : -1;
     return 1;
 }
 
@@ -71,18 +81,18 @@ static void batch_ref(viewer_batch *b, const Codec2BatchEntry *e) {
     g_viewer.cache_misses.fetch_add(1);
 }
 
-// The check decides: every tile of the batch enters the cache in entry order, or none does.
-static void batch_cache(viewer_batch *b) {
-    uint64_t c = CODEC2_CHECK_SEED;
-    for (uint32_t k = 0; k < b->built; k++) c = codec2_check_step(c, b->hashes[k]);
-    if (c != b->dec.check) {
-        g_viewer.cache_rejects.fetch_add(b->built);
-        return;
-    }
-    for (uint32_t k = 0; k < b->built; k++) {
-        batch_gather(b->tiles[k], b->scratch);
-        cache_insert(&g_viewer.cache, b->hashes[k], b->scratch);
-    }
+// The check settles every tile since the previous one: all stay in the cache, or all leave it
+// (those whose slot still holds them) and count as rejected.
+static void batch_settle(viewer_batch *b) {
+    int keep = b->chain == b->dec.check;
+    for (uint32_t k = 0; k < b->pending; k++) cache_settle(&g_viewer.cache, b->pend_slot[k], b->pend_hash[k], keep);
+    if (!keep) g_viewer.cache_rejects.fetch_add(b->pending);
+}
+
+// The frame's moves (flags bit 2), before any entry; one outside the picture is skipped.
+static int batch_moves(viewer_batch *b) {
+    for (uint32_t k = 0; k < b->dec.moves_n; k++) viewer_apply_move(&b->dec.moves[k]);
+    return 1;
 }
 
 // The entries one by one; 0 when one is malformed.
@@ -102,12 +112,16 @@ int viewer_tile_batch(const uint8_t *p, uint32_t len) {
     b->reply_len = 0;
     uint32_t grid = (uint32_t)(g_viewer.pad_width / TILE_EDGE) * (uint32_t)(g_viewer.pad_height / TILE_EDGE);
     if (!g_viewer.codec2 || !batch_ready(b) || !codec2_batch_open(&b->dec, &g_viewer.codec2_dec, p, len, grid) ||
-        !batch_entries(b, g_viewer.cache.enabled)) {
+        !batch_moves(b) || !batch_entries(b, g_viewer.cache.enabled)) {
         g_viewer.stream_failed = 1;   // our stream is no longer the host's
         b->reply_len = 0;
         return 0;
     }
-    if (g_viewer.cache.enabled) batch_cache(b);
+    if (b->dec.flags & BATCH_HAS_CHECK) {
+        if (g_viewer.cache.enabled) batch_settle(b);
+        b->chain = CODEC2_CHECK_SEED;
+        b->pending = 0;
+    }
     if (!(b->dec.flags & BATCH_CLOSES_FRAME)) return 0;
     FrameEnd end = {b->dec.frame, b->dec.tick};
     b->reply_len += (uint32_t)msg_pack_frame_ack(b->reply + b->reply_len, &end);
@@ -127,4 +141,11 @@ void viewer_tile_batch_send(void) {
 
 void viewer_tile_batch_note_end(uint32_t frame, uint32_t tick) {
     codec2_batch_dec_note_end(&g_viewer.tile_batch.dec, frame, tick);
+}
+
+void viewer_tile_batch_reset(void) {
+    viewer_batch *b = &g_viewer.tile_batch;
+    codec2_batch_dec_note_end(&b->dec, 0, 0);
+    b->chain = CODEC2_CHECK_SEED;
+    b->pending = 0;   // held tiles of the last session went with its cache
 }

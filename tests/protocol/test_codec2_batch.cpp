@@ -89,7 +89,7 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
         EXPECT_EQ(memcmp(tile, after[k / 2], TILE_BYTES), 0);
     }
     ASSERT_EQ(codec2_batch_next(&reader, &e), 0);
-    EXPECT_EQ(reader.check, codec2_check_step(codec2_check_step(CODEC2_CHECK_SEED, h0), h1));
+    EXPECT_EQ(reader.flags, BATCH_CLOSES_FRAME);   // two tiles wait: no check yet
     EXPECT_EQ(reader.frame, 77u);
     EXPECT_EQ(reader.tick, 5000u);
 
@@ -101,16 +101,40 @@ TEST_F(BatchTest, TilesReferencesCheckAndFrameEndComeBack) {
     ASSERT_EQ(read_all(1001), 1);
     EXPECT_EQ(reader.frame, 78u);
     EXPECT_EQ(reader.tick, 5016u);
-    // A batch that does not close the frame carries no frame end.
+    // Moves go ahead of the entries, deltas either way.
+    const MoveRect mv[2] = {{0, 64, 0, 0, 1000, 900}, {70, 3, 900, 40000, 5, 6}};
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[0]), 1);
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[1]), 1);
+    ASSERT_EQ(codec2_batch_tile(&batch, &stream, 7, TILE_FORM_CROP, data[0], (size_t)n[0], h0), 1);
+    pack(1, 79, 5017);
+    ASSERT_EQ(read_all(1001), 1);
+    ASSERT_EQ(reader.moves_n, 2u);
+    EXPECT_EQ(reader.flags & BATCH_HAS_MOVES, BATCH_HAS_MOVES);
+    for (int k = 0; k < 2; k++) EXPECT_EQ(memcmp(&reader.moves[k], &mv[k], sizeof mv[k]), 0);
+    // A batch that does not close the frame carries no frame end; with enough batches gone the
+    // check comes, over every tile since the session began.
+    batch.unchecked = BATCH_CHECK_BATCHES - 1;
     ASSERT_EQ(codec2_batch_ref(&batch, 0, 9), 1);
     pack(0, 0, 0);
     ASSERT_EQ(read_all(1001), 1);
-    EXPECT_EQ(reader.flags, 0);
+    EXPECT_EQ(reader.flags, BATCH_HAS_CHECK);
+    uint64_t c = CODEC2_CHECK_SEED;
+    for (uint64_t h : {h0, tile_hash(after[1]), h0, h0}) c = codec2_check_step(c, h);
+    EXPECT_EQ(reader.check, c);
+    // The next check starts from the seed; BATCH_CHECK_TILES tiles bring it at once.
+    for (uint32_t k = 0; k < BATCH_CHECK_TILES; k++)
+        ASSERT_EQ(codec2_batch_tile(&batch, &stream, k, TILE_FORM_CROP, data[0], (size_t)n[0], h0), 1);
+    pack(1, 80, 5032);
+    ASSERT_EQ(read_all(1001), 1);
+    c = CODEC2_CHECK_SEED;
+    for (uint32_t k = 0; k < BATCH_CHECK_TILES; k++) c = codec2_check_step(c, h0);
+    EXPECT_EQ(reader.flags, BATCH_CLOSES_FRAME | BATCH_HAS_CHECK);
+    EXPECT_EQ(reader.check, c);
 }
 
 TEST_F(BatchTest, MalformedContentIsRejected) {
-    // flags 1, one reference entry to tile 4, frame end +1, +2; the check is all 0xAB.
-    const std::vector<uint8_t> good = {1, 1, 5, BATCH_KIND_REF, 1, 2, 3, 4, 5, 6, 7, 8, 1, 2,
+    // flags 3, one reference entry to tile 4, frame end +1, +2; the check is all 0xAB.
+    const std::vector<uint8_t> good = {3, 1, 5, BATCH_KIND_REF, 1, 2, 3, 4, 5, 6, 7, 8, 1, 2,
                                        0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
     raw_content(good);
     ASSERT_EQ(read_all(5), 1);
@@ -118,9 +142,26 @@ TEST_F(BatchTest, MalformedContentIsRejected) {
     raw_content(good);
     EXPECT_EQ(read_all(4), 0);   // tile 4 is past a grid of 4 tiles
     std::vector<uint8_t> c = good;
-    c[0] = 3;   // an unknown flag
+    c[0] = 7;   // an unknown flag
     raw_content(c);
     EXPECT_EQ(read_all(5), 0);
+    c[0] = 1;   // no check, yet 8 bytes follow the frame end
+    raw_content(c);
+    EXPECT_EQ(read_all(5), 0);
+    c.resize(c.size() - 8);
+    raw_content(c);
+    EXPECT_EQ(read_all(5), 1);
+    c = good;
+    c[0] = 7;   // moves, but a count of none
+    c.insert(c.begin() + 2, 0);
+    raw_content(c);
+    EXPECT_EQ(read_all(5), 0);
+    c[2] = 1;   // one move of six varints: src (1, 2), deltas -1 and +1, 3 x 4
+    c.insert(c.begin() + 3, {1, 2, 1, 2, 3, 4});
+    raw_content(c);
+    ASSERT_EQ(read_all(5), 1);
+    EXPECT_EQ(reader.moves[0].dst_x, 0);
+    EXPECT_EQ(reader.moves[0].dst_y, 3);
     c = good;
     c[2] = 0;   // a step of 0 does not move on
     raw_content(c);
@@ -170,15 +211,19 @@ TEST_F(BatchTest, VectorsReadAsWritten) {
     static uint8_t tile[TILE_BYTES], want[TILE_BYTES];
     char name[64];
     unsigned index, frame, tick;
-    int batches = 0, tiles = 0;
-    uint64_t c = 0;
+    int batches = 0, tiles = 0, checks = 0;
+    uint32_t moves = 0;
+    uint64_t c = CODEC2_CHECK_SEED;
+    std::string session;
     Codec2BatchEntry e;
     while (fgets(line, sizeof line, f)) {
         if (!strncmp(line, "batch ", 6) && sscanf(line, "batch %63s %65535s", name, a) == 2) {
             msg = unhex(a);
             ASSERT_EQ(codec2_batch_open(&reader, &dec, msg.data(), msg.size(), 30 * 17), 1);
-            c = CODEC2_CHECK_SEED;
+            if (session != name) c = CODEC2_CHECK_SEED;   // the check chains through a session
+            session = name;
             batches++;
+            moves = 0;
         } else if (sscanf(line, "batch-tile %63s %u %65535s", name, &index, a) == 3) {
             ASSERT_EQ(codec2_batch_next(&reader, &e), 1);
             EXPECT_EQ(e.index, index);
@@ -189,13 +234,25 @@ TEST_F(BatchTest, VectorsReadAsWritten) {
             EXPECT_EQ(memcmp(tile, want, TILE_BYTES), 0);
             c = codec2_check_step(c, tile_hash(tile));
             tiles++;
+        } else if (!strncmp(line, "batch-move ", 11)) {
+            MoveRect m;
+            ASSERT_EQ(sscanf(line, "batch-move %63s %d %d %d %d %d %d", name, &m.src_x, &m.src_y, &m.dst_x, &m.dst_y,
+                             &m.width, &m.height), 7);
+            ASSERT_LT(moves, reader.moves_n);
+            EXPECT_EQ(memcmp(&reader.moves[moves++], &m, sizeof m), 0);
         } else if (sscanf(line, "batch-ref %63s %u %65535s", name, &index, a) == 3) {
             ASSERT_EQ(codec2_batch_next(&reader, &e), 1);
             EXPECT_EQ(e.kind, BATCH_KIND_REF);
             EXPECT_EQ(e.hash, strtoull(a, nullptr, 16));
         } else if (sscanf(line, "batch-end %63s %65535s %65535s", name, a, b) == 3) {
             ASSERT_EQ(codec2_batch_next(&reader, &e), 0);
-            EXPECT_EQ(c == reader.check, !strcmp(a, "ok"));
+            EXPECT_EQ(moves, reader.moves_n);
+            EXPECT_EQ((reader.flags & BATCH_HAS_CHECK) != 0, strcmp(a, "-") != 0);
+            if (reader.flags & BATCH_HAS_CHECK) {
+                EXPECT_EQ(c == reader.check, !strcmp(a, "ok"));
+                c = CODEC2_CHECK_SEED;
+                checks += !strcmp(a, "ok") + 2 * !strcmp(a, "bad");
+            }
             std::vector<uint8_t> ack = unhex(b);
             if (ack.size() == 8) {
                 EXPECT_EQ(reader.frame, get_u32(ack.data()));
@@ -208,4 +265,5 @@ TEST_F(BatchTest, VectorsReadAsWritten) {
     fclose(f);
     EXPECT_GE(batches, 4);
     EXPECT_GE(tiles, 4);
+    EXPECT_EQ(checks, 3);   // one good check and one spoilt
 }

@@ -106,11 +106,15 @@ static size_t palette_out_of_range(uint8_t *dst, size_t cap) {
     return 1 + r;
 }
 
-// Packs the batch (closing frame `frame` at `tick` when `closes`; `tamper` spoils the check) and
-// prints it with what it leaves, read back through the viewer's end.
-static void batch_out(const char *session, int closes, uint32_t frame, uint32_t tick, int tamper, uint32_t grid) {
+static uint64_t g_chain;   // the viewer's fold over the session's tiles since the last check
+
+// Packs the batch (closing frame `frame` at `tick` when `closes`; `check` makes it carry the check,
+// `tamper` spoils it) and prints it with what it leaves, read back through the viewer's end.
+static void batch_out(const char *session, int closes, uint32_t frame, uint32_t tick, int check, int tamper,
+                      uint32_t grid) {
     static uint8_t msg[65536], tile[TILE_BYTES], packed[16464];
     if (tamper) g_batch.check ^= 0x8000000000000000ull;
+    if (check) g_batch.unchecked = BATCH_CHECK_BATCHES;
     long n = codec2_batch_pack(&g_batch, &g_stream, closes, frame, tick, msg);
     if (n <= HEADER_BYTES || !codec2_batch_open(&g_reader, &g_dec, msg + HEADER_BYTES, (size_t)n - HEADER_BYTES, grid)) {
         fprintf(stderr, "batch %s failed\n", session);
@@ -119,7 +123,10 @@ static void batch_out(const char *session, int closes, uint32_t frame, uint32_t 
     printf("batch %s ", session);
     hex(msg + HEADER_BYTES, (size_t)n - HEADER_BYTES);
     putchar('\n');
-    uint64_t c = CODEC2_CHECK_SEED;
+    for (uint32_t k = 0; k < g_reader.moves_n; k++) {
+        const MoveRect *m = &g_reader.moves[k];
+        printf("batch-move %s %d %d %d %d %d %d\n", session, m->src_x, m->src_y, m->dst_x, m->dst_y, m->width, m->height);
+    }
     Codec2BatchEntry e;
     while (codec2_batch_next(&g_reader, &e) == 1) {
         if (e.kind == BATCH_KIND_REF) {
@@ -128,7 +135,7 @@ static void batch_out(const char *session, int closes, uint32_t frame, uint32_t 
         }
         before(tile);
         if (!codec2_batch_apply(&g_dec, &e, tile)) fprintf(stderr, "batch %s: a tile failed\n", session);
-        c = codec2_check_step(c, tile_hash(tile));
+        g_chain = codec2_check_step(g_chain, tile_hash(tile));
         printf("batch-tile %s %u ", session, e.index);
         hex(packed, (size_t)codec_compress(tile, TILE_BYTES, packed, sizeof packed));
         putchar('\n');
@@ -136,14 +143,21 @@ static void batch_out(const char *session, int closes, uint32_t frame, uint32_t 
     uint8_t ack[8];
     put_u32(ack, g_reader.frame);
     put_u32(ack + 4, g_reader.tick);
-    printf("batch-end %s %s ", session, c == g_reader.check ? "ok" : "bad");
+    const char *verdict = "-";
+    if (g_reader.flags & BATCH_HAS_CHECK) {
+        verdict = g_chain == g_reader.check ? "ok" : "bad";
+        g_chain = CODEC2_CHECK_SEED;
+    }
+    if ((g_reader.flags & BATCH_HAS_CHECK) != (check ? BATCH_HAS_CHECK : 0)) fprintf(stderr, "batch %s: check?\n", session);
+    printf("batch-end %s %s ", session, verdict);
     hex(ack, closes ? 8 : 0);
     putchar('\n');
 }
 
-// A short session of batches on a 1920 x 1080 picture (30 x 17 tiles): glyphs typed, a reference to
-// one of them in the same batch, a plain frame end, a glyph again, a spoilt check, a batch of one
-// reference that does not close its frame.
+// A short session of batches on a 1920 x 1080 picture (30 x 17 tiles): glyphs typed and a reference
+// to one of them in a batch without a check, a plain frame end, a glyph again with the check over
+// all three, two moves and a glyph in a batch without a check, then a batch of one reference that does not close
+// its frame and carries a spoilt check (the glyph before it leaves the cache).
 static void batch_session(uint8_t glyph[3][TILE_BYTES]) {
     static uint8_t d[TILE_BYTES], data[3][CODEC2_DATA_CAP];
     int n[3];
@@ -157,20 +171,24 @@ static void batch_session(uint8_t glyph[3][TILE_BYTES]) {
     codec2_dec_stream_reset(&g_dec);
     codec2_batch_reset(&g_batch);
     codec2_batch_dec_reset(&g_reader);
+    g_chain = CODEC2_CHECK_SEED;
     const uint32_t grid = 30 * 17;
     codec2_batch_tile(&g_batch, &g_stream, 40, TILE_FORM_CROP, data[0], (size_t)n[0], tile_hash(glyph[0]));
     codec2_batch_tile(&g_batch, &g_stream, 41, TILE_FORM_CROP, data[1], (size_t)n[1], tile_hash(glyph[1]));
     codec2_batch_ref(&g_batch, 100, tile_hash(glyph[0]));
-    batch_out("typing", 1, 1, 1000, 0, grid);
+    batch_out("typing", 1, 1, 1000, 0, 0, grid);
     printf("frame-end typing 2 1016\n");
     codec2_batch_note_end(&g_batch, 2, 1016);
     codec2_batch_dec_note_end(&g_reader, 2, 1016);
     codec2_batch_tile(&g_batch, &g_stream, 42, TILE_FORM_CROP, data[2], (size_t)n[2], tile_hash(glyph[2]));
-    batch_out("typing", 1, 3, 1033, 0, grid);
+    batch_out("typing", 1, 3, 1033, 1, 0, grid);
+    const MoveRect up = {0, 80, 0, 64, 1920, 1000}, back = {100, 200, 36, 300, 50, 40};
+    codec2_batch_move(&g_batch, &up);
+    codec2_batch_move(&g_batch, &back);
     codec2_batch_tile(&g_batch, &g_stream, 43, TILE_FORM_CROP, data[1], (size_t)n[1], tile_hash(glyph[1]));
-    batch_out("typing", 1, 4, 1050, 1, grid);
+    batch_out("typing", 1, 4, 1050, 0, 0, grid);
     codec2_batch_ref(&g_batch, 509, tile_hash(glyph[1]));
-    batch_out("typing", 0, 0, 0, 0, grid);
+    batch_out("typing", 0, 0, 0, 1, 1, grid);
 }
 
 int main(void) {
@@ -188,9 +206,11 @@ int main(void) {
     printf("#   batch <session> <payload>: a MSG_TILE_BATCH payload on a 1920 x 1080 picture (30 x 17 tiles); the\n");
     printf("#     batches of a session share one stream (with any form-6 pieces), started anew at its first line.\n");
     printf("#     Then its entries in order: batch-tile <session> <index> <after> (applied to the tile\n");
-    printf("#     (k * 31) mod 256 it leaves <after>) and batch-ref <session> <index> <hash>; and\n");
-    printf("#     batch-end <session> <ok|bad> <ack>: whether the check holds (the tiles enter the cache) and\n");
-    printf("#     the 8 bytes of the MSG_FRAME_ACK it asks for (- when it does not close its frame)\n");
+    printf("#     (k * 31) mod 256 it leaves <after>) and batch-ref <session> <index> <hash>, after the moves it\n");
+    printf("#     carries, batch-move <session> <src_x> <src_y> <dst_x> <dst_y> <width> <height>; and\n");
+    printf("#     batch-end <session> <ok|bad|-> <ack>: whether the check over the session's tiles since the\n");
+    printf("#     last check holds (they stay cached) or not (they leave the cache), - for a batch without\n");
+    printf("#     one, and the 8 bytes of the MSG_FRAME_ACK it asks for (- when it does not close its frame)\n");
     printf("#   frame-end <session> <frame> <tick>: a MSG_FRAME_END between batches\n");
     c2t_text(text, 1);
     memcpy(text2, text, sizeof text);

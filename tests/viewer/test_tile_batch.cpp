@@ -1,6 +1,7 @@
-// test_tile_batch: MSG_TILE_BATCH on the viewer: tiles drawn and cached only when the check holds,
-// references served from the cache or from the same batch, misses and the acknowledgement replied
-// in that order, and a malformed batch ends the session.
+// test_tile_batch: MSG_TILE_BATCH on the viewer: tiles drawn, held in the cache until a check keeps
+// or removes them, references served from the cache or from the same batch, misses and the
+// acknowledgement replied in that order, moves applied ahead of the entries, and a malformed batch
+// ends the session.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
@@ -70,7 +71,8 @@ TEST_F(TileBatchTest, CheckedTilesAreCachedReferencesServedAndRepliesOrdered) {
     EXPECT_EQ(memcmp(got, after, TILE_BYTES), 0);
     fb_tile(8, 2, got);
     EXPECT_EQ(memcmp(got, after, TILE_BYTES), 0);
-    EXPECT_NE(cache_lookup(&g_viewer.cache, h), nullptr);
+    EXPECT_NE(cache_lookup(&g_viewer.cache, h), nullptr);   // held there until a check
+    EXPECT_EQ(g_viewer.tile_batch.pending, 1u);
     EXPECT_EQ(g_viewer.cache_hits.load(), 1u);
     EXPECT_EQ(g_viewer.frames.load(), 1u);
     // Replies: the miss (15, 10, 99), then the acknowledgement of frame 12, tick 3456.
@@ -91,24 +93,43 @@ TEST_F(TileBatchTest, CheckedTilesAreCachedReferencesServedAndRepliesOrdered) {
     put_u32(end + 4, 4000);
     EXPECT_EQ(viewer_apply(MSG_FRAME_END, end, 8), 1);
     codec2_batch_note_end(&batch, 20, 4000);   // as the host does when it sends one
-    // A tampered check: the tile is drawn but nothing enters the cache, and it is counted.
+    // A tampered check: the tile is drawn, but it and the earlier unchecked one leave the cache and
+    // both are counted.
     fill_before();
     ASSERT_EQ(c2b_change(&enc, 0, 0, 30, 9, 0x0F0F, after, data, &n), TILE_FORM_CROP);
     ASSERT_EQ(codec2_batch_tile(&batch, &stream, 3, TILE_FORM_CROP, data, (size_t)n, tile_hash(after)), 1);
     batch.check ^= 1;
+    batch.unchecked = BATCH_CHECK_BATCHES;
+    // The frame's moves ride ahead of the entries: one 64 x 64 copy from (0, 10) to (320, 320), and
+    // one past the picture's edge that is skipped.
+    const MoveRect mv[2] = {{0, 10, 320, 320, 64, 64}, {0, 0, 990, 0, 64, 64}};
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[0]), 1);
+    ASSERT_EQ(codec2_batch_move(&batch, &mv[1]), 1);
     ASSERT_EQ(apply(1, 21, 4016), 1);
+    EXPECT_EQ(memcmp(g_viewer.fb + 320 * g_viewer.stride + 320 * 4, g_viewer.fb + 10 * g_viewer.stride, 256), 0);
+    EXPECT_EQ(g_viewer.fb[990 * 4], (uint8_t)((990 * 4 % 256) * 31));   // the skipped one left it
     fb_tile(3, 0, got);
     EXPECT_EQ(memcmp(got, after, TILE_BYTES), 0);
     EXPECT_EQ(cache_lookup(&g_viewer.cache, tile_hash(after)), nullptr);
-    EXPECT_EQ(g_viewer.cache_rejects.load(), 1u);
+    EXPECT_EQ(cache_lookup(&g_viewer.cache, h), nullptr);
+    EXPECT_EQ(g_viewer.cache_rejects.load(), 2u);
+    EXPECT_EQ(g_viewer.tile_batch.pending, 0u);
     ack = g_viewer.tile_batch.reply;
     EXPECT_EQ(get_u32(ack + 8), 21u);
     EXPECT_EQ(get_u32(ack + 12), 4016u);
     EXPECT_EQ(g_viewer.stream_failed, 0);
 
+    // More unchecked tiles than the viewer holds without a check: malformed.
+    g_viewer.tile_batch.pending = BATCH_PENDING_MAX;
+    ASSERT_EQ(codec2_batch_tile(&batch, &stream, 3, TILE_FORM_CROP, data, (size_t)n, tile_hash(after)), 1);
+    EXPECT_EQ(apply(1, 22, 4032), 0);
+    EXPECT_EQ(g_viewer.stream_failed, 1);
+    g_viewer.stream_failed = 0;
+    g_viewer.tile_batch.pending = 0;
+
     // An index past the picture's 176 tiles: the batch is malformed and the session must end.
     ASSERT_EQ(codec2_batch_ref(&batch, 176, h), 1);
-    EXPECT_EQ(apply(1, 22, 4032), 0);
+    EXPECT_EQ(apply(1, 23, 4048), 0);
     EXPECT_EQ(g_viewer.stream_failed, 1);
     EXPECT_EQ(g_viewer.tile_batch.reply_len, 0u);
 }
