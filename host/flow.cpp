@@ -100,7 +100,9 @@ int32_t flow_frame_bytes(void) {
     int32_t t = flow.rtt_floor.load();
     if (t < FLOW_RATE_TIME_MIN) t = FLOW_RATE_TIME_MIN;
     if (t > FLOW_RATE_TIME_MAX) t = FLOW_RATE_TIME_MAX;
-    int64_t bytes = (int64_t)rate * t / flow_inflight_cap(flow.ema16.load());
+    int32_t share = t / flow_inflight_cap(flow.ema16.load());
+    if (share < FLOW_FRAME_TIME_MIN) share = FLOW_FRAME_TIME_MIN;
+    int64_t bytes = (int64_t)rate * share;
     return bytes < FLOW_FRAME_BYTES_MIN ? FLOW_FRAME_BYTES_MIN : bytes > (1 << 30) ? (1 << 30) : (int32_t)bytes;
 }
 

@@ -18,6 +18,8 @@
 #define FLOW_FRAME_BYTES_MIN 16384   // a frame may always carry this much
 #define FLOW_RATE_TIME_MIN 25     // ms: the round trip a frame's byte budget assumes at least
 #define FLOW_RATE_TIME_MAX 250    // ms: and at most (the floor is high until a small frame came back)
+#define FLOW_FRAME_TIME_MIN 17    // ms: a frame may carry a display refresh's worth of the link: frames
+                                  // come no faster, and smaller ones would leave it idle between them
 
 // Process-wide frame number: the encoder increments it once per frame end; never reset.
 extern std::atomic<uint32_t> frame_counter;
@@ -74,6 +76,7 @@ void flow_frame_began(uint32_t frame, uint32_t now);
 // socket's own buffer still holds, however slowly the viewer reads.
 uint32_t flow_unconfirmed_bytes(void);
 // What one frame may carry: the in-flight cap's share of one round trip (the floor, 25 to
-// 250 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
+// 250 ms), but no less than a display refresh (17 ms), at the delivery rate, at least 16384; 0
+// (no limit) before the first rate sample.
 // Frames so sized keep the link full while little waits in queues ahead of the next change.
 int32_t flow_frame_bytes(void);

@@ -220,7 +220,9 @@ TEST(Flow, DeliveryRateSizesFrames) {
         flow_frame_sent(f, 50000);
     }
     EXPECT_EQ(flow.rate.load(), 2500);                      // bytes per ms
-    EXPECT_EQ(flow_frame_bytes(), 2500 * 100 / 6);          // a round trip's worth over the cap of 6
+    EXPECT_EQ(flow_frame_bytes(), 2500 * 17);   // a round trip's share over the cap of 6 is under a refresh's
+    flow.rtt_floor.store(240);
+    EXPECT_EQ(flow_frame_bytes(), 2500 * 240 / 6);
     // A small frame's budget never drops under the floor.
     flow.rate.store(10);
     EXPECT_EQ(flow_frame_bytes(), FLOW_FRAME_BYTES_MIN);
