@@ -21,10 +21,10 @@ void flow_reset(uint32_t now) {
         flow.sent_at[i].store(0);
         flow.began_frame[i].store(0);
     }
+    flow.delivered.store(0);
+    flow.idle_tick.store(now);
+    flow.idle_bytes.store(0);
     flow.last_ack_tick.store(now);
-    flow.sample_tick.store(now);
-    flow.sample_bytes.store(0);
-    flow.sample_sent.store(now);
     flow.window_tick.store(now);
     flow.window_max[0].store(0);
     flow.window_max[1].store(0);
@@ -37,9 +37,25 @@ void flow_frame_sent(uint32_t frame, uint32_t bytes) {
     flow.sent_at[frame % FLOW_SENT_SLOTS].store(total);
 }
 
+// A frame's sample starts at the later of the latest acknowledgement and the latest moment the
+// link idled: a frame that begins with every earlier one acknowledged starts it at its own first
+// byte, and so do the frames that follow it before anything comes back, as the pause before them (a
+// fresh session's first picture, a change after a quiet spell) is no time of the link's. The
+// receive thread stores the tick after the count and this reads it first: an older tick with a
+// newer count can only make the sample smaller.
 void flow_frame_began(uint32_t frame, uint32_t now) {
-    flow.began_tick[frame % FLOW_SENT_SLOTS].store(now);
-    flow.began_frame[frame % FLOW_SENT_SLOTS].store(frame);
+    if (flow.confirmed_frame.load() == frame - 1) {
+        flow.idle_tick.store(now);
+        flow.idle_bytes.store(flow.sent_total.load());
+    }
+    uint32_t k = frame % FLOW_SENT_SLOTS, tick = flow.last_ack_tick.load(), bytes = flow.delivered.load();
+    if ((int32_t)(flow.idle_tick.load() - tick) >= 0) {
+        tick = flow.idle_tick.load();
+        bytes = flow.idle_bytes.load();
+    }
+    flow.start_tick[k].store(tick);
+    flow.start_bytes[k].store(bytes);
+    flow.began_frame[k].store(frame);
 }
 
 uint32_t flow_unconfirmed_bytes(void) {
@@ -48,31 +64,8 @@ uint32_t flow_unconfirmed_bytes(void) {
     return flow.sent_total.load() - flow.sent_at[f % FLOW_SENT_SLOTS].load();
 }
 
-// Frame f, sent at tick sent, is acknowledged at now: bytes delivered since the sample began over
-// the time they took, taken once the sample spans FLOW_RATE_SPAN ms. The time is the longer of the
-// acknowledgements' span and the sends' span, so acknowledgements that arrive bunched together do
-// not make the link look faster than the host fed it. The rate is the windowed maximum, so spans
-// the host had little to send do not pull it down. A frame that began to go out a sample span or
-// more after the latest acknowledgement, all before it acknowledged, starts a sample of its own at
-// its first byte: the link idled before it (a fresh session's first picture, or a change after a
-// pause), and counting that time would make the first frames of the change small.
-static void flow_rate_sample(uint32_t f, uint32_t sent, uint32_t now) {
-    if ((uint32_t)(frame_counter.load() - f) >= FLOW_SENT_SLOTS) return;
-    uint32_t k = f % FLOW_SENT_SLOTS, began = flow.began_frame[k].load() == f ? flow.began_tick[k].load() : sent;
-    uint32_t last = flow.last_ack_tick.exchange(now);
-    if ((int32_t)(began - last) >= FLOW_RATE_SPAN && (uint32_t)(frame_counter.load() - f) < FLOW_SENT_SLOTS - 1) {
-        flow.sample_tick.store(began);
-        flow.sample_sent.store(began);
-        flow.sample_bytes.store(flow.sent_at[(f - 1) % FLOW_SENT_SLOTS].load());
-    }
-    uint32_t delivered = flow.sent_at[k].load();
-    uint32_t span = now - flow.sample_tick.load(), sent_span = sent - flow.sample_sent.load();
-    if (span < FLOW_RATE_SPAN) return;
-    if ((int32_t)sent_span > (int32_t)span) span = sent_span;
-    int32_t sample = (int32_t)((delivered - flow.sample_bytes.load()) / span);
-    flow.sample_tick.store(now);
-    flow.sample_sent.store(sent);
-    flow.sample_bytes.store(delivered);
+// One sample into the windowed maximum, so spans the host had little to send do not pull the rate down.
+static void flow_rate_take(int32_t sample, uint32_t now) {
     if (now - flow.window_tick.load() > FLOW_RATE_WINDOW) {
         flow.window_max[1].store(flow.window_max[0].load());
         flow.window_max[0].store(0);
@@ -83,13 +76,33 @@ static void flow_rate_sample(uint32_t f, uint32_t sent, uint32_t now) {
     flow.rate.store(a > b ? a : b);
 }
 
+// Frame f is acknowledged at now: the bytes delivered since its sample started (as it began to go
+// out) over the time since, if that is FLOW_RATE_SPAN ms or more. Such a span holds the frame's
+// whole round trip, so acknowledgements that come bunched (a viewer catching up on frames the host
+// queued back to back, or a late receive thread) squeeze no frames' bytes into a few milliseconds.
+// The span runs from acknowledgement to acknowledgement, not from send to send: a frame bigger than
+// the socket's buffer is handed over long after its end was stamped. An acknowledgement of an
+// older frame than the latest confirmed one moves nothing.
+static void flow_rate_sample(uint32_t f, uint32_t now) {
+    if (f != flow.confirmed_frame.load() || (uint32_t)(frame_counter.load() - f) >= FLOW_SENT_SLOTS) return;
+    uint32_t k = f % FLOW_SENT_SLOTS, delivered = flow.sent_at[k].load();
+    if (flow.began_frame[k].load() == f) {
+        uint32_t span = now - flow.start_tick[k].load();
+        if ((int32_t)span >= FLOW_RATE_SPAN) flow_rate_take((int32_t)((delivered - flow.start_bytes[k].load()) / span), now);
+    }
+    flow.delivered.store(delivered);
+    flow.last_ack_tick.store(now);
+}
+
 int32_t flow_frame_bytes(void) {
     int32_t rate = flow.rate.load();
     if (rate <= 0) return 0;
     int32_t t = flow.rtt_floor.load();
     if (t < FLOW_RATE_TIME_MIN) t = FLOW_RATE_TIME_MIN;
     if (t > FLOW_RATE_TIME_MAX) t = FLOW_RATE_TIME_MAX;
-    int64_t bytes = (int64_t)rate * t / flow_inflight_cap(flow.ema16.load());
+    int32_t share = t / flow_inflight_cap(flow.ema16.load());
+    if (share < FLOW_FRAME_TIME_MIN) share = FLOW_FRAME_TIME_MIN;
+    int64_t bytes = (int64_t)rate * share;
     return bytes < FLOW_FRAME_BYTES_MIN ? FLOW_FRAME_BYTES_MIN : bytes > (1 << 30) ? (1 << 30) : (int32_t)bytes;
 }
 
@@ -130,7 +143,7 @@ void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now) {
     int32_t r = (int32_t)(now - ack.tick);
     if (r < 0) r = 0;
     if (r > FLOW_RTT_MAX) r = FLOW_RTT_MAX;
-    flow_rate_sample(f, ack.tick, now);
+    flow_rate_sample(f, now);
 
     int32_t ema16 = flow.ema16.load();
     ema16 = ema16 == 0 ? 16 * r : ema16 - (ema16 >> 3) + 2 * r;

@@ -18,6 +18,8 @@
 #define FLOW_FRAME_BYTES_MIN 16384   // a frame may always carry this much
 #define FLOW_RATE_TIME_MIN 25     // ms: the round trip a frame's byte budget assumes at least
 #define FLOW_RATE_TIME_MAX 250    // ms: and at most (the floor is high until a small frame came back)
+#define FLOW_FRAME_TIME_MIN 17    // ms: a frame may carry a display refresh's worth of the link: frames
+                                  // come no faster, and smaller ones would leave it idle between them
 
 // Process-wide frame number: the encoder increments it once per frame end; never reset.
 extern std::atomic<uint32_t> frame_counter;
@@ -36,15 +38,18 @@ struct FlowState {
     std::atomic<uint32_t> last_pass_tick;  // tick at the end of the latest encoding pass
     // Delivery rate: bytes acknowledged over time. sent_at[f % FLOW_SENT_SLOTS] is the session's
     // byte count (mod 2^32) once frame f was handed to the socket; an acknowledgement of f says the
-    // viewer has all of it.
+    // viewer has all of it. As frame f begins to go out, entry f % FLOW_SENT_SLOTS notes where its
+    // sample starts: the latest acknowledgement's tick and delivered count, or the link's latest
+    // idle moment when that came later.
     std::atomic<uint32_t> sent_total;      // session thread: bytes handed to the socket
     std::atomic<uint32_t> sent_at[FLOW_SENT_SLOTS];
     std::atomic<uint32_t> began_frame[FLOW_SENT_SLOTS];   // session thread: frame f in entry f % FLOW_SENT_SLOTS
-    std::atomic<uint32_t> began_tick[FLOW_SENT_SLOTS];    // began to go out at this tick
-    std::atomic<uint32_t> last_ack_tick;   // receive thread: when the latest acknowledgement came
-    std::atomic<uint32_t> sample_tick;     // receive thread: start of the current sample
-    std::atomic<uint32_t> sample_bytes;    // delivered count at its start
-    std::atomic<uint32_t> sample_sent;     // send tick of the frame acknowledged at its start
+    std::atomic<uint32_t> start_tick[FLOW_SENT_SLOTS];    // its sample's start
+    std::atomic<uint32_t> start_bytes[FLOW_SENT_SLOTS];   // delivered count then
+    std::atomic<uint32_t> idle_tick;       // session thread: a frame began with nothing in flight
+    std::atomic<uint32_t> idle_bytes;      // sent_total then
+    std::atomic<uint32_t> delivered;       // receive thread: sent_at of the latest acknowledged frame
+    std::atomic<uint32_t> last_ack_tick;   // when the latest acknowledgement came (stored last)
     std::atomic<uint32_t> window_tick;     // start of the current rate window
     std::atomic<int32_t> window_max[2];    // largest sample of the current and the previous window
     std::atomic<int32_t> rate;             // bytes per ms the link delivered (0 = no sample yet)
@@ -65,12 +70,13 @@ int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged
 // The session thread, before handing frame `frame` of `bytes` bytes to the socket.
 void flow_frame_sent(uint32_t frame, uint32_t bytes);
 // The session thread, as the first bytes of frame `frame` go to the socket at tick `now` (the
-// first part of a frame sent in parts, else just before flow_frame_sent).
+// first part of a frame sent in parts, else just before flow_frame_sent): its rate sample starts.
 void flow_frame_began(uint32_t frame, uint32_t now);
 // Bytes handed to the socket that no real acknowledgement has covered yet: at most what the
 // socket's own buffer still holds, however slowly the viewer reads.
 uint32_t flow_unconfirmed_bytes(void);
 // What one frame may carry: the in-flight cap's share of one round trip (the floor, 25 to
-// 250 ms) at the delivery rate, at least 16384; 0 (no limit) before the first rate sample.
+// 250 ms), but no less than a display refresh (17 ms), at the delivery rate, at least 16384; 0
+// (no limit) before the first rate sample.
 // Frames so sized keep the link full while little waits in queues ahead of the next change.
 int32_t flow_frame_bytes(void);
