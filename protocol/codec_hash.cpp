@@ -6,7 +6,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 // GCC 12's AVX-512 intrinsics start from a deliberately undefined vector, which it then warns of.
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#ifndef __clang__
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"   // GCC's alone: clang does not know it
+#endif
 #include <immintrin.h>
 #define CODEC_HASH_X86 1
 #endif
