@@ -26,14 +26,8 @@ static int palette_index(const uint8_t *tile, int pixels, uint8_t *out, uint8_t 
     uint64_t slot[SLOTS];
     memset(slot, 0, sizeof slot);
     int n = 0;
-    uint32_t last = rd32(tile) + 1;   // differs from the first pixel
-    uint8_t last_idx = 0;
-    for (int k = 0; k < pixels; k++) {
+    for (int k = 0; k < pixels; k++) {   // no run test: its branch guesses badly at glyph edges
         uint32_t c = rd32(tile + 4 * k);
-        if (c == last) {   // runs are the rule in text and UI tiles
-            idx[k] = last_idx;
-            continue;
-        }
         uint32_t s = (c * 2654435761u) >> 23;
         uint64_t v;
         while ((v = slot[s]) != 0 && (uint32_t)v != c) s = (s + 1) & (SLOTS - 1);
@@ -44,9 +38,7 @@ static int palette_index(const uint8_t *tile, int pixels, uint8_t *out, uint8_t 
             memcpy(out + 4 * n, &c, 4);
             n++;
         }
-        last = c;
-        last_idx = (uint8_t)((v >> 32) - 1);
-        idx[k] = last_idx;
+        idx[k] = (uint8_t)((v >> 32) - 1);
     }
     return n;
 }
