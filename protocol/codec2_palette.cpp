@@ -4,7 +4,7 @@
 #include <string.h>
 
 #define PIXELS 4096
-#define SLOTS 512    // twice the most colours kept: probes stay short
+#define SLOTS 1024   // four times the most colours kept: probes stay short
 
 int codec2_palette_bits(int n) { return n <= 1 ? 0 : n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8; }
 
@@ -28,7 +28,7 @@ static int palette_index(const uint8_t *tile, int pixels, uint8_t *out, uint8_t 
     int n = 0;
     for (int k = 0; k < pixels; k++) {   // no run test: its branch guesses badly at glyph edges
         uint32_t c = rd32(tile + 4 * k);
-        uint32_t s = (c * 2654435761u) >> 23;
+        uint32_t s = (c * 2654435761u) >> 22;
         uint64_t v;
         while ((v = slot[s]) != 0 && (uint32_t)v != c) s = (s + 1) & (SLOTS - 1);
         if (!v) {
