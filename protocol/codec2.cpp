@@ -16,18 +16,15 @@
 #define LEVEL_PHOTO 1               // zstd level of the gradient form (large inputs, little to find)
 #define LEVEL_TEXT 3                // zstd level of the delta and palette forms (runs and glyph patterns)
 
-// The context of the given level (LEVEL_PHOTO or LEVEL_TEXT), made on first use; null when out of memory.
-static ZSTD_CCtx_s *codec2_enc_ctx(Codec2Enc *e, int level) {
-    ZSTD_CCtx_s **c = &e->cctx[level == LEVEL_TEXT];
-    if (*c) return *c;
-    *c = ZSTD_createCCtx();
-    if (!*c) return nullptr;
-    ZSTD_CCtx_setParameter(*c, ZSTD_c_format, ZSTD_f_zstd1_magicless);
-    ZSTD_CCtx_setParameter(*c, ZSTD_c_contentSizeFlag, 0);
-    ZSTD_CCtx_setParameter(*c, ZSTD_c_checksumFlag, 0);
-    ZSTD_CCtx_setParameter(*c, ZSTD_c_dictIDFlag, 0);
-    ZSTD_CCtx_setParameter(*c, ZSTD_c_compressionLevel, level);
-    return *c;
+static int codec2_enc_ready(Codec2Enc *e) {
+    if (e->cctx) return 1;
+    e->cctx = ZSTD_createCCtx();
+    if (!e->cctx) return 0;
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_format, ZSTD_f_zstd1_magicless);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_contentSizeFlag, 0);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_dictIDFlag, 0);
+    return 1;
 }
 
 static int codec2_dec_ready(Codec2Dec *d) {
@@ -39,9 +36,8 @@ static int codec2_dec_ready(Codec2Dec *d) {
 }
 
 void codec2_enc_free(Codec2Enc *e) {
-    ZSTD_freeCCtx(e->cctx[0]);
-    ZSTD_freeCCtx(e->cctx[1]);
-    e->cctx[0] = e->cctx[1] = nullptr;
+    ZSTD_freeCCtx(e->cctx);
+    e->cctx = nullptr;
 }
 
 void codec2_dec_free(Codec2Dec *d) {
@@ -53,9 +49,9 @@ void codec2_dec_free(Codec2Dec *d) {
 // zstd frame of src behind `head` bytes already in dst; total length or -1.
 static int codec2_zstd(Codec2Enc *e, int level, const uint8_t *src, size_t n, uint8_t *dst, size_t head,
                        size_t dst_cap) {
-    ZSTD_CCtx_s *c = codec2_enc_ctx(e, level);
-    if (!c || dst_cap <= head) return -1;
-    size_t r = ZSTD_compress2(c, dst + head, dst_cap - head, src, n);
+    if (!codec2_enc_ready(e) || dst_cap <= head) return -1;
+    ZSTD_CCtx_setParameter(e->cctx, ZSTD_c_compressionLevel, level);
+    size_t r = ZSTD_compress2(e->cctx, dst + head, dst_cap - head, src, n);
     if (ZSTD_isError(r)) return -1;
     e->tries++;
     return (int)(head + r);

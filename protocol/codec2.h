@@ -29,8 +29,7 @@ struct ZSTD_DCtx_s;
 
 // Encoder state: one per encoding thread; allocated on first use, kept for the process.
 struct Codec2Enc {
-    ZSTD_CCtx_s *cctx[2];               // zstd contexts, one per level (parameters set once): a context
-                                        // that keeps its level keeps its tables from call to call
+    ZSTD_CCtx_s *cctx;                  // zstd compression context (format set once, level per form)
     int tries;                          // forms tried by the last call (for benchmarks)
     uint8_t planes[16384];              // transformed input of one zstd call
     uint8_t out[CODEC2_DATA_CAP];       // one candidate's output while another is kept
