@@ -59,9 +59,15 @@ static int codec2_zstd(Codec2Enc *e, int level, const uint8_t *src, size_t n, ui
 
 // 1 when every fourth byte of the pixels equals v.
 static int codec2_fourth_is(const uint8_t *px, int pixels, uint8_t v) {
-    for (int k = 0; k < pixels; k++)
-        if (px[4 * k + 3] != v) return 0;
-    return 1;
+    const uint64_t mask = 0xff000000ff000000ull, want = mask & (0x0101010101010101ull * v);
+    uint64_t off = 0;   // two pixels at a time, all pairs before one test
+    int k = 0;
+    for (; k + 2 <= pixels; k += 2) {
+        uint64_t w;
+        memcpy(&w, px + 4 * k, 8);
+        off |= (w & mask) ^ want;
+    }
+    return !off && (k == pixels || px[4 * k + 3] == v);
 }
 
 static int codec2_pack_zdelta(Codec2Enc *e, const uint8_t *delta, uint8_t *dst, size_t cap) {

@@ -21,33 +21,47 @@ static inline uint32_t rd32(const uint8_t *p) {
 }
 
 // Index of every pixel into idx and the colours into out; the count, or -1 past 256 colours.
+// A slot holds (colour index + 1) << 32 | colour, so one load answers both "empty?" and "which?".
 static int palette_index(const uint8_t *tile, int pixels, uint8_t *out, uint8_t *idx) {
-    uint32_t keys[SLOTS];
-    uint16_t used[SLOTS];   // colour index + 1; 0 marks an empty slot
-    memset(used, 0, sizeof used);
+    uint64_t slot[SLOTS];
+    memset(slot, 0, sizeof slot);
     int n = 0;
-    uint32_t last = 0;
-    uint8_t last_idx = 0;
-    for (int k = 0; k < pixels; k++) {
+    for (int k = 0; k < pixels; k++) {   // no run test: its branch guesses badly at glyph edges
         uint32_t c = rd32(tile + 4 * k);
-        if (k > 0 && c == last) {   // runs are the rule in text and UI tiles
-            idx[k] = last_idx;
-            continue;
-        }
         uint32_t s = (c * 2654435761u) >> 22;
-        while (used[s] && keys[s] != c) s = (s + 1) & (SLOTS - 1);
-        if (!used[s]) {
+        uint64_t v;
+        while ((v = slot[s]) != 0 && (uint32_t)v != c) s = (s + 1) & (SLOTS - 1);
+        if (!v) {
             if (n == 256) return -1;
-            keys[s] = c;
-            used[s] = (uint16_t)(n + 1);
+            v = (uint64_t)(n + 1) << 32 | c;
+            slot[s] = v;
             memcpy(out + 4 * n, &c, 4);
             n++;
         }
-        last = c;
-        last_idx = (uint8_t)(used[s] - 1);
-        idx[k] = last_idx;
+        idx[k] = (uint8_t)((v >> 32) - 1);
     }
     return n;
+}
+
+// One row of w indices at `bits` per index, MSB first; the last byte is padded with 0 bits.
+static uint8_t *palette_pack_row(const uint8_t *idx, int w, int bits, uint8_t *q) {
+    int x = 0;
+    if (bits == 8) {
+        memcpy(q, idx, (size_t)w);
+        return q + w;
+    }
+    int per = 8 / bits;   // whole bytes first: `per` indices make one byte
+    for (; x + per <= w; x += per) {
+        unsigned acc = 0;
+        for (int i = 0; i < per; i++) acc = acc << bits | idx[x + i];
+        *q++ = (uint8_t)acc;
+    }
+    if (x < w) {
+        unsigned acc = 0, have = 0;
+        for (; x < w; x++, have += (unsigned)bits) acc = acc << bits | idx[x];
+        *q++ = (uint8_t)(acc << (8 - have));
+    }
+    return q;
 }
 
 int codec2_palette_pack(const uint8_t *px, int w, int h, uint8_t *out) {
@@ -58,18 +72,7 @@ int codec2_palette_pack(const uint8_t *px, int w, int h, uint8_t *out) {
     memcpy(out, colours, (size_t)n * 4);
     int bits = codec2_palette_bits(n);
     uint8_t *q = out + (size_t)n * 4;
-    for (int y = 0; y < h && bits > 0; y++) {   // MSB first; a row's last byte is padded with 0 bits
-        unsigned acc = 0, have = 0;
-        for (int x = 0; x < w; x++) {
-            acc = acc << bits | idx[y * w + x];
-            have += (unsigned)bits;
-            if (have == 8) {
-                *q++ = (uint8_t)acc;
-                acc = have = 0;
-            }
-        }
-        if (have) *q++ = (uint8_t)(acc << (8 - have));
-    }
+    for (int y = 0; y < h && bits > 0; y++) q = palette_pack_row(idx + y * w, w, bits, q);
     return n;
 }
 
