@@ -1,7 +1,9 @@
 // Shared helpers of the session tests: a host core on a thread over the synthetic screen, and a
 // bare test viewer made from the protocol pieces.
 #pragma once
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
@@ -14,12 +16,24 @@
 #include "protocol/channel.h"
 #include "protocol/messages.h"
 
+static char s_session_dir[64];
+
+static inline int session_remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
+// The folder goes when the process ends: each holds a viewer's tiles.bin of 128 MiB.
+static inline void session_remove_temp_dir(void) {
+    nftw(s_session_dir, session_remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 // A data folder of its own for the test process.
 static inline void session_use_temp_dir(void) {
-    static char dir[64];
-    if (!dir[0]) {
-        snprintf(dir, sizeof dir, "/tmp/vo-session-%d", (int)getpid());
-        setenv("VO_DATA_DIR", dir, 1);
+    if (!s_session_dir[0]) {
+        snprintf(s_session_dir, sizeof s_session_dir, "/tmp/vo-session-%d", (int)getpid());
+        setenv("VO_DATA_DIR", s_session_dir, 1);
+        atexit(session_remove_temp_dir);
     }
 }
 
