@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "platform/bigmem.h"
 #include "platform/sysinfo.h"
 
 // Where a tiles.bin image is read from: an open file or a buffer in memory.
@@ -24,7 +25,7 @@ static size_t source_read(cache_source *s, void *dst, size_t n) {
 
 static void cache_free(tile_cache *c) {
     free(c->keys);
-    free(c->tiles);
+    bigmem_free(c->tiles, (size_t)CACHE_SLOTS * TILE_BYTES);
     free(c->victim);
     free(c->held);
     c->held = nullptr;
@@ -108,7 +109,7 @@ int cache_open(tile_cache *c, const char *dir) {
     c->path[0] = 0;
     if (!cache_set_path(c, dir)) return 0;
     c->keys = (uint64_t *)calloc(CACHE_SLOTS, sizeof(uint64_t));
-    c->tiles = (uint8_t *)calloc(CACHE_SLOTS, TILE_BYTES);
+    c->tiles = (uint8_t *)bigmem_alloc((size_t)CACHE_SLOTS * TILE_BYTES);   // filled from the first picture on
     c->victim = (uint8_t *)calloc(CACHE_SETS, 1);
     c->held = (uint8_t *)calloc(CACHE_SLOTS, 1);
     if (!c->keys || !c->tiles || !c->victim || !c->held) {

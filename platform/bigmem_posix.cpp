@@ -1,0 +1,23 @@
+// bigmem on POSIX: an anonymous mapping, asked for transparent huge pages and then populated for
+// writing in one call. Both requests are advice: a kernel without them gives ordinary pages.
+#include "platform/bigmem.h"
+#include <sys/mman.h>
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23   // Linux 5.14 and later; older kernels refuse it harmlessly
+#endif
+
+void *bigmem_alloc(size_t bytes) {
+    if (!bytes) return nullptr;
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    (void)madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    (void)madvise(p, bytes, MADV_POPULATE_WRITE);
+    return p;
+}
+
+void bigmem_free(void *p, size_t bytes) {
+    if (p) munmap(p, bytes);
+}
