@@ -497,19 +497,20 @@ void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     ps.start = out->len;
     ps.fresh_only = g_encoder.fresh_only;
     ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
-    // Under the second codec a big pass picks its family of forms once, before any tile's work,
-    // so every thread encodes the pass alike.
-    int family = 0;
-    if (g_encoder.codec2 && pick_delta_candidates(ps.fresh_only) >= PICK_BIG_TILES)
-        family = pick_family(&g_encoder.pick, flow.rate.load(), now);
+    // Under the second codec a big pass (or the rest of one the flow cut) takes its family of forms
+    // once, before any tile's work, so every thread encodes the pass alike.
+    int family = g_encoder.codec2 ? pick_pass_family(&g_encoder.pick, pick_delta_candidates(ps.fresh_only),
+                                                     flow.rate.load(), now) : 0;
     ps.codec2 = g_encoder.codec2 && family != 1;
     int64_t t0 = family ? pick_clock_ns() : 0;
     encoder_tiles_pass(&ps);
     // The figures are of the deltas: references and raw tiles cost the same in either family.
     int32_t raw = g_encoder.raw_this_frame, deltas = g_encoder.tiles_this_frame - g_encoder.refs_this_frame - raw;
-    if (family)
+    if (family) {
         pick_record(&g_encoder.pick, family, deltas, pick_clock_ns() - t0,
                     (int64_t)(out->len - ps.start) - (int64_t)raw * TILE_MSG_MAX);
+        pick_pass_end(&g_encoder.pick, family, pick_delta_candidates(0) > 0);
+    }
 }
 
 void encoder_tiles(FrameWriter *out, int32_t budget) { encoder_tiles_at(out, budget, clock_tick()); }

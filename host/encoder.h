@@ -31,13 +31,14 @@
 #include <stdint.h>
 #include "host/pick.h"
 #include "host/text_layer.h"
+#include "protocol/writer.h"
 
 struct FrameWriter;
 struct channel;
 
 #define ENCODER_TICK_RING 64    // frames whose send tick the hold bound can look up
 #define ENCODER_HOLD_MS 1000    // a held tile waits at least this long for its reference's frame
-#define ENCODER_PART_BYTES 65536   // a big frame goes out in records of about this size as it is encoded
+#define ENCODER_PART_BYTES WRITER_RECORD_BYTES   // a big frame goes out in records of about this size as it is encoded
 
 struct EncoderState {
     int cache_in_use;               // viewer caps bit 1: references may go out, the mirror is kept

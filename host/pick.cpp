@@ -88,3 +88,12 @@ int64_t pick_clock_ns(void) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+int pick_pass_family(PickState *p, int32_t candidates, int32_t rate, uint32_t now) {
+    if (candidates >= PICK_BIG_TILES) return pick_family(p, rate, now);
+    return candidates > 0 && p->cut ? p->last : 0;   // the rest of a change goes as it began
+}
+
+void pick_pass_end(PickState *p, int family, int left) {
+    if (family) p->cut = left;
+}

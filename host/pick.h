@@ -35,8 +35,15 @@ struct PickState {
     uint32_t probe_wait;       // ms between probes (0: PICK_PROBE_MS)
     int last;                  // family of the latest big pass (0: none yet)
     int force;                 // 1 or 2: every big pass takes that family (tests); 0: choose
+    int cut;                   // the latest big pass left changed tiles for the passes after it
 };
 
+// The family for a pass of `candidates` delta candidates (pick_delta_candidates) at tick now: 1 or 2
+// for a big pass, and for the rest of a big change the flow cut into frames the family its first
+// frame took; 0 for a small pass (the second codec's forms).
+int pick_pass_family(PickState *p, int32_t candidates, int32_t rate, uint32_t now);
+// After a pass of `family` (pick_pass_family's answer): whether it left changed tiles behind.
+void pick_pass_end(PickState *p, int family, int left);
 // The family (1 or 2) for a big pass at tick now; rate is the delivery rate in bytes per ms (0:
 // not measured). Family 2 until both the rate and family 2's figures are known.
 int pick_family(PickState *p, int32_t rate, uint32_t now);

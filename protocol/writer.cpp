@@ -52,8 +52,27 @@ int writer_send_part(FrameWriter *w, channel *ch) {
     return ok;
 }
 
+// The frame from its unsent bytes on, in records of whole messages up to WRITER_RECORD_BYTES (a
+// bigger message goes alone), so the viewer decrypts and applies the first while the rest are on
+// the way; bytes that do not make a whole message go with the last record.
+static int writer_send_records(FrameWriter *w, channel *ch) {
+    int ok = 1;
+    while (ok && w->sent < w->len) {
+        size_t end = w->sent;
+        while (end < w->len) {
+            size_t next = w->len - end < HEADER_BYTES ? w->len : end + HEADER_BYTES + header_get(w->data + end).length;
+            if (next > w->len) next = w->len;
+            if (end > w->sent && next - w->sent > WRITER_RECORD_BYTES) break;
+            end = next;
+        }
+        ok = channel_send(ch, w->data + w->sent, end - w->sent);
+        w->sent = end;
+    }
+    return ok;
+}
+
 int writer_send(FrameWriter *w, channel *ch) {
-    int ok = writer_send_part(w, ch);
+    int ok = writer_send_records(w, ch);
     w->len = w->sent = 0;
     return ok;
 }

@@ -1,12 +1,14 @@
 // writer: the frame writer. Every message of one host frame is appended to it, then the frame goes
-// to the channel as one record, or, when a big frame already sent its first parts, its last part
-// as the last record. The host session owns one and hands it to the encoder and the overlays; its
+// to the channel in records of whole messages of up to WRITER_RECORD_BYTES (a small frame is one
+// record), after whatever parts a big frame already sent while it was being encoded. The host session owns one and hands it to the encoder and the overlays; its
 // buffer grows and stays, so steady streaming allocates nothing.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
 struct channel;
+
+#define WRITER_RECORD_BYTES 65536   // a frame's records carry whole messages up to about this many bytes
 
 struct FrameWriter {
     uint8_t *data;   // grows to twice the needed size plus 65536 when full, never shrinks
@@ -28,6 +30,6 @@ void writer_free(FrameWriter *w);    // release the allocation
 // What the frame holds beyond its parts already sent, as one record of its own (the frame goes on
 // filling after it). 1 (also when there is nothing new), or 0 when the send failed.
 int writer_send_part(FrameWriter *w, channel *ch);
-// The frame, beyond its parts already sent, as one record, then the writer is empty whatever
-// happened. An empty writer sends nothing and gives 1; 0 when the send failed.
+// The frame, beyond its parts already sent, in records of whole messages of up to
+// WRITER_RECORD_BYTES (a bigger message alone), then the writer is empty whatever happened. An empty writer sends nothing and gives 1; 0 when the send failed.
 int writer_send(FrameWriter *w, channel *ch);

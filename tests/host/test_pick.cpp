@@ -59,3 +59,18 @@ TEST(Pick, ALostProbeBacksOff) {
     EXPECT_EQ(pick_family(&p, 25000, t + 2 * PICK_PROBE_MS + PICK_PROBE_SPAN_MS), 2);
     EXPECT_EQ(p.probe_wait, 4u * PICK_PROBE_MS);
 }
+
+// A change the flow cut into frames: its rest, however small, goes in the family its first frame
+// took; once a big pass left nothing, small passes are the second codec's again.
+TEST(Pick, TheRestOfACutChangeKeepsItsFamily) {
+    PickState p = {};
+    p.force = 1;
+    EXPECT_EQ(pick_pass_family(&p, 10, 0, 1000), 0);
+    EXPECT_EQ(pick_pass_family(&p, PICK_BIG_TILES, 0, 1000), 1);
+    pick_pass_end(&p, 1, 1);
+    EXPECT_EQ(pick_pass_family(&p, 10, 0, 1010), 1);
+    pick_pass_end(&p, 1, 0);
+    EXPECT_EQ(pick_pass_family(&p, 10, 0, 1020), 0);
+    pick_pass_end(&p, 0, 1);   // a small pass changes nothing
+    EXPECT_EQ(pick_pass_family(&p, 10, 0, 1030), 0);
+}

@@ -388,7 +388,7 @@ TEST(ChannelRecords, StreamSpansRecordsAndBuffersAreKept) {
     close_pair(p, &tx, &rx);
 }
 
-TEST(ChannelRecords, WriterSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
+TEST(ChannelRecords, WriterSendsWholeMessagesInRecordsAndAlwaysEmptiesIt) {
     channel tx, rx;
     sock_pair p = keyed_pair(&tx, &rx, 0);
     FrameWriter w = {};
@@ -405,9 +405,20 @@ TEST(ChannelRecords, WriterSendsTheFrameAsOneRecordAndAlwaysEmptiesIt) {
     EXPECT_EQ(got[16], MSG_CURSOR);
     EXPECT_EQ(rx.recv_pos, rx.recv_len);   // exactly one record held both messages
 
-    // A frame above the record limit fails the send, and the writer is emptied all the same.
-    ASSERT_NE(writer_reserve(&w, CHANNEL_MAX_RECORD + 1), nullptr);
-    w.len = CHANNEL_MAX_RECORD + 1;
+    // A big frame goes in records of whole messages; one message above the record limit fails the
+    // send, and the writer is emptied all the same.
+    std::vector<uint8_t> big(30000, 7);
+    for (int k = 0; k < 3; k++) ASSERT_EQ(writer_append_msg(&w, MSG_TILE, big.data(), (uint32_t)big.size()), 1);
+    EXPECT_EQ(writer_send(&w, &tx), 1);
+    EXPECT_EQ(tx.send_counter, 3u);   // the first two messages, then the third
+    std::vector<uint8_t> all(3 * (HEADER_BYTES + big.size()));
+    ASSERT_EQ(channel_recv(&rx, all.data(), all.size()), 1);
+    EXPECT_EQ(all[2 * (HEADER_BYTES + big.size())], MSG_TILE);
+    EXPECT_EQ(rx.recv_pos, rx.recv_len);
+    uint8_t *h = writer_reserve(&w, HEADER_BYTES + CHANNEL_MAX_RECORD + 1);
+    ASSERT_NE(h, nullptr);
+    header_put(h, MSG_TILE, CHANNEL_MAX_RECORD + 1);
+    w.len = HEADER_BYTES + CHANNEL_MAX_RECORD + 1;
     EXPECT_EQ(writer_send(&w, &tx), 0);
     EXPECT_EQ(w.len, 0u);
     writer_free(&w);
