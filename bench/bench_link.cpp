@@ -3,7 +3,8 @@
 // For each it prints
 //  - full change: from the synthetic screen having painted the change (its painting, tens of ms,
 //    is the drawing program's time, not ours) to the viewer's picture complete and equal, against
-//    the bytes it took over the bandwidth plus the one-way delay (target <= 1.3);
+//    the bytes it took over the bandwidth plus the one-way delay (target <= 1.3), the worse of two
+//    after a first one, which is printed apart;
 //  - typing: a 64x64 square appearing on the host to the viewer showing it, against the one-way delay
 //    plus one capture interval (target <= 1.5), alone and with a full change in flight;
 //  - scrolling: frames per second shown and bytes per second against the link's capacity.
@@ -128,6 +129,7 @@ static void wait_script(void) {
 
 struct link_result {
     double full_ratio, full_ms, full_bound_ms;
+    double first_ratio, first_ms, first_bound_ms;   // the first full change after the first picture
     double type_ratio, type_ms, busy_ratio, busy_ms, type_bound_ms;
     double scroll_fps, scroll_bps;
 };
@@ -167,6 +169,9 @@ static double median(double *v, int n) {
 
 static void measure_link(const linkemu *l, const bench_link_def *d, link_result *r) {
     double ms[TYPING_REPEATS], bound = 0;
+    // The first big change after the first picture is printed apart: until a change bigger than the
+    // encoder makes at once has crossed, the delivery rate is the encoder's output, not the link's.
+    r->first_ratio = full_change(l, d, &r->first_ms, &r->first_bound_ms);
     r->full_ratio = 0;
     for (int i = 0; i < FULL_REPEATS; i++) {
         double m, ratio = full_change(l, d, &m, &bound);
@@ -262,6 +267,8 @@ int main(void) {
                d.name, r.full_ms, r.full_bound_ms, r.full_ratio, r.type_ms, r.type_bound_ms, r.type_ratio,
                r.busy_ms, r.type_bound_ms, r.busy_ratio, r.scroll_fps, r.scroll_bps / 1e6,
                r.scroll_bps / d.bits_per_s);
+        printf("%-10s (the first full change after the first picture: %.0f ms / %.0f ms = %.2f)\n", "", r.first_ms,
+               r.first_bound_ms, r.first_ratio);
         fflush(stdout);
     }
     host_stop();
