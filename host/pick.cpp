@@ -49,8 +49,7 @@ static int pick_decide(PickState *p, int32_t rate, uint32_t now) {
 }
 
 int pick_family(PickState *p, int32_t rate, uint32_t now) {
-    if (p->force) return p->force;
-    int f = pick_decide(p, rate, now);
+    int f = p->force ? p->force : pick_decide(p, rate, now);
     if (f != p->last)
         host_log("tile forms: family %d (rate %ld bytes/ms; per tile %.0f/%.0f ns, %.0f/%.0f bytes)", f, (long)rate,
                  p->fam[0].ns, p->fam[1].ns, p->fam[0].bytes, p->fam[1].bytes);
