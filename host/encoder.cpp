@@ -240,6 +240,7 @@ struct EncodePass {
     uint32_t hold_ms;     // how long a tile may wait for its reference's acknowledgement
     size_t start;         // output length when the tiles began
     size_t max_bytes;     // tile bytes the pass may append (0: no limit)
+    int32_t candidates;   // tiles that may go as deltas (pick_delta_candidates) when the pass began
     int fresh_only;       // only tiles whose dirty byte is 1
     int codec2;           // deltas in the second codec's forms (else the version-1 forms)
 };
@@ -314,6 +315,7 @@ struct TileQueue {
     int32_t next_band;        // first tile row not yet queued
     int ords;                 // changed tiles queued this pass
     int assigned;             // changed tiles whose slot a job took (from the head's entries on)
+    int32_t passed;           // entries the scan has passed this pass
 };
 static TileQueue s_queue;
 static uint8_t s_candidate[MAX_COLS];   // per tile column of the band: dirty and not under the text layer
@@ -370,27 +372,38 @@ static int encoder_queue_job(const EncodePass *ps, TileQueue *q, int count) {
     return count;
 }
 
+// The pass's byte budget once `used` bytes went into `tiles` tiles with `passed` entries of the scan
+// behind: max_bytes, or a quarter more when the rest of the change, at the size of the tiles so far,
+// fits in that. A tail in a frame of its own would wait a whole round trip for this one's
+// acknowledgement.
+static size_t encoder_byte_limit(const EncodePass *ps, size_t used, size_t tiles, int32_t passed) {
+    if (!tiles || used < tiles) return ps->max_bytes;
+    size_t rest = ps->candidates > passed ? (size_t)(ps->candidates - passed) * (used / tiles) : 0;
+    size_t stretched = ps->max_bytes + ps->max_bytes / 4;
+    return used + rest <= stretched ? stretched : ps->max_bytes;
+}
+
 // Changed tiles worth computing beyond `ahead` computed and not yet emitted: what the tile budget
 // and, estimated from the tiles so far, the byte budget still allow. Only wasted work depends on it.
-static int encoder_room(const EncodePass *ps, int ahead) {
+static int encoder_room(const EncodePass *ps, int ahead, int32_t passed) {
     int64_t left = (int64_t)ps->budget - g_encoder.tiles_this_frame - ahead;
     if (ps->max_bytes) {
         size_t used = ps->out->len - ps->start, tiles = (size_t)g_encoder.tiles_this_frame;
+        size_t limit = encoder_byte_limit(ps, used, tiles, passed);
         int64_t est = workers_helpers() + 1;
-        if (tiles && used >= tiles)
-            est = (int64_t)((ps->max_bytes > used ? ps->max_bytes - used : 0) / (used / tiles)) + 1;
+        if (tiles && used >= tiles) est = (int64_t)((limit > used ? limit - used : 0) / (used / tiles)) + 1;
         if (est - ahead < left) left = est - ahead;
     }
     return left < 0 ? 0 : left > WORK_CHUNK ? WORK_CHUNK : (int)left;
 }
 
-// 1 while the frame may take another tile (budget, record size).
-static int encoder_has_room(const EncodePass *ps) {
+// 1 while the frame may take another tile (budget, record size); `passed` entries of the scan are behind.
+static int encoder_has_room(const EncodePass *ps, int32_t passed) {
     if (g_encoder.tiles_this_frame >= ps->budget) return 0;
     // A byte budget stops the frame before a tile of the usual size would overshoot it (batched
     // entries counted as their unpacked bytes).
     size_t used = ps->out->len - ps->start + s_batch.len, tiles = (size_t)g_encoder.tiles_this_frame;
-    if (ps->max_bytes && tiles && used + used / tiles > ps->max_bytes) return 0;
+    if (ps->max_bytes && tiles && used + used / tiles > encoder_byte_limit(ps, used, tiles, passed)) return 0;
     // A frame must fit one record; what does not fit waits for the next pass.
     return ps->out->len + codec2_batch_bound(&s_batch) + TILE_MSG_MAX + FRAME_TAIL_BYTES <= CHANNEL_MAX_RECORD;
 }
@@ -444,7 +457,7 @@ static void encoder_part(FrameWriter *out) {
 // many may go.
 static void encoder_tiles_pass(const EncodePass *ps) {
     TileQueue *q = &s_queue;
-    q->head = q->count = q->next_band = q->ords = q->assigned = 0;
+    q->head = q->count = q->next_band = q->ords = q->assigned = q->passed = 0;
     int ahead = workers_ensure() > 0;
     int computed = 0, running = 0;   // changed tiles computed; of those after them, in the running job
     int emitted = 0;                 // changed tiles the scan has passed
@@ -453,23 +466,24 @@ static void encoder_tiles_pass(const EncodePass *ps) {
             encoder_queue_fill(ps, q, q->ords + 1);
             if (q->head == q->count) break;
         }
-        if (!encoder_has_room(ps)) break;
+        if (!encoder_has_room(ps, q->passed)) break;
         int ord = q->ord[q->head];
         if (ord >= computed) {   // the next changed tile: finish its job, or compute it now
             // Alone, a group of tiles is still hashed in one go while the budget is counted exactly.
-            int room = ahead || !ps->max_bytes ? encoder_room(ps, 0) : 1;
+            int room = ahead || !ps->max_bytes ? encoder_room(ps, 0, q->passed) : 1;
             if (!ahead && room > WORK_GROUP) room = WORK_GROUP;
             if (!running) running = encoder_queue_job(ps, q, room > 0 ? room : 1);
             work_join();
             encoder_compress(ps, computed, running);
             computed += running;
-            running = ahead ? encoder_queue_job(ps, q, encoder_room(ps, computed - emitted)) : 0;
+            running = ahead ? encoder_queue_job(ps, q, encoder_room(ps, computed - emitted, q->passed)) : 0;
             if (ord >= computed) break;   // no job took it (cannot happen: it is queued)
         }
         if (!encoder_entry(ps, q, q->head)) break;
         encoder_part(ps->out);
         if (ord >= 0) emitted++;
         q->head++;
+        q->passed++;
     }
     if (running) work_cancel();
     for (int k = emitted; k < computed + running; k++) work_undo(work_slot(k));
@@ -499,8 +513,8 @@ void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     ps.max_bytes = ps.fresh_only ? 0 : (size_t)flow_frame_bytes();   // a small change goes whole
     // Under the second codec a big pass (or the rest of one the flow cut) takes its family of forms
     // once, before any tile's work, so every thread encodes the pass alike.
-    int family = g_encoder.codec2 ? pick_pass_family(&g_encoder.pick, pick_delta_candidates(ps.fresh_only),
-                                                     flow.rate.load(), now) : 0;
+    ps.candidates = ps.max_bytes || g_encoder.codec2 ? pick_delta_candidates(ps.fresh_only) : 0;
+    int family = g_encoder.codec2 ? pick_pass_family(&g_encoder.pick, ps.candidates, flow.rate.load(), now) : 0;
     ps.codec2 = g_encoder.codec2 && family != 1;
     int64_t t0 = family ? pick_clock_ns() : 0;
     encoder_tiles_pass(&ps);

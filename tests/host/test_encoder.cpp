@@ -280,6 +280,31 @@ TEST(Encoder, BudgetServesTilesInScanOrderAcrossPasses) {
     synth_close();
 }
 
+// A byte budget cuts a change into frames, but not to leave a tail of under a quarter of the
+// budget for a frame of its own.
+TEST(Encoder, ByteBudgetLeavesNoSmallTail) {
+    session_start(640, 400, false);
+    expect_converged();
+    flow.rtt_floor.store(25);   // a frame carries 25 ms at the rate
+    size_t whole = 0;
+    for (int round = 0; round < 4; round++) {   // each round's deltas about the size of the last's
+        for (int i = 0; i < 20; i++) {   // noise: tiles of several KB, above the smallest frame budget
+            paint(i % 10, i / 10, 1);
+            uint8_t *p = g_picture.current + (size_t)(i / 10) * 64 * g_picture.pad_width * 4 + (size_t)(i % 10) * 256;
+            for (int r = 0; r < 64; r++)
+                for (int j = 0; j < 256; j += 7) p[(size_t)r * g_picture.pad_width * 4 + j] = (uint8_t)(r * j * 37 + round * 11 + i);
+        }
+        flow.rate.store(round < 2 ? 0 : (int32_t)(whole * (round == 2 ? 9 : 5) / 10 / 25));
+        pass();
+        if (round == 1) whole = g_encoder.encoded_bytes;
+        if (round < 3) EXPECT_EQ((int)V.tiles.size(), 20) << "round " << round;   // 9/10 of it: no cut
+        else EXPECT_LT((int)V.tiles.size(), 12);
+        expect_converged();
+    }
+    flow.rate.store(0);
+    synth_close();
+}
+
 TEST(Encoder, UnchangedDirtyTilesAndEmptyPassesSendNothing) {
     session_start(640, 400, true);
     expect_converged();
