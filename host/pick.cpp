@@ -38,8 +38,12 @@ static int pick_decide(PickState *p, int32_t rate, uint32_t now) {
     if (p->fam[1].ns <= 0 || rate <= 0) return 2;
     int best = 2;
     if (p->fam[0].ns > 0) {
+        // Family 1 stays, or takes over from family 2 while family 2's encoder makes less than the
+        // link carries (the link has room for family 1's bytes, and family 1 spares both ends
+        // CPU), unless the other is clearly quicker.
         double t1 = pick_time(&p->fam[0], rate), t2 = pick_time(&p->fam[1], rate);
-        best = (p->last == 1 ? t1 < t2 * PICK_KEEP : t1 * PICK_KEEP < t2) ? 1 : 2;
+        int ones = p->last == 1 || rate >= p->fam[1].bytes * 1e6 / p->fam[1].ns;
+        best = (ones ? t1 < t2 * PICK_KEEP : t1 * PICK_KEEP < t2) ? 1 : 2;
     }
     if (p->probing) pick_judge(p, best);
     if (best == 1 || !pick_probe_due(p, rate, now)) return best;

@@ -7,7 +7,10 @@
 // link's; when the link kept up with it, a big pass now and then tries family 1 (a probe), whose
 // acknowledgements measure the link for real. The family in use keeps its place unless the other is
 // predicted clearly quicker: the rate is measured through the flow's pacing, which holds back the
-// link in either family and makes close predictions swing. Small passes always take family 2.
+// link in either family and makes close predictions swing; family 1 also keeps it, or takes it back,
+// while family 2's encoder makes less than the link carries (family 1 then costs the link nothing
+// it would use, and both ends less CPU). Small passes take family 2, but for the rest of a change the
+// flow cut into frames.
 // One record per session (in EncoderState); all zero is the fresh state.
 #pragma once
 #include <stdint.h>

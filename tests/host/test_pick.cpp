@@ -44,6 +44,10 @@ TEST(Pick, ProbesOnlyWhenTheLinkKeptUpWithTheEncoder) {
     EXPECT_EQ(pick_family(&fast, 125000, 3000), 1);
     // The link slows to 25000 bytes/ms: family 1 takes 240 us a tile, family 2 100 us.
     EXPECT_EQ(pick_family(&fast, 25000, 4000), 2);
+    // At 55000 bytes/ms family 1 takes 109 us, within a quarter of family 2's 100 us, and family 2's
+    // encoder (20000 bytes/ms) leaves the link room: family 1 again. At 15000 bytes/ms it does not.
+    EXPECT_EQ(pick_family(&fast, 55000, 4100), 1);
+    EXPECT_EQ(pick_family(&fast, 15000, 4200), 2);
 }
 
 TEST(Pick, ALostProbeBacksOff) {
