@@ -28,9 +28,9 @@ static int source_open(int source, int dxgi, int32_t *w, int32_t *h) {
 static int source_start(int source, int dxgi, const CaptureSize *picture) {
     return source == CAPTURE_SYNTHETIC ? synth_capture_start(dxgi, picture) : capture_start(dxgi, picture);
 }
-static int source_grab(int source, int dxgi, CaptureFrame *f) {
+static int source_grab(int source, int dxgi, int wait, CaptureFrame *f) {
     int full = g_picture.full_refresh;
-    return source == CAPTURE_SYNTHETIC ? synth_capture_grab(dxgi, full, f) : capture_grab(dxgi, full, f);
+    return source == CAPTURE_SYNTHETIC ? synth_capture_grab(dxgi, full, wait, f) : capture_grab(dxgi, full, wait, f);
 }
 static int source_take(int source, int partial, CaptureFrame *f) {
     return source == CAPTURE_SYNTHETIC ? synth_capture_take(partial, f) : capture_take(partial, f);
@@ -132,16 +132,16 @@ static int capture_pass_gdi(int source) {
     if (w != g_picture.width || h != g_picture.height) capture_init_gdi(source);
     CaptureFrame f;
     memset(&f, 0, sizeof f);
-    source_grab(source, 0, &f);
+    source_grab(source, 0, 1, &f);
     if (f.image) picture_copy_rect(f.image, f.pitch, 0, 0, g_picture.width, g_picture.height);
     return CAPTURE_NEW;
 }
 
 // Duplication: a frame's rectangles, or the whole screen when they cannot be trusted.
-static int capture_pass_dxgi(int source) {
+static int capture_pass_dxgi(int source, int wait) {
     CaptureFrame f;
     memset(&f, 0, sizeof f);
-    int got = source_grab(source, 1, &f);
+    int got = source_grab(source, 1, wait, &f);
     if (got == CAPTURE_GRAB_NONE) return CAPTURE_NOTHING;
     if (got == CAPTURE_GRAB_LOST) return capture_recover(source);
     int partial = capture_choose_partial(g_picture.full_refresh, &f.info);
@@ -154,8 +154,10 @@ static int capture_pass_dxgi(int source) {
     return CAPTURE_NEW;
 }
 
-int capture_pass(int source) {
+int capture_pass_for(int source, int wait) {
     int32_t w = g_picture.width, h = g_picture.height;
-    int result = s_capture.dxgi ? capture_pass_dxgi(source) : capture_pass_gdi(source);
+    int result = s_capture.dxgi ? capture_pass_dxgi(source, wait) : capture_pass_gdi(source);
     return capture_check_size(w, h, result);
 }
+
+int capture_pass(int source) { return capture_pass_for(source, 1); }

@@ -69,6 +69,9 @@ int capture_init_dxgi(int source);
 // Open GDI capture and fit the picture to the screen; never fails.
 void capture_init_gdi(int source);
 int capture_pass(int source);   // one capture step: CAPTURE_*
+// The same; without wait, duplication does not wait for a new frame when none is there (the frame
+// loop still has a change to send).
+int capture_pass_for(int source, int wait);
 int capture_uses_dxgi(void);    // 1 while desktop duplication is in use, 0 for GDI
 int32_t capture_recoveries(void);   // recoveries performed since start-up (for tests and logs)
 // 1 when a duplicated frame may be copied rectangle by rectangle, 0 when the whole screen must be copied.
@@ -89,9 +92,10 @@ int capture_open(int dxgi, int32_t *w, int32_t *h);
 // Once the picture fits: buffers for it; logs the mode. 1, or 0 when duplication is not usable.
 int capture_start(int dxgi, const CaptureSize *picture);
 void capture_close_dxgi(void);   // release duplication after a failed start
-// One frame: GDI copies the screen (f->image) and pauses; duplication waits for a frame and, when
-// one came (a pointer-only frame counts only with full_refresh), fills f->info. CAPTURE_GRAB_*.
-int capture_grab(int dxgi, int full_refresh, CaptureFrame *f);
+// One frame: GDI copies the screen (f->image) and pauses; duplication waits for a frame (with wait,
+// else it only looks) and, when one came (a pointer-only frame counts only with full_refresh),
+// fills f->info. CAPTURE_GRAB_*.
+int capture_grab(int dxgi, int full_refresh, int wait, CaptureFrame *f);
 // Duplication, after CAPTURE_GRAB_FRAME: the frame's image, partial when asked and its rectangles
 // could be read (f->partial says). 0 when the frame was lost: recover.
 int capture_take(int partial, CaptureFrame *f);

@@ -8,9 +8,9 @@ void capture_screen_size(int32_t *w, int32_t *h) { synth_capture_screen_size(w, 
 int capture_open(int dxgi, int32_t *w, int32_t *h) { return synth_capture_open(dxgi, w, h); }
 int capture_start(int dxgi, const CaptureSize *picture) { return synth_capture_start(dxgi, picture); }
 void capture_close_dxgi(void) {}
-int capture_grab(int dxgi, int full_refresh, CaptureFrame *f) {
+int capture_grab(int dxgi, int full_refresh, int wait, CaptureFrame *f) {
     synth_script_apply();
-    int r = synth_capture_grab(dxgi, full_refresh, f);
+    int r = synth_capture_grab(dxgi, full_refresh, wait, f);
     synth_script_painted();
     return r;
 }

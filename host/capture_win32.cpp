@@ -203,11 +203,11 @@ static int capture_grow_metadata(UINT need) {
     return 1;
 }
 
-static int capture_grab_dxgi(int full_refresh, CaptureFrame *f) {
+static int capture_grab_dxgi(int full_refresh, int wait, CaptureFrame *f) {
     if (!s_win.duplication) return CAPTURE_GRAB_LOST;
     DXGI_OUTDUPL_FRAME_INFO fi;
     IDXGIResource *resource = NULL;
-    HRESULT hr = s_win.duplication->AcquireNextFrame(CAPTURE_WAIT_MS, &fi, &resource);
+    HRESULT hr = s_win.duplication->AcquireNextFrame(wait ? CAPTURE_WAIT_MS : 0, &fi, &resource);
     if (hr == DXGI_ERROR_WAIT_TIMEOUT) return CAPTURE_GRAB_NONE;
     if (FAILED(hr)) {
         host_log("AcquireNextFrame %08lx", (unsigned long)hr);
@@ -226,8 +226,8 @@ static int capture_grab_dxgi(int full_refresh, CaptureFrame *f) {
     return CAPTURE_GRAB_FRAME;
 }
 
-int capture_grab(int dxgi, int full_refresh, CaptureFrame *f) {
-    return dxgi ? capture_grab_dxgi(full_refresh, f) : capture_grab_gdi(f);
+int capture_grab(int dxgi, int full_refresh, int wait, CaptureFrame *f) {
+    return dxgi ? capture_grab_dxgi(full_refresh, wait, f) : capture_grab_gdi(f);
 }
 
 // The frame's move and dirty rectangles into the metadata buffer. 0 when they cannot be had.

@@ -466,7 +466,10 @@ static void encoder_tiles_pass(const EncodePass *ps) {
             encoder_queue_fill(ps, q, q->ords + 1);
             if (q->head == q->count) break;
         }
-        if (!encoder_has_room(ps, q->passed)) break;
+        if (!encoder_has_room(ps, q->passed)) {
+            g_encoder.cut = 1;
+            break;
+        }
         int ord = q->ord[q->head];
         if (ord >= computed) {   // the next changed tile: finish its job, or compute it now
             // Alone, a group of tiles is still hashed in one go while the budget is counted exactly.
@@ -479,7 +482,10 @@ static void encoder_tiles_pass(const EncodePass *ps) {
             running = ahead ? encoder_queue_job(ps, q, encoder_room(ps, computed - emitted, q->passed)) : 0;
             if (ord >= computed) break;   // no job took it (cannot happen: it is queued)
         }
-        if (!encoder_entry(ps, q, q->head)) break;
+        if (!encoder_entry(ps, q, q->head)) {
+            g_encoder.cut = 1;
+            break;
+        }
         encoder_part(ps->out);
         if (ord >= 0) emitted++;
         q->head++;
@@ -500,6 +506,7 @@ static uint32_t encoder_hold_ms(void) {
 void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     g_encoder.tiles_this_frame = g_encoder.refs_this_frame = g_encoder.raw_this_frame = 0;
     g_encoder.held_this_frame = 0;
+    g_encoder.cut = g_encoder.fresh_only;
     EncodePass ps;
     ps.out = out;
     ps.budget = budget;
@@ -523,7 +530,7 @@ void encoder_tiles_at(FrameWriter *out, int32_t budget, uint32_t now) {
     if (family) {
         pick_record(&g_encoder.pick, family, deltas, pick_clock_ns() - t0,
                     (int64_t)(out->len - ps.start) - (int64_t)raw * TILE_MSG_MAX);
-        pick_pass_end(&g_encoder.pick, family, pick_delta_candidates(0) > 0);
+        pick_pass_end(&g_encoder.pick, family, g_encoder.cut);
     }
 }
 

@@ -52,6 +52,7 @@ struct EncoderState {
     int32_t refs_this_frame;        // references appended by this pass
     int32_t raw_this_frame;         // tiles of this pass that went as raw pixels
     int32_t held_this_frame;        // changed tiles this pass held back for a pending reference
+    int cut;                        // this pass left changed tiles for want of room, or only took the fresh ones
     size_t pass_start;              // output length when this pass's encode step began
     size_t encoded_bytes;           // bytes the encode step appended (moves, text, windows, tiles)
     uint64_t session_tiles;         // tiles sent this session, references included

@@ -302,8 +302,10 @@ static void host_part_room(void) {
 
 // The frame loop: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
 static void host_frame_loop(void) {
+    int cut = 0;   // the latest pass left changed tiles for the next
     while (!S.stop.load() && !host_session_ended()) {
-        int r = capture_pass(CAPTURE_SCREEN);
+        // With a change to finish and the flow open, the capture does not wait for news.
+        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && flow_may_send(clock_tick())));
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
         if (!host_clipboard_pass(&S.ch)) break;
@@ -313,6 +315,7 @@ static void host_frame_loop(void) {
         g_encoder.fresh_only = host_small_change_first();
         encoder_frame(&S.out);
         g_encoder.fresh_only = 0;
+        cut = g_encoder.cut;
         host_dirty_left();
         picture_unlock();
         if (!host_send_frame()) break;

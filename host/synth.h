@@ -64,5 +64,5 @@ const char *synth_workload_name(int workload);
 void synth_capture_screen_size(int32_t *w, int32_t *h);
 int synth_capture_open(int dxgi, int32_t *w, int32_t *h);
 int synth_capture_start(int dxgi, const CaptureSize *picture);
-int synth_capture_grab(int dxgi, int full_refresh, CaptureFrame *f);
+int synth_capture_grab(int dxgi, int full_refresh, int wait, CaptureFrame *f);
 int synth_capture_take(int partial, CaptureFrame *f);

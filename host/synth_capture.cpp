@@ -38,14 +38,14 @@ static int synth_grab_gdi(CaptureFrame *f) {
     return CAPTURE_GRAB_FRAME;
 }
 
-static int synth_grab_dxgi(int full_refresh, CaptureFrame *f) {
+static int synth_grab_dxgi(int full_refresh, int wait, CaptureFrame *f) {
     if (g_synth.fail_next) {
         g_synth.fail_next = 0;
         return CAPTURE_GRAB_LOST;
     }
     synth_step();
     if (!g_synth.presented && !full_refresh) {
-        if (g_synth.wait_ms) clock_sleep(g_synth.wait_ms);   // the time-out of a frame that never came
+        if (g_synth.wait_ms && wait) clock_sleep(g_synth.wait_ms);   // the time-out of a frame that never came
         return CAPTURE_GRAB_NONE;
     }
     f->info.last_present_time = g_synth.presented ? (int64_t)g_synth.step : 0;
@@ -54,8 +54,8 @@ static int synth_grab_dxgi(int full_refresh, CaptureFrame *f) {
     return CAPTURE_GRAB_FRAME;
 }
 
-int synth_capture_grab(int dxgi, int full_refresh, CaptureFrame *f) {
-    return dxgi ? synth_grab_dxgi(full_refresh, f) : synth_grab_gdi(f);
+int synth_capture_grab(int dxgi, int full_refresh, int wait, CaptureFrame *f) {
+    return dxgi ? synth_grab_dxgi(full_refresh, wait, f) : synth_grab_gdi(f);
 }
 
 int synth_capture_take(int partial, CaptureFrame *f) {
