@@ -72,10 +72,6 @@ int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
     return 1;
 }
 
-static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
-}
-
 // XORs the decoded difference into the framebuffer; `keep` also leaves the resulting pixels in the
 // difference's place, so the finished tile can go to the cache without another pass. 16 bytes at a
 // time (the compiler's vector type: SSE2 on every x86-64).
@@ -101,12 +97,12 @@ static void slot_apply(viewer_slot *s, Codec2Dec *dec) {
     s->ok = 0;
     s->tile = s->pixels;
     if (g_viewer.codec2 && s->th.form > TILE_FORM_RAW) {   // the second codec works on the whole tile
-        for (int k = 0; k < TILE_EDGE; k++) memcpy(s->pixels + k * TILE_ROW_BYTES, dst + k * g_viewer.stride, TILE_ROW_BYTES);
+        viewer_tile_get(dst, s->pixels);
         if (!codec2_apply_tile(dec, s->th.form, data, n, s->pixels)) return;
-        tile_copy_in(dst, s->pixels);
+        viewer_tile_put(dst, s->pixels);
     } else if (s->th.form != 0) {
         if (n < TILE_BYTES) return;
-        tile_copy_in(dst, data);
+        viewer_tile_put(dst, data);
         s->tile = data;
     } else {
         if (codec_decompress(data, n, s->pixels, TILE_BYTES) != TILE_BYTES) return;
