@@ -129,7 +129,37 @@ static void run_item(void *ctx, int item, int worker) {
         }
     }
     if (n) tile_hash_many(tiles, n, h);
-    for (size_t k = 0; k < n; k++) hashed[k]->got = h[k];
+    for (size_t k = 0; k < n; k++) {
+        viewer_slot *s = hashed[k];
+        s->got = h[k];
+        if (s->to_slot >= 0 && s->got == s->th.hash && g_viewer.cache.keys[s->to_slot] != s->got)
+            memcpy(g_viewer.cache.tiles + (size_t)s->to_slot * TILE_BYTES, s->tile, TILE_BYTES);
+    }
+}
+
+// Which finished tiles the pool copies into the cache itself: a tile whose cache set no other
+// reference or cached tile of the run uses goes to the slot an insert would pick now, as it would
+// in arrival order (nothing before it in the run changes its set, and nothing in the run reads it).
+static void run_plan(viewer_run *r) {
+    uint32_t sets[VIEWER_RUN_SLOTS];
+    uint8_t shared[VIEWER_RUN_SLOTS];
+    uint32_t used = 0;
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        s->to_slot = -1;
+        if (!s->ref && !s->cached) continue;
+        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), i = 0;
+        while (i < used && sets[i] != set) i++;
+        if (i == used) sets[used++] = set, shared[i] = s->ref;
+        else shared[i] = 1;
+    }
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        if (s->ref || s->stream || !s->cached) continue;
+        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), i = 0;
+        while (sets[i] != set) i++;
+        if (!shared[i]) s->to_slot = cache_insert_slot(&g_viewer.cache, s->th.hash);
+    }
 }
 
 // Threads this run is spread over: the receive thread and the pool's helpers, each helper with a
@@ -174,8 +204,9 @@ static void run_finish(viewer_run *r) {
         }
         if (!s->ok) continue;
         if (s->cached) {
-            if (s->got == s->th.hash) cache_insert(&g_viewer.cache, s->got, s->tile);
-            else g_viewer.cache_rejects.fetch_add(1);
+            if (s->got != s->th.hash) g_viewer.cache_rejects.fetch_add(1);
+            else if (s->to_slot >= 0) cache_insert_done(&g_viewer.cache, s->to_slot, s->got);
+            else cache_insert(&g_viewer.cache, s->got, s->tile);
         }
         int64_t x = (int64_t)s->th.tx * TILE_EDGE, y = (int64_t)s->th.ty * TILE_EDGE;
         viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
@@ -194,7 +225,9 @@ void viewer_run_apply(void) {
         s->ok = 0;
         if (!s->stream && !s->ref) r->order[r->work++] = (uint16_t)k;
     }
-    int threads = run_threads(r);
+    run_plan(r);
+    uint32_t pool_min = r->pool_min ? r->pool_min : VIEWER_POOL_MIN_TILES;
+    int threads = r->work >= pool_min ? run_threads(r) : 1;
     // Items of 4 or 8 slots (the hash chains go 4 at a time), two per thread at least when there
     // are enough, so a helper that wakes late leaves little to wait for; a few slots stay together.
     uint32_t w = r->work;

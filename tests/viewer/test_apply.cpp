@@ -128,12 +128,40 @@ TEST(Apply, PooledRunsMatchTilesOneByOne) {
         }
         records.push_back(rec);
     }
+    // Tiles of one cache set in one record (each must take its own slot), then a reference that
+    // reads the set before a tile of the same record evicts from it.
+    uint32_t same[3], found = 0;
+    uint64_t set = 0;
+    for (uint32_t sd = 1000001; found < 3; sd++) {
+        uint8_t t[TILE_BYTES];
+        new_tile(t, sd);
+        if (sd % 5 == 0 || sd % 7 == 0 || (found && tile_hash(t) % CACHE_SETS != set)) continue;
+        set = tile_hash(t) % CACHE_SETS;
+        same[found++] = sd;
+    }
+    for (int r = 0; r < 2; r++) {
+        Record rec;
+        if (r == 1) {
+            uint8_t t[TILE_BYTES], whole[HEADER_BYTES + CACHE_REF_BYTES];
+            new_tile(t, same[0]);
+            CacheRef ref = {5, 3, tile_hash(t)};
+            msg_pack_cache_ref(whole, &ref);
+            rec.push_back({MSG_CACHE_REF, bytes(whole + HEADER_BYTES, whole + sizeof whole)});
+            viewer_dispatch(MSG_CACHE_REF, rec.back().payload.data(), CACHE_REF_BYTES);
+        }
+        for (int k = 2 * r; k < 2 + r; k++) {
+            rec.push_back({MSG_TILE, make_tile(k, 3, 0, same[k], &enc, &st)});
+            viewer_dispatch(MSG_TILE, rec.back().payload.data(), (uint32_t)rec.back().payload.size());
+        }
+        records.push_back(rec);
+    }
     Outcome serial = outcome();
     EXPECT_GT(serial.hits, 0u);
     EXPECT_EQ(serial.stream_failed, 0);
     // The same records as the receive thread takes them, on more helpers than the machine has cores.
     session_start();
     g_viewer.run.serial = 0;
+    g_viewer.run.pool_min = 1;   // every run on the pool, however short
     ASSERT_EQ(workers_pool_start(&g_viewer.run.pool, 3), 3);
     g_viewer.cache_rejects.store(0);
     for (const Record &rec : records)
@@ -148,6 +176,7 @@ TEST(Apply, PooledRunsMatchTilesOneByOne) {
     EXPECT_EQ(0, memcmp(serial.dirty, pooled.dirty, sizeof serial.dirty));
     EXPECT_EQ(pooled.stream_failed, 0);
     workers_pool_stop(&g_viewer.run.pool);
+    g_viewer.run.pool_min = 0;
     g_viewer.cache.path[0] = 0;   // nothing saved
     cache_close(&g_viewer.cache);
     viewer_end();
