@@ -219,15 +219,17 @@ void viewer_run_apply(void) {
     viewer_run *r = &g_viewer.run;
     if (!r->count) return;
     r->work = 0;
+    size_t bytes = 0;
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
         s->cached = g_viewer.cache.enabled && s->th.hash != 0;
         s->ok = 0;
-        if (!s->stream && !s->ref) r->order[r->work++] = (uint16_t)k;
+        if (s->stream || s->ref) continue;
+        r->order[r->work++] = (uint16_t)k;
+        bytes += s->len;
     }
     run_plan(r);
-    uint32_t pool_min = r->pool_min ? r->pool_min : VIEWER_POOL_MIN_TILES;
-    int threads = r->work >= pool_min ? run_threads(r) : 1;
+    int threads = bytes >= (r->pool_min ? r->pool_min : VIEWER_POOL_MIN_BYTES) ? run_threads(r) : 1;
     // Items of 4 or 8 slots (the hash chains go 4 at a time), two per thread at least when there
     // are enough, so a helper that wakes late leaves little to wait for; a few slots stay together.
     uint32_t w = r->work;

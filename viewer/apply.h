@@ -11,11 +11,12 @@
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
 
-#define VIEWER_RUN_SLOTS 64             // messages gathered at most before a run is applied
+#define VIEWER_RUN_SLOTS 256            // messages gathered at most before a run is applied
 #define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single message gets its own)
 #define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
-#define VIEWER_POOL_MIN_TILES 40        // a run of fewer tiles is applied on the receive thread alone:
-                                        // waking a helper and reading its tiles on another core cost more
+#define VIEWER_POOL_MIN_BYTES (64u << 10)   // a run whose tiles carry less is applied on the receive
+                                            // thread alone: waking a helper and reading its tiles on
+                                            // another core cost more than the decoding it would share
 
 struct viewer_slot {
     const uint8_t *p;           // the tile's payload, header included (it stays until the run is applied)
@@ -43,7 +44,8 @@ struct viewer_run {
     uint8_t replies[VIEWER_RUN_SLOTS * (HEADER_BYTES + CACHE_MISS_BYTES)];   // misses, to send in order
     uint32_t replies_len;
     int serial;                 // 1: every slot on the receive thread (tests compare both)
-    uint32_t pool_min;          // runs of fewer tiles stay on the receive thread (0: VIEWER_POOL_MIN_TILES)
+    uint32_t pool_min;          // runs whose tiles carry fewer bytes stay on the receive thread
+                                // (0: VIEWER_POOL_MIN_BYTES)
     workers_pool pool;          // the viewer's own helpers, started at the first run
     Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
 };
