@@ -1,7 +1,7 @@
 // apply: runs of tiles gathered from one record, applied on the viewer's worker pool. Each slot is
 // a distinct tile position, so the slots' framebuffer writes never overlap; what several slots
-// share (the cache, the dirty rectangle, the session's zstd stream) is touched on the receive
-// thread alone, in arrival order.
+// share (the cache's keys and order, a cache set two slots use, the dirty rectangle, the session's
+// zstd stream) is touched on the receive thread alone, in arrival order.
 #include "viewer/apply.h"
 #include <stdlib.h>
 #include <string.h>
