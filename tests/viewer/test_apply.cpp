@@ -128,8 +128,9 @@ TEST(Apply, PooledRunsMatchTilesOneByOne) {
         }
         records.push_back(rec);
     }
-    // Tiles of one cache set in one record (each must take its own slot), then a reference that
-    // reads the set before a tile of the same record evicts from it.
+    // Tiles of one cache set in one record (each must take its own slot); then a reference that
+    // reads the set before a tile of the same record evicts from it, one to that tile, and one to a
+    // tile evicted earlier in its record.
     uint32_t same[3], found = 0;
     uint64_t set = 0;
     for (uint32_t sd = 1000001; found < 3; sd++) {
@@ -139,22 +140,29 @@ TEST(Apply, PooledRunsMatchTilesOneByOne) {
         set = tile_hash(t) % CACHE_SETS;
         same[found++] = sd;
     }
-    for (int r = 0; r < 2; r++) {
-        Record rec;
-        if (r == 1) {
-            uint8_t t[TILE_BYTES], whole[HEADER_BYTES + CACHE_REF_BYTES];
-            new_tile(t, same[0]);
-            CacheRef ref = {5, 3, tile_hash(t)};
-            msg_pack_cache_ref(whole, &ref);
-            rec.push_back({MSG_CACHE_REF, bytes(whole + HEADER_BYTES, whole + sizeof whole)});
-            viewer_dispatch(MSG_CACHE_REF, rec.back().payload.data(), CACHE_REF_BYTES);
-        }
-        for (int k = 2 * r; k < 2 + r; k++) {
-            rec.push_back({MSG_TILE, make_tile(k, 3, 0, same[k], &enc, &st)});
-            viewer_dispatch(MSG_TILE, rec.back().payload.data(), (uint32_t)rec.back().payload.size());
-        }
-        records.push_back(rec);
-    }
+    auto add = [&](Record &rec, Message m) {
+        rec.push_back(m);
+        viewer_dispatch(m.type, rec.back().payload.data(), (uint32_t)rec.back().payload.size());
+    };
+    auto ref_to = [&](uint16_t tx, uint32_t sd) {
+        uint8_t t[TILE_BYTES], whole[HEADER_BYTES + CACHE_REF_BYTES];
+        new_tile(t, sd);
+        CacheRef ref = {tx, 3, tile_hash(t)};
+        msg_pack_cache_ref(whole, &ref);
+        return Message{MSG_CACHE_REF, bytes(whole + HEADER_BYTES, whole + sizeof whole)};
+    };
+    Record pair, evict;
+    add(pair, {MSG_TILE, make_tile(0, 3, 0, same[0], &enc, &st)});
+    add(pair, {MSG_TILE, make_tile(1, 3, 0, same[1], &enc, &st)});
+    add(evict, ref_to(5, same[0]));
+    add(evict, {MSG_TILE, make_tile(2, 3, 0, same[2], &enc, &st)});
+    add(evict, ref_to(6, same[2]));
+    Record again;   // the first tile evicts the one the reference then misses
+    add(again, {MSG_TILE, make_tile(3, 3, 0, same[1], &enc, &st)});
+    add(again, ref_to(7, same[0]));
+    records.push_back(pair);
+    records.push_back(evict);
+    records.push_back(again);
     Outcome serial = outcome();
     EXPECT_GT(serial.hits, 0u);
     EXPECT_EQ(serial.stream_failed, 0);
