@@ -54,8 +54,9 @@ static bytes make_tile(int tx, int ty, int kind, uint32_t seed, Codec2Enc *enc, 
     uint8_t head[HEADER_BYTES + TILE_HEADER_BYTES];
     TileHeader th = {(uint16_t)tx, (uint16_t)ty, form, hash};
     msg_pack_tile(head, &th, (uint32_t)n);
-    bytes m(head + HEADER_BYTES, head + sizeof head);
-    m.insert(m.end(), data, data + (n > 0 ? n : 0));
+    bytes m(TILE_HEADER_BYTES + (n > 0 ? n : 0));   // sized once: g++ 12 misreads insert at the end of a short vector
+    memcpy(m.data(), head + HEADER_BYTES, TILE_HEADER_BYTES);
+    if (n > 0) memcpy(m.data() + TILE_HEADER_BYTES, data, (size_t)n);
     return m;
 }
 
