@@ -1,7 +1,7 @@
 // apply: runs of tiles gathered from one record, applied on the viewer's worker pool. Each slot is
 // a distinct tile position, so the slots' framebuffer writes never overlap; what several slots
-// share (the cache, the dirty rectangle, the session's zstd stream) is touched on the receive
-// thread alone, in arrival order.
+// share (the cache's keys and order, a cache set two slots use, the dirty rectangle, the session's
+// zstd stream) is touched on the receive thread alone, in arrival order.
 #include "viewer/apply.h"
 #include <stdlib.h>
 #include <string.h>
@@ -72,10 +72,6 @@ int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
     return 1;
 }
 
-static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
-}
-
 // XORs the decoded difference into the framebuffer; `keep` also leaves the resulting pixels in the
 // difference's place, so the finished tile can go to the cache without another pass. 16 bytes at a
 // time (the compiler's vector type: SSE2 on every x86-64).
@@ -101,12 +97,12 @@ static void slot_apply(viewer_slot *s, Codec2Dec *dec) {
     s->ok = 0;
     s->tile = s->pixels;
     if (g_viewer.codec2 && s->th.form > TILE_FORM_RAW) {   // the second codec works on the whole tile
-        for (int k = 0; k < TILE_EDGE; k++) memcpy(s->pixels + k * TILE_ROW_BYTES, dst + k * g_viewer.stride, TILE_ROW_BYTES);
+        viewer_tile_get(dst, s->pixels);
         if (!codec2_apply_tile(dec, s->th.form, data, n, s->pixels)) return;
-        tile_copy_in(dst, s->pixels);
+        viewer_tile_put(dst, s->pixels);
     } else if (s->th.form != 0) {
         if (n < TILE_BYTES) return;
-        tile_copy_in(dst, data);
+        viewer_tile_put(dst, data);
         s->tile = data;
     } else {
         if (codec_decompress(data, n, s->pixels, TILE_BYTES) != TILE_BYTES) return;
@@ -133,7 +129,37 @@ static void run_item(void *ctx, int item, int worker) {
         }
     }
     if (n) tile_hash_many(tiles, n, h);
-    for (size_t k = 0; k < n; k++) hashed[k]->got = h[k];
+    for (size_t k = 0; k < n; k++) {
+        viewer_slot *s = hashed[k];
+        s->got = h[k];
+        if (s->to_slot >= 0 && s->got == s->th.hash && g_viewer.cache.keys[s->to_slot] != s->got)
+            memcpy(g_viewer.cache.tiles + (size_t)s->to_slot * TILE_BYTES, s->tile, TILE_BYTES);
+    }
+}
+
+// Which finished tiles the pool copies into the cache itself: a tile whose cache set no other
+// reference or cached tile of the run uses goes to the slot an insert would pick now, as it would
+// in arrival order (nothing before it in the run changes its set, and nothing in the run reads it).
+static void run_plan(viewer_run *r) {
+    uint32_t sets[VIEWER_RUN_SLOTS];
+    uint8_t shared[VIEWER_RUN_SLOTS];
+    uint32_t used = 0;
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        s->to_slot = -1;
+        if (!s->ref && !s->cached) continue;
+        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), i = 0;
+        while (i < used && sets[i] != set) i++;
+        if (i == used) sets[used++] = set, shared[i] = s->ref;
+        else shared[i] = 1;
+    }
+    for (uint32_t k = 0; k < r->count; k++) {
+        viewer_slot *s = &r->slots[k];
+        if (s->ref || s->stream || !s->cached) continue;
+        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), i = 0;
+        while (sets[i] != set) i++;
+        if (!shared[i]) s->to_slot = cache_insert_slot(&g_viewer.cache, s->th.hash);
+    }
 }
 
 // Threads this run is spread over: the receive thread and the pool's helpers, each helper with a
@@ -178,8 +204,9 @@ static void run_finish(viewer_run *r) {
         }
         if (!s->ok) continue;
         if (s->cached) {
-            if (s->got == s->th.hash) cache_insert(&g_viewer.cache, s->got, s->tile);
-            else g_viewer.cache_rejects.fetch_add(1);
+            if (s->got != s->th.hash) g_viewer.cache_rejects.fetch_add(1);
+            else if (s->to_slot >= 0) cache_insert_done(&g_viewer.cache, s->to_slot, s->got);
+            else cache_insert(&g_viewer.cache, s->got, s->tile);
         }
         int64_t x = (int64_t)s->th.tx * TILE_EDGE, y = (int64_t)s->th.ty * TILE_EDGE;
         viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
@@ -192,13 +219,17 @@ void viewer_run_apply(void) {
     viewer_run *r = &g_viewer.run;
     if (!r->count) return;
     r->work = 0;
+    size_t bytes = 0;
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
         s->cached = g_viewer.cache.enabled && s->th.hash != 0;
         s->ok = 0;
-        if (!s->stream && !s->ref) r->order[r->work++] = (uint16_t)k;
+        if (s->stream || s->ref) continue;
+        r->order[r->work++] = (uint16_t)k;
+        bytes += s->len;
     }
-    int threads = run_threads(r);
+    run_plan(r);
+    int threads = bytes >= (r->pool_min ? r->pool_min : VIEWER_POOL_MIN_BYTES) ? run_threads(r) : 1;
     // Items of 4 or 8 slots (the hash chains go 4 at a time), two per thread at least when there
     // are enough, so a helper that wakes late leaves little to wait for; a few slots stay together.
     uint32_t w = r->work;

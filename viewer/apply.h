@@ -1,8 +1,9 @@
 // apply: the viewer's tiles applied a run at a time. Consecutive MSG_TILE and MSG_CACHE_REF
 // messages of one record at distinct positions are gathered into slots; a run is then applied with
-// the tiles' decoding, XOR and hash check spread over the viewer's worker pool, and the cache
-// insertions, references and dirty marks made in arrival order on the receive thread, so the
-// picture, the cache and the replies are the same as if every message had been applied on its own.
+// the tiles' decoding, XOR, hash check and (where nothing else in the run touches their cache set)
+// cache copy spread over the viewer's worker pool, and the cache keys, references and dirty marks
+// made in arrival order on the receive thread, so the picture, the cache and the replies are the
+// same as if every message had been applied on its own.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -10,9 +11,12 @@
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
 
-#define VIEWER_RUN_SLOTS 64             // messages gathered at most before a run is applied
+#define VIEWER_RUN_SLOTS 256            // messages gathered at most before a run is applied
 #define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single message gets its own)
 #define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
+#define VIEWER_POOL_MIN_BYTES (64u << 10)   // a run whose tiles carry less is applied on the receive
+                                            // thread alone: waking a helper and reading its tiles on
+                                            // another core cost more than the decoding it would share
 
 struct viewer_slot {
     const uint8_t *p;           // the tile's payload, header included (it stays until the run is applied)
@@ -24,6 +28,8 @@ struct viewer_slot {
     uint8_t ok;                 // applied (a malformed tile leaves its place untouched)
     const uint8_t *tile;        // the finished tile's 16384 bytes (pixels, or the raw form's data)
     uint64_t got;               // their hash
+    int32_t to_slot;            // the cache slot the thread that finishes the tile copies it into when
+                                // its hash is right (-1: the receive thread inserts it, in arrival order)
     uint8_t pixels[TILE_BYTES]; // decoded data, then the finished tile
 };
 
@@ -38,6 +44,8 @@ struct viewer_run {
     uint8_t replies[VIEWER_RUN_SLOTS * (HEADER_BYTES + CACHE_MISS_BYTES)];   // misses, to send in order
     uint32_t replies_len;
     int serial;                 // 1: every slot on the receive thread (tests compare both)
+    uint32_t pool_min;          // runs whose tiles carry fewer bytes stay on the receive thread
+                                // (0: VIEWER_POOL_MIN_BYTES)
     workers_pool pool;          // the viewer's own helpers, started at the first run
     Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
 };

@@ -166,21 +166,30 @@ const uint8_t *cache_lookup(tile_cache *c, uint64_t hash) {
     return nullptr;
 }
 
-int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
+int cache_insert_slot(const tile_cache *c, uint64_t hash) {
     if (!c->enabled || hash == 0) return -1;
     uint32_t s = (uint32_t)(hash % CACHE_SETS);
-    uint32_t slot;
-    if (c->keys[2 * s] == hash) slot = 2 * s;
-    else if (c->keys[2 * s + 1] == hash) slot = 2 * s + 1;
-    else if (c->keys[2 * s] == 0) slot = 2 * s;
-    else if (c->keys[2 * s + 1] == 0) slot = 2 * s + 1;
-    else slot = 2 * s + c->victim[s];
+    if (c->keys[2 * s] == hash) return (int)(2 * s);
+    if (c->keys[2 * s + 1] == hash) return (int)(2 * s + 1);
+    if (c->keys[2 * s] == 0) return (int)(2 * s);
+    if (c->keys[2 * s + 1] == 0) return (int)(2 * s + 1);
+    return (int)(2 * s + c->victim[s]);
+}
+
+void cache_insert_done(tile_cache *c, int slot, uint64_t hash) {
     c->keys[slot] = hash;
-    memcpy(c->tiles + (size_t)slot * TILE_BYTES, tile, TILE_BYTES);
-    c->victim[s] = (uint8_t)((slot & 1) ? 0 : 1);
+    c->victim[slot / 2] = (uint8_t)((slot & 1) ? 0 : 1);
     c->dirty = 1;
     if (c->held) c->held[slot] = 0;
-    return (int)slot;
+}
+
+int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
+    int slot = cache_insert_slot(c, hash);
+    if (slot < 0) return -1;
+    uint8_t *dst = c->tiles + (size_t)slot * TILE_BYTES;
+    if (c->keys[slot] != hash && dst != tile) memcpy(dst, tile, TILE_BYTES);   // the same hash: that tile is there
+    cache_insert_done(c, slot, hash);
+    return slot;
 }
 
 int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile) {

@@ -51,6 +51,11 @@ int cache_start(tile_cache *c, channel *ch, const char *dir);
 const uint8_t *cache_lookup(tile_cache *c, uint64_t hash);
 // Store a tile (TILE_BYTES) under hash; hash 0 and a disabled cache store nothing. The slot, or -1.
 int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile);
+// The two halves of an insert, for a tile written into its slot by the caller: the slot the hash
+// goes to (its own, else an empty one of its set, else the set's victim; -1 as above), and, once the
+// tile is there, the slot marked as holding it.
+int cache_insert_slot(const tile_cache *c, uint64_t hash);
+void cache_insert_done(tile_cache *c, int slot, uint64_t hash);
 // The same for a tile not yet checked: served by lookups, left out of tiles.bin until settled.
 int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile);
 // Settles a held tile: kept (`keep`), or removed when `slot` still holds `hash`.

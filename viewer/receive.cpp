@@ -81,8 +81,12 @@ static void on_move_rects(const uint8_t *p, uint32_t len) {
 
 // ---- MSG_TILE ----
 
-static void tile_copy_in(uint8_t *dst, const uint8_t *tile) {
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+void viewer_tile_put(uint8_t *fb, const uint8_t *tile) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(fb + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+}
+
+void viewer_tile_get(const uint8_t *fb, uint8_t *tile) {
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(tile + r * TILE_ROW_BYTES, fb + r * g_viewer.stride, TILE_ROW_BYTES);
 }
 
 // A tile on its own: a run of one (apply.cpp).
@@ -172,7 +176,7 @@ uint32_t viewer_cache_ref(const CacheRef *ref, uint8_t *reply) {
         return (uint32_t)msg_pack_cache_miss(reply, ref);
     }
     int64_t x = (int64_t)ref->tx * TILE_EDGE, y = (int64_t)ref->ty * TILE_EDGE;
-    tile_copy_in(fb_at(x, y), tile);
+    viewer_tile_put(fb_at(x, y), tile);
     g_viewer.cache_hits.fetch_add(1);
     viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
     return 0;

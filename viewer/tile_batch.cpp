@@ -20,14 +20,8 @@ static uint8_t *batch_fb(uint32_t index) {
     return g_viewer.fb + (size_t)(index / cols) * TILE_EDGE * g_viewer.stride + (size_t)(index % cols) * TILE_ROW_BYTES;
 }
 
-static void batch_gather(uint32_t index, uint8_t *tile) {
-    const uint8_t *src = batch_fb(index);
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(tile + r * TILE_ROW_BYTES, src + r * g_viewer.stride, TILE_ROW_BYTES);
-}
-
 static void batch_put(uint32_t index, const uint8_t *tile) {
-    uint8_t *dst = batch_fb(index);
-    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * g_viewer.stride, tile + r * TILE_ROW_BYTES, TILE_ROW_BYTES);
+    viewer_tile_put(batch_fb(index), tile);
     uint32_t cols = (uint32_t)(g_viewer.pad_width / TILE_EDGE);
     int64_t x = (int64_t)(index % cols) * TILE_EDGE, y = (int64_t)(index / cols) * TILE_EDGE;
     viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
@@ -48,7 +42,7 @@ static int batch_ready(viewer_batch *b) {
 static int batch_tile(viewer_batch *b, const Codec2BatchEntry *e, int cached) {
     if (b->pending >= BATCH_PENDING_MAX && !(b->dec.flags & BATCH_HAS_CHECK)) return 0;
     uint8_t *tile = b->scratch;
-    batch_gather(e->index, tile);
+    viewer_tile_get(batch_fb(e->index), tile);
     if (!codec2_batch_apply(&g_viewer.codec2_dec, e, tile)) return 0;
     batch_put(e->index, tile);
     uint64_t h = cached ? tile_hash(tile) : 0;
@@ -64,21 +58,14 @@ static int batch_tile(viewer_batch *b, const Codec2BatchEntry *e, int cached) {
 static void batch_ref(viewer_batch *b, const Codec2BatchEntry *e) {
     for (uint32_t k = 0; k < b->built; k++)
         if (b->hashes[k] == e->hash && g_viewer.cache.enabled) {
-            batch_gather(b->tiles[k], b->scratch);
+            viewer_tile_get(batch_fb(b->tiles[k]), b->scratch);
             batch_put(e->index, b->scratch);
             g_viewer.cache_hits.fetch_add(1);
             return;
         }
-    const uint8_t *tile = cache_lookup(&g_viewer.cache, e->hash);
-    if (tile) {
-        batch_put(e->index, tile);
-        g_viewer.cache_hits.fetch_add(1);
-        return;
-    }
     uint32_t cols = (uint32_t)(g_viewer.pad_width / TILE_EDGE);
-    CacheRef miss = {(uint16_t)(e->index % cols), (uint16_t)(e->index / cols), e->hash};
-    b->reply_len += (uint32_t)msg_pack_cache_miss(b->reply + b->reply_len, &miss);
-    g_viewer.cache_misses.fetch_add(1);
+    CacheRef ref = {(uint16_t)(e->index % cols), (uint16_t)(e->index / cols), e->hash};
+    b->reply_len += viewer_cache_ref(&ref, b->reply + b->reply_len);
 }
 
 // The check settles every tile since the previous one: all stay in the cache, or all leave it

@@ -54,8 +54,9 @@ static bytes make_tile(int tx, int ty, int kind, uint32_t seed, Codec2Enc *enc, 
     uint8_t head[HEADER_BYTES + TILE_HEADER_BYTES];
     TileHeader th = {(uint16_t)tx, (uint16_t)ty, form, hash};
     msg_pack_tile(head, &th, (uint32_t)n);
-    bytes m(head + HEADER_BYTES, head + sizeof head);
-    m.insert(m.end(), data, data + (n > 0 ? n : 0));
+    bytes m(TILE_HEADER_BYTES + (n > 0 ? n : 0));   // sized once: g++ 12 misreads insert at the end of a short vector
+    memcpy(m.data(), head + HEADER_BYTES, TILE_HEADER_BYTES);
+    if (n > 0) memcpy(m.data() + TILE_HEADER_BYTES, data, (size_t)n);
     return m;
 }
 
@@ -128,12 +129,48 @@ TEST(Apply, PooledRunsMatchTilesOneByOne) {
         }
         records.push_back(rec);
     }
+    // Tiles of one cache set in one record (each must take its own slot); then a reference that
+    // reads the set before a tile of the same record evicts from it, one to that tile, and one to a
+    // tile evicted earlier in its record.
+    uint32_t same[3], found = 0;
+    uint64_t set = 0;
+    for (uint32_t sd = 1000001; found < 3; sd++) {
+        uint8_t t[TILE_BYTES];
+        new_tile(t, sd);
+        if (sd % 5 == 0 || sd % 7 == 0 || (found && tile_hash(t) % CACHE_SETS != set)) continue;
+        set = tile_hash(t) % CACHE_SETS;
+        same[found++] = sd;
+    }
+    auto add = [&](Record &rec, Message m) {
+        rec.push_back(m);
+        viewer_dispatch(m.type, rec.back().payload.data(), (uint32_t)rec.back().payload.size());
+    };
+    auto ref_to = [&](uint16_t tx, uint32_t sd) {
+        uint8_t t[TILE_BYTES], whole[HEADER_BYTES + CACHE_REF_BYTES];
+        new_tile(t, sd);
+        CacheRef ref = {tx, 3, tile_hash(t)};
+        msg_pack_cache_ref(whole, &ref);
+        return Message{MSG_CACHE_REF, bytes(whole + HEADER_BYTES, whole + sizeof whole)};
+    };
+    Record pair, evict;
+    add(pair, {MSG_TILE, make_tile(0, 3, 0, same[0], &enc, &st)});
+    add(pair, {MSG_TILE, make_tile(1, 3, 0, same[1], &enc, &st)});
+    add(evict, ref_to(5, same[0]));
+    add(evict, {MSG_TILE, make_tile(2, 3, 0, same[2], &enc, &st)});
+    add(evict, ref_to(6, same[2]));
+    Record again;   // the first tile evicts the one the reference then misses
+    add(again, {MSG_TILE, make_tile(3, 3, 0, same[1], &enc, &st)});
+    add(again, ref_to(7, same[0]));
+    records.push_back(pair);
+    records.push_back(evict);
+    records.push_back(again);
     Outcome serial = outcome();
     EXPECT_GT(serial.hits, 0u);
     EXPECT_EQ(serial.stream_failed, 0);
     // The same records as the receive thread takes them, on more helpers than the machine has cores.
     session_start();
     g_viewer.run.serial = 0;
+    g_viewer.run.pool_min = 1;   // every run on the pool, however short
     ASSERT_EQ(workers_pool_start(&g_viewer.run.pool, 3), 3);
     g_viewer.cache_rejects.store(0);
     for (const Record &rec : records)
@@ -148,6 +185,7 @@ TEST(Apply, PooledRunsMatchTilesOneByOne) {
     EXPECT_EQ(0, memcmp(serial.dirty, pooled.dirty, sizeof serial.dirty));
     EXPECT_EQ(pooled.stream_failed, 0);
     workers_pool_stop(&g_viewer.run.pool);
+    g_viewer.run.pool_min = 0;
     g_viewer.cache.path[0] = 0;   // nothing saved
     cache_close(&g_viewer.cache);
     viewer_end();

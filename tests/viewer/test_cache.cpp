@@ -68,13 +68,13 @@ TEST_F(CacheTest, ThirdKeyOfASetReplacesTheLeastRecent) {
 TEST_F(CacheTest, ReinsertingTheSecondSlotMakesItMostRecent) {
     cache_insert(&cache, A, tile_of(1).data());
     cache_insert(&cache, B, tile_of(2).data());
-    cache_insert(&cache, B, tile_of(9).data());   // same key: overwrites slot 11 in place
+    cache_insert(&cache, B, tile_of(9).data());   // same key: slot 11 keeps the tile it names, uncopied
     EXPECT_EQ(slot_of(B), 11);
-    EXPECT_EQ(cache.tiles[11 * TILE_BYTES + 7], 9);
+    EXPECT_EQ(cache.tiles[11 * TILE_BYTES + 7], 2);
     cache_insert(&cache, C, tile_of(3).data());
     EXPECT_EQ(slot_of(C), 10);
     EXPECT_EQ(slot_of(A), -1);
-    EXPECT_EQ(cache_lookup(&cache, B)[7], 9);
+    EXPECT_EQ(cache_lookup(&cache, B)[7], 2);
 }
 
 TEST_F(CacheTest, HashZeroAndDisabledCacheStoreNothing) {
