@@ -93,40 +93,50 @@ static void work_hash_group(const WorkJob *j, int a) {
     uint64_t h[WORK_GROUP];
     for (int k = a; k < b; k++) tiles[k - a] = g_picture.current + work_offset(work_slot(k), stride);
     tile_hash_many_rows(tiles, stride, (size_t)(b - a), h);
-    for (int k = a; k < b; k++) {
-        TileSlot *s = work_slot(k);
-        s->hash = h[k - a];
-        if (!j->compress) {   // else the tile's own item sets these
-            s->n = -1;
-            s->form = TILE_FORM_LZ4_DELTA;
-            s->in_mirror = 0;
-        }
-    }
+    for (int k = a; k < b; k++) work_slot(k)->hash = h[k - a];
 }
 
 // The m-th of count tiles in an order that alternates between the two halves of the run.
 static int work_spread(int m, int count) { return m % 2 ? (count + 1) / 2 + m / 2 : m / 2; }
 
-// Item k of a take job: first the hash groups, then with compress one item per tile, in an order
-// that puts the two halves of the run side by side, so that threads taking turns work on tiles far
-// apart (neighbouring tiles' rows share the prefetcher's reach, and their lines would bounce
-// between cores as each writes sent), and the job ends in single tiles that keep every thread busy.
-static void work_take_item(void *ctx, int item, int worker) {
-    const WorkJob *j = (const WorkJob *)ctx;
-    int groups = (j->count + WORK_GROUP - 1) / WORK_GROUP;
-    if (item < groups) {
-        work_hash_group(j, j->first + item * WORK_GROUP);
-        return;
-    }
-    TileSlot *s = work_slot(j->first + work_spread(item - groups, j->count));
+// A take job that compresses has one item per group of tiles: the group is hashed and then each
+// of its tiles compressed, on one thread, so the rows just hashed are still in that core's cache
+// when the delta reads them again. The last group is split so the job ends in single tiles that
+// keep every thread busy: its hash is one item, and each of its tiles one more.
+static void work_take_group(const WorkJob *j, int a, int worker) {
+    work_hash_group(j, a);
+    int b = a + WORK_GROUP, end = j->first + j->count;
+    for (int k = a; k < b && k < end; k++) work_compress_slot(j, work_slot(k), worker);
+}
+
+// A slot before its job: not compressed yet, in the first form, not a reference.
+static void work_tile_reset(TileSlot *s) {
     s->n = -1;
     s->form = TILE_FORM_LZ4_DELTA;
     s->in_mirror = 0;
-    work_compress_slot(j, s, worker);
+}
+
+// Item k of a take job: without compress one hash group each. With compress, whole groups, then
+// the last group's hash, then its tiles one by one.
+static void work_take_item(void *ctx, int item, int worker) {
+    const WorkJob *j = (const WorkJob *)ctx;
+    int groups = (j->count + WORK_GROUP - 1) / WORK_GROUP;
+    if (!j->compress) {
+        work_hash_group(j, j->first + item * WORK_GROUP);
+        return;
+    }
+    if (item < groups - 1) {
+        work_take_group(j, j->first + item * WORK_GROUP, worker);
+        return;
+    }
+    int last = j->first + (groups - 1) * WORK_GROUP;
+    if (item == groups - 1) work_hash_group(j, last);
+    else work_compress_slot(j, work_slot(last + item - groups), worker);
 }
 
 // Item k of a compress job: the delta of one tile that goes as a delta unless it is a reference
-// (tiles in the same order as a take job's).
+// (tiles in an order that puts the two halves of the run side by side, so that threads taking
+// turns work on tiles far apart, whose rows do not share the prefetcher's reach).
 static void work_compress_one(void *ctx, int item, int worker) {
     const WorkJob *j = (const WorkJob *)ctx;
     work_compress_slot(j, work_slot(j->first + work_spread(item, j->count)), worker);
@@ -143,9 +153,13 @@ static void work_job(int first, int count, int codec2, int compress) {
 void work_begin(int first, int count, int compress, int codec2) {
     workers_ensure();
     work_job(first, count, codec2, compress);
-    for (int k = first; k < first + count; k++) work_slot(k)->in_sent = 0;
+    for (int k = first; k < first + count; k++) {
+        work_slot(k)->in_sent = 0;
+        work_tile_reset(work_slot(k));
+    }
     int groups = (count + WORK_GROUP - 1) / WORK_GROUP;
-    workers_begin(work_take_item, &s_job, compress ? groups + count : groups);
+    int last = groups ? count - (groups - 1) * WORK_GROUP : 0;   // tiles of the last group
+    workers_begin(work_take_item, &s_job, compress ? groups + last : groups);
 }
 
 void work_compress(int first, int count, int codec2) {

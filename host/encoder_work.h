@@ -11,7 +11,7 @@
 #include "protocol/codec2.h"
 #include "protocol/messages.h"
 
-#define WORK_CHUNK 32                  // changed tiles one job computes at most
+#define WORK_CHUNK 64                  // changed tiles one job computes at most
 #define WORK_SLOTS (2 * WORK_CHUNK)    // one job's tiles being emitted while the next job computes
 #define WORK_GROUP 8                   // tiles whose hash chains run side by side
 

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/bigmem.h"
+
 Picture g_picture;
 static struct {
     plat_lock lock;   // the picture lock (picture.h)
@@ -20,8 +22,9 @@ void picture_lock(void) { lock_enter(&s_picture.lock); }
 void picture_unlock(void) { lock_leave(&s_picture.lock); }
 
 void picture_free(void) {
-    free(g_picture.current);
-    free(g_picture.sent);
+    size_t bytes = (size_t)g_picture.pad_width * g_picture.pad_height * 4;
+    bigmem_free(g_picture.current, bytes);
+    bigmem_free(g_picture.sent, bytes);
     free(g_picture.dirty);
     free(g_picture.force_raw);
     free(g_picture.ref_frame);
@@ -39,8 +42,12 @@ int picture_resize(int32_t w, int32_t h) {
     int32_t cols = (w + TILE_EDGE - 1) / TILE_EDGE, rows = (h + TILE_EDGE - 1) / TILE_EDGE;
     size_t bytes = (size_t)cols * TILE_EDGE * (size_t)rows * TILE_EDGE * 4;
     size_t tiles = (size_t)cols * (size_t)rows;
-    g_picture.current = (uint8_t *)calloc(bytes, 1);
-    g_picture.sent = (uint8_t *)calloc(bytes, 1);
+    g_picture.pad_width = cols * TILE_EDGE;   // their size, for picture_free should one fail
+    g_picture.pad_height = rows * TILE_EDGE;
+    // current and sent in large pages where the system allows: a tile's rows lie a screen width
+    // apart, each in a page of its own with small pages, which the tile sweeps pay for in misses.
+    g_picture.current = (uint8_t *)bigmem_alloc(bytes);
+    g_picture.sent = (uint8_t *)bigmem_alloc(bytes);
     g_picture.dirty = (uint8_t *)calloc(tiles, 1);
     g_picture.force_raw = (uint8_t *)calloc(tiles, 1);
     g_picture.ref_frame = (uint32_t *)calloc(tiles, sizeof(uint32_t));
@@ -52,8 +59,6 @@ int picture_resize(int32_t w, int32_t h) {
     g_picture.height = h;
     g_picture.cols = cols;
     g_picture.rows = rows;
-    g_picture.pad_width = cols * TILE_EDGE;
-    g_picture.pad_height = rows * TILE_EDGE;
     return 1;
 }
 

@@ -1,7 +1,16 @@
 // workers: the helper threads of a pool, woken per job by one event each; items are claimed from
 // one atomic word. A helper woken late finds nothing left and sleeps again, so the caller never
-// waits for a helper the scheduler has not yet run, only for items under way.
+// waits for a helper the scheduler has not yet run, only for items under way. Between jobs, and
+// for the last items, each side looks out briefly before it sleeps.
 #include "platform/workers.h"
+
+#include <chrono>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define WORKERS_PAUSE() _mm_pause()
+#else
+#define WORKERS_PAUSE() std::atomic_signal_fence(std::memory_order_seq_cst)
+#endif
 
 static workers_pool s_host_pool;   // the host encoder's pool (workers_* without a pool)
 
@@ -25,13 +34,37 @@ static void workers_take(workers_pool *p, int worker) {
     if (worker && p->waiting.load()) event_set(&p->finish);
 }
 
+static int64_t workers_now_us(void) {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// 1 once a job after the `seen`-th began or the pool stops, looking for WORKERS_SPIN_US at most.
+static int workers_spin_job(workers_pool *p, uint32_t seen) {
+    int64_t until = workers_now_us() + WORKERS_SPIN_US;
+    for (int k = 1;; k++) {
+        if (p->jobs.load(std::memory_order_acquire) != seen || p->stopping.load(std::memory_order_relaxed)) return 1;
+        if (k % 16 == 0 && workers_now_us() > until) return 0;
+        WORKERS_PAUSE();
+    }
+}
+
+// A helper: looks out for the next job, then sleeps on its event. It says it sleeps before it
+// looks a last time, and a job's beginning counts the job before it looks at that (both in one
+// total order), so the helper either sees the job or is woken for it.
 static unsigned workers_main(void *arg) {
     workers_helper *h = (workers_helper *)arg;
     workers_pool *p = h->pool;
+    std::atomic<int> *asleep = &p->asleep[h->index - 1];
+    uint32_t seen = h->jobs;
     for (;;) {
-        while (!event_wait(&p->go[h->index - 1], THREAD_INFINITE)) {
+        if (!workers_spin_job(p, seen)) {
+            asleep->store(1);
+            while (p->jobs.load() == seen && !p->stopping.load()) event_wait(&p->go[h->index - 1], THREAD_INFINITE);
+            asleep->store(0);
         }
         if (p->stopping.load()) return 0;
+        seen = p->jobs.load();
         workers_take(p, h->index);
     }
 }
@@ -63,6 +96,8 @@ int workers_pool_start(workers_pool *p, int helpers) {
         event_init(&p->go[k]);
         p->args[k].pool = p;
         p->args[k].index = k + 1;
+        p->args[k].jobs = p->jobs.load();
+        p->asleep[k].store(0);
         p->threads[k] = thread_create(workers_main, &p->args[k]);
         if (!p->threads[k]) {
             event_free(&p->go[k]);
@@ -82,15 +117,27 @@ void workers_pool_begin(workers_pool *p, workers_fn fn, void *ctx, int items) {
     p->items = items;
     p->done.store(0);
     p->job.store((uint64_t)(uint32_t)items << 32, std::memory_order_release);
-    if (items > 1)   // a single item stays with the caller
-        for (int k = 0; k < p->helpers; k++) event_set(&p->go[k]);
+    if (items <= 1) return;   // a single item stays with the caller
+    p->jobs.fetch_add(1);
+    for (int k = 0; k < p->helpers; k++)
+        if (p->asleep[k].load()) event_set(&p->go[k]);
+}
+
+// 1 once `claimed` items are done, looking for WORKERS_SPIN_US at most.
+static int workers_spin_done(workers_pool *p, int claimed) {
+    int64_t until = workers_now_us() + WORKERS_SPIN_US;
+    for (int k = 1;; k++) {
+        if (p->done.load() >= claimed) return 1;
+        if (k % 16 == 0 && workers_now_us() > until) return 0;
+        WORKERS_PAUSE();
+    }
 }
 
 // Waits until `claimed` items are done. The caller says it sleeps before it looks at the count a
 // last time, and a helper looks at that after counting its item (both in one total order), so a
 // helper finishing while nobody waits spares the wake-up and none is missed.
 static void workers_wait(workers_pool *p, int claimed) {
-    if (p->done.load() >= claimed) return;
+    if (p->done.load() >= claimed || workers_spin_done(p, claimed)) return;
     p->waiting.store(1);
     while (p->done.load() < claimed) event_wait(&p->finish, 1);
     p->waiting.store(0);

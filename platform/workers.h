@@ -20,6 +20,7 @@ struct workers_pool;
 struct workers_helper {   // what one helper thread is given: its pool and its number (1..)
     workers_pool *pool;
     int index;
+    uint32_t jobs;   // the pool's job count when it started: it looks out for the next
 };
 
 // A pool: zero-filled it is a pool that has not started. A job is published in one atomic word
@@ -39,7 +40,14 @@ struct workers_pool {
     std::atomic<uint64_t> job;          // items << 32 | next item to take
     std::atomic<int> done;              // items of the job finished
     std::atomic<int> waiting;           // the caller sleeps on finish: a helper done with its items sets it
+    std::atomic<uint32_t> jobs;         // jobs begun: a helper looking out for the next watches it
+    std::atomic<int> asleep[WORKERS_MAX];   // helper k+1 sleeps (or is about to) on go[k]
 };
+
+// A helper that ran out of items looks out for the next job for this long before it sleeps, and a
+// caller waiting for helpers' last items looks this long before it sleeps: in a run of jobs the
+// next one mostly comes sooner, and neither pays a wake-up through the kernel.
+#define WORKERS_SPIN_US 50
 
 // Helpers the machine warrants: one fewer than its processors (the caller is the other), 0..WORKERS_MAX.
 int workers_default(void);

@@ -70,20 +70,25 @@ static void tile_hash4(const uint8_t *const *tiles, size_t stride, uint64_t *out
     out[3] = hash_final(s3);
 }
 
+// A group of `width` lanes from tiles[i..n): a short last group is padded with its first tile,
+// whose extra lanes' results are dropped. Returns how many of group's lanes are real.
+static size_t hash_group(const uint8_t *const *tiles, size_t i, size_t n, size_t width, const uint8_t **group) {
+    for (size_t k = 0; k < width; k++) group[k] = tiles[i + (i + k < n ? k : 0)];
+    return n - i < width ? n - i : width;
+}
+
 static void tile_hash_many_scalar(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) tile_hash4(tiles + i, stride, out + i);
-    if (i == n) return;
-    if (n - i == 1) {
-        out[i] = tile_hash_rows(tiles[i], stride);
-        return;
+    for (size_t i = 0; i < n; i += 4) {
+        if (n - i == 1) {   // one chain alone: no lanes to pad
+            out[i] = tile_hash_rows(tiles[i], stride);
+            return;
+        }
+        const uint8_t *group[4];
+        uint64_t h[4];
+        size_t real = hash_group(tiles, i, n, 4, group);
+        tile_hash4(group, stride, h);
+        memcpy(out + i, h, real * sizeof h[0]);
     }
-    // Two or three left: pad the group with the first of them (its lane's result is dropped).
-    const uint8_t *group[4];
-    uint64_t h[4];
-    for (size_t k = 0; k < 4; k++) group[k] = tiles[i + (i + k < n ? k : 0)];
-    tile_hash4(group, stride, h);
-    for (size_t k = 0; i + k < n; k++) out[i + k] = h[k];
 }
 
 #if CODEC_HASH_X86
@@ -133,7 +138,7 @@ HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uin
     for (int k = 0; k < 8; k++) out[k] = hash_final(st[k]);
 }
 
-// Groups of eight; a short last group is padded with its first tile (those lanes are dropped).
+// Groups of eight (a short last group padded).
 static void tile_hash_many_wide(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
     for (size_t i = 0; i < n; i += 8) {
         if (n - i == 1) {   // one chain alone is as quick as eight lanes
@@ -142,9 +147,9 @@ static void tile_hash_many_wide(const uint8_t *const *tiles, size_t stride, size
         }
         const uint8_t *group[8];
         uint64_t h[8];
-        for (size_t k = 0; k < 8; k++) group[k] = tiles[i + (i + k < n ? k : 0)];
+        size_t real = hash_group(tiles, i, n, 8, group);
         tile_hash8(group, stride, h);
-        for (size_t k = 0; k < 8 && i + k < n; k++) out[i + k] = h[k];
+        memcpy(out + i, h, real * sizeof h[0]);
     }
 }
 
