@@ -442,10 +442,20 @@ static void encoder_compress(const EncodePass *ps, int first, int count) {
     work_compress(first, count, ps->codec2);
 }
 
+// The room for the frame's parts: what the session gave at the pass's start, grown by what the link
+// carried since at the measured delivery rate (the socket's buffer empties as the pass goes on: on a
+// fast link a big pass would otherwise leave the link idle before the pass ends). The rate a fast
+// link measures is below the link's, since it takes in the viewer's apply.
+static size_t encoder_part_room(void) {
+    int64_t ms = (pick_clock_ns() - g_encoder.part_start_ns) / 1000000;
+    int64_t drained = ms > 0 ? (int64_t)flow.rate.load() * ms : 0;
+    return g_encoder.part_room + (size_t)drained;
+}
+
 // The frame so far as a record of its own once it makes a part, while the parts stay within the
 // room the session gave them.
 static void encoder_part(FrameWriter *out) {
-    if (!g_encoder.part_channel || out->len - out->sent < ENCODER_PART_BYTES || out->len > g_encoder.part_room) return;
+    if (!g_encoder.part_channel || out->len - out->sent < ENCODER_PART_BYTES || out->len > encoder_part_room()) return;
     if (!out->sent) flow_frame_began(frame_counter.load() + 1, clock_tick());
     writer_send_part(out, g_encoder.part_channel);   // a failure fails the frame's own send too
 }

@@ -65,7 +65,8 @@ struct EncoderState {
     int fresh_only;                 // 1: this pass takes only tiles the latest capture marked (dirty
                                     // byte 1), none left waiting by earlier passes (dirty byte 2)
     channel *part_channel;          // set: a frame's first parts go out on it while the rest is encoded
-    size_t part_room;               // bytes a frame may send so, ahead of its end (0: none)
+    size_t part_room;               // bytes a frame may send so, ahead of its end (0: none), at
+    int64_t part_start_ns;          // this moment (pick_clock_ns); the room grows as the link drains
     PickState pick;                 // the second codec's big passes: which family of forms
 };
 extern EncoderState g_encoder;

@@ -26,7 +26,7 @@
 #define RELAY_RETRY_MS 3000
 #define AUTH_FAIL_PAUSE_MS 300
 #define RECEIVE_JOIN_MS 1000
-#define SEND_BUFFER_BYTES 2097152   // a big frame's parts fill 3/4 of it as it is encoded: a LAN's full change
+#define SEND_BUFFER_BYTES 1048576
 #define PART_ROOM_BYTES (SEND_BUFFER_BYTES / 4 * 3)   // frame parts sent under the picture lock, at most
 #define ACCEPT_RETRY_MS 200        // pause after an accept that failed for a passing reason
 #define ACCEPT_KINDS_LOGGED 8      // distinct accept errors remembered for logging once each
@@ -298,14 +298,17 @@ static int host_send_frame(void) {
 static void host_part_room(void) {
     uint32_t pending = flow_unconfirmed_bytes();
     g_encoder.part_room = pending < PART_ROOM_BYTES ? PART_ROOM_BYTES - pending : 0;
+    g_encoder.part_start_ns = pick_clock_ns();
 }
 
 // The frame loop: capture, pace, encode, flush, until the viewer goes or a stop is asked for.
 static void host_frame_loop(void) {
     int cut = 0;   // the latest pass left changed tiles for the next
     while (!S.stop.load() && !host_session_ended()) {
-        // With a change to finish and the flow open, the capture does not wait for news.
-        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && flow_may_send(clock_tick())));
+        // With a change to finish and nothing in flight (the link idles), the capture does not wait
+        // for news. With frames in flight it does, which keeps paced frames from going in bursts.
+        int idle = frame_counter.load() == flow.acked_frame.load();
+        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && idle && flow_may_send(clock_tick())));
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
         if (!host_clipboard_pass(&S.ch)) break;
