@@ -77,20 +77,6 @@ static size_t hash_group(const uint8_t *const *tiles, size_t i, size_t n, size_t
     return n - i < width ? n - i : width;
 }
 
-static void tile_hash_many_scalar(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
-    for (size_t i = 0; i < n; i += 4) {
-        if (n - i == 1) {   // one chain alone: no lanes to pad
-            out[i] = tile_hash_rows(tiles[i], stride);
-            return;
-        }
-        const uint8_t *group[4];
-        uint64_t h[4];
-        size_t real = hash_group(tiles, i, n, 4, group);
-        tile_hash4(group, stride, h);
-        memcpy(out + i, h, real * sizeof h[0]);
-    }
-}
-
 #if CODEC_HASH_X86
 #define HASH_WIDE __attribute__((target("avx512f,avx512dq")))
 
@@ -138,31 +124,33 @@ HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uin
     for (int k = 0; k < 8; k++) out[k] = hash_final(st[k]);
 }
 
-// Groups of eight (a short last group padded).
-static void tile_hash_many_wide(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
-    for (size_t i = 0; i < n; i += 8) {
-        if (n - i == 1) {   // one chain alone is as quick as eight lanes
-            out[i] = tile_hash_rows(tiles[i], stride);
-            return;
-        }
-        const uint8_t *group[8];
-        uint64_t h[8];
-        size_t real = hash_group(tiles, i, n, 8, group);
-        tile_hash8(group, stride, h);
-        memcpy(out + i, h, real * sizeof h[0]);
-    }
-}
-
 static int hash_wide_supported(void) {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 #else
-static void tile_hash_many_wide(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
-    tile_hash_many_scalar(tiles, stride, n, out);
-}
 static int hash_wide_supported(void) { return 0; }
 #endif
+
+// Groups of `width` chains: 4 scalar ones, or 8 vector lanes (where the processor has them). A lone
+// last tile goes as one chain, as quick as a group.
+static void tile_hash_groups(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out, size_t width) {
+    for (size_t i = 0; i < n; i += width) {
+        if (n - i == 1) {
+            out[i] = tile_hash_rows(tiles[i], stride);
+            return;
+        }
+        const uint8_t *group[8];
+        uint64_t h[8];
+        size_t real = hash_group(tiles, i, n, width, group);
+#if CODEC_HASH_X86
+        if (width == 8) tile_hash8(group, stride, h);
+        else
+#endif
+            tile_hash4(group, stride, h);
+        memcpy(out + i, h, real * sizeof h[0]);
+    }
+}
 
 static std::atomic<int> s_hash_wide{-1};   // -1 until the processor is asked
 
@@ -175,8 +163,7 @@ int tile_hash_wide(int want) {
 void tile_hash_many_rows(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
     int wide = s_hash_wide.load(std::memory_order_relaxed);
     if (wide < 0) wide = tile_hash_wide(-1);
-    if (wide) tile_hash_many_wide(tiles, stride, n, out);
-    else tile_hash_many_scalar(tiles, stride, n, out);
+    tile_hash_groups(tiles, stride, n, out, wide ? 8 : 4);
 }
 
 void tile_hash_many(const uint8_t *const *tiles, size_t n, uint64_t *out) {
