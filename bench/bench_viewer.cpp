@@ -262,7 +262,10 @@ int main(int argc, char **argv) {
            "  the decompression of the deltas %.0f%%\n",
            app1_all > 0 ? one_all / app1_all : 0.0, app1_all > 0 ? 100.0 * hash_all / app1_all : 0.0,
            app1_all > 0 ? 100.0 * dec_all / app1_all : 0.0);
-    cache_close(&g_viewer.cache);
+    cache_close(&g_viewer.cache);   // saves tiles.bin (128 MiB): removed with its folder
+    char file[96];
+    snprintf(file, sizeof file, "%s/tiles.bin", dir);
+    remove(file);
     remove(dir);
     return 0;
 }
