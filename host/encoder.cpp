@@ -404,7 +404,8 @@ static int encoder_has_room(const EncodePass *ps, int32_t passed) {
     // entries counted as their unpacked bytes).
     size_t used = ps->out->len - ps->start + s_batch.len, tiles = (size_t)g_encoder.tiles_this_frame;
     if (ps->max_bytes && tiles && used + used / tiles > encoder_byte_limit(ps, used, tiles, passed)) return 0;
-    // A frame must fit one record; what does not fit waits for the next pass.
+    // A frame stays within the largest record a viewer takes, as its biggest message must; what
+    // does not fit waits for the next pass.
     return ps->out->len + codec2_batch_bound(&s_batch) + TILE_MSG_MAX + FRAME_TAIL_BYTES <= CHANNEL_MAX_RECORD;
 }
 

@@ -305,10 +305,11 @@ static void host_part_room(void) {
 static void host_frame_loop(void) {
     int cut = 0;   // the latest pass left changed tiles for the next
     while (!S.stop.load() && !host_session_ended()) {
-        // With a change to finish and nothing in flight (the link idles), the capture does not wait
-        // for news. With frames in flight it does, which keeps paced frames from going in bursts.
+        // With a change to finish and nothing in flight (the link idles, and the flow is open), the
+        // capture does not wait for news. With frames in flight it does, which keeps paced frames
+        // from going in bursts.
         int idle = frame_counter.load() == flow.acked_frame.load();
-        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && idle && flow_may_send(clock_tick())));
+        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && idle));
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
         if (!host_clipboard_pass(&S.ch)) break;

@@ -1,7 +1,8 @@
 // tile_batch: MSG_TILE_BATCH on the viewer. The frame's moves, if it carries them, then entries in
 // order: tiles through the second codec's forms (their content arrives unpacked), references from
-// the cache or from a tile built earlier in the same batch. Tiles enter the cache as they are built but stay held there until the
-// next check, over every tile since the previous one, keeps them or takes them out again.
+// the cache or from a tile built earlier in the same batch. Tiles enter the cache as they are built
+// but stay held there until the next check, over every tile since the previous one, keeps them or
+// takes them out again.
 #include "viewer/tile_batch.h"
 #include <stdlib.h>
 #include <string.h>
