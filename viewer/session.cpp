@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "platform/bigmem.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/sysinfo.h"
@@ -58,7 +59,7 @@ int viewer_begin(int32_t w, int32_t h) {
     if (w < 1 || h < 1 || w > VIEWER_MAX_EDGE || h > VIEWER_MAX_EDGE) return 0;
     int32_t pw = (w + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
     int32_t ph = (h + TILE_EDGE - 1) / TILE_EDGE * TILE_EDGE;
-    g_viewer.fb = (uint8_t *)calloc((size_t)pw * (size_t)ph, 4);
+    g_viewer.fb = (uint8_t *)bigmem_alloc((size_t)pw * (size_t)ph * 4);
     if (!g_viewer.fb) return 0;
     g_viewer.width = w;
     g_viewer.height = h;
@@ -84,7 +85,7 @@ int viewer_begin(int32_t w, int32_t h) {
 }
 
 void viewer_end(void) {
-    free(g_viewer.fb);
+    bigmem_free(g_viewer.fb, g_viewer.stride * (size_t)g_viewer.pad_height);
     g_viewer.fb = nullptr;
     g_viewer.width = g_viewer.height = g_viewer.pad_width = g_viewer.pad_height = 0;
     g_viewer.stride = 0;
