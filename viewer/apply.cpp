@@ -3,6 +3,9 @@
 // share (the cache's keys and order, a cache set two slots use, the dirty rectangle, the session's
 // zstd stream) is touched on the receive thread alone, in arrival order.
 #include "viewer/apply.h"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <stdlib.h>
 #include <string.h>
 #include "protocol/codec.h"
@@ -46,6 +49,23 @@ static int ref_unpack(const uint8_t *payload, uint32_t len, TileHeader *th) {
     return 1;
 }
 
+// A new run: a generation of position marks of its own, over a grid of the picture's size.
+static int run_begin(viewer_run *r) {
+    size_t grid = (size_t)(g_viewer.pad_width / TILE_EDGE) * (size_t)(g_viewer.pad_height / TILE_EDGE);
+    if (grid > r->marks_cap) {
+        free(r->marks);
+        r->marks = (uint32_t *)calloc(grid, sizeof *r->marks);
+        r->marks_cap = r->marks ? grid : 0;
+        r->gen = 0;
+    }
+    if (!r->marks) return 0;
+    if (++r->gen == 0) {   // wrapped: old marks could pass for the new generation's
+        memset(r->marks, 0, r->marks_cap * sizeof *r->marks);
+        r->gen = 1;
+    }
+    return 1;
+}
+
 int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
     viewer_run *r = &g_viewer.run;
     TileHeader th;
@@ -58,9 +78,11 @@ int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
         return 1;
     }
     if (!r->slots && !(r->slots = (viewer_slot *)malloc(sizeof(viewer_slot) * VIEWER_RUN_SLOTS))) return 1;
+    if (!r->count && !run_begin(r)) return 1;
     if (r->count == VIEWER_RUN_SLOTS) return 0;
-    for (uint32_t k = 0; k < r->count; k++)
-        if (r->slots[k].th.tx == th.tx && r->slots[k].th.ty == th.ty) return 0;
+    uint32_t *mark = &r->marks[(size_t)th.ty * (size_t)(g_viewer.pad_width / TILE_EDGE) + th.tx];
+    if (*mark == r->gen) return 0;
+    *mark = r->gen;
     viewer_slot *s = &r->slots[r->count++];
     s->p = payload;
     s->len = len;
@@ -72,46 +94,60 @@ int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
     return 1;
 }
 
-// XORs the decoded difference into the framebuffer; `keep` also leaves the resulting pixels in the
-// difference's place, so the finished tile can go to the cache without another pass. 16 bytes at a
-// time (the compiler's vector type: SSE2 on every x86-64).
-typedef uint64_t xor_lanes __attribute__((vector_size(16)));
-
-static void tile_xor_in(uint8_t *dst, uint8_t *diff, int keep) {
-    for (int r = 0; r < TILE_EDGE; r++, dst += g_viewer.stride, diff += TILE_ROW_BYTES)
+// XORs the decoded difference into the framebuffer; with cache set the finished rows go there too,
+// past the processor's caches as cache_put_rows writes them, while they are at hand.
+static void tile_xor_in(uint8_t *dst, const uint8_t *diff, uint8_t *cache) {
+    for (int r = 0; r < TILE_EDGE; r++, dst += g_viewer.stride, diff += TILE_ROW_BYTES) {
+#if defined(__SSE2__)
         for (int i = 0; i < TILE_ROW_BYTES; i += 16) {
-            xor_lanes a, b;
-            memcpy(&a, dst + i, 16);
-            memcpy(&b, diff + i, 16);
-            a ^= b;
-            memcpy(dst + i, &a, 16);
-            if (keep) memcpy(diff + i, &a, 16);
+            __m128i a = _mm_xor_si128(_mm_loadu_si128((const __m128i *)(dst + i)), _mm_loadu_si128((const __m128i *)(diff + i)));
+            _mm_storeu_si128((__m128i *)(dst + i), a);
+            if (cache) _mm_stream_si128((__m128i *)(cache + i), a);
         }
+#else
+        for (int i = 0; i < TILE_ROW_BYTES; i++) dst[i] ^= diff[i];
+        if (cache) memcpy(cache, dst, TILE_ROW_BYTES);
+#endif
+        if (cache) cache += TILE_ROW_BYTES;
+    }
+#if defined(__SSE2__)
+    if (cache) _mm_sfence();   // the streamed rows are in memory before the pool's join says so
+#endif
 }
 
-// One slot's tile applied to its place in the framebuffer; s->ok tells whether it was.
-static void slot_apply(viewer_slot *s, Codec2Dec *dec) {
+// Where a delta's finished rows may go as they are made: the cache slot planned for the tile, unless
+// that slot holds the named tile already. They go before the hash check; a tile that fails it has its
+// slot emptied on the receive thread (run_finish).
+static uint8_t *slot_cache_rows(const viewer_slot *s) {
+    if (s->to_slot < 0 || g_viewer.cache.keys[s->to_slot] == s->th.hash) return nullptr;
+    return g_viewer.cache.tiles + (size_t)s->to_slot * TILE_BYTES;
+}
+
+// One slot's tile applied to its place in the framebuffer, decoded in this thread's scratch; s->ok
+// tells whether it was. The finished tile is read back from the framebuffer for its hash and the cache.
+static void slot_apply(viewer_slot *s, Codec2Dec *dec, uint8_t *scratch) {
     const uint8_t *data = s->p + TILE_HEADER_BYTES;
     uint32_t n = s->len - TILE_HEADER_BYTES;
     uint8_t *dst = tile_at(&s->th);
-    s->ok = 0;
-    s->tile = s->pixels;
+    s->ok = s->written = 0;
     if (g_viewer.codec2 && s->th.form > TILE_FORM_RAW) {   // the second codec works on the whole tile
-        viewer_tile_get(dst, s->pixels);
-        if (!codec2_apply_tile(dec, s->th.form, data, n, s->pixels)) return;
-        viewer_tile_put(dst, s->pixels);
+        viewer_tile_get(dst, scratch);
+        if (!codec2_apply_tile(dec, s->th.form, data, n, scratch)) return;
+        viewer_tile_put(dst, scratch);
     } else if (s->th.form != 0) {
         if (n < TILE_BYTES) return;
         viewer_tile_put(dst, data);
-        s->tile = data;
     } else {
-        if (codec_decompress(data, n, s->pixels, TILE_BYTES) != TILE_BYTES) return;
-        tile_xor_in(dst, s->pixels, s->cached);
+        if (codec_decompress(data, n, scratch, TILE_BYTES) != TILE_BYTES) return;
+        uint8_t *cache = slot_cache_rows(s);
+        tile_xor_in(dst, scratch, cache);
+        s->written = cache != nullptr;
     }
     s->ok = 1;
 }
 
-// One pool item: a group of slots applied, then the hashes of their finished tiles made together.
+// One pool item: a group of slots applied, then the hashes of their finished tiles made together
+// from the framebuffer's rows, while those are still in this core's cache.
 static void run_item(void *ctx, int item, int worker) {
     viewer_run *r = (viewer_run *)ctx;
     uint32_t first = (uint32_t)item * r->group, end = first + r->group < r->work ? first + r->group : r->work;
@@ -122,43 +158,49 @@ static void run_item(void *ctx, int item, int worker) {
     size_t n = 0;
     for (uint32_t i = first; i < end; i++) {
         viewer_slot *s = &r->slots[r->order[i]];
-        slot_apply(s, dec);
+        slot_apply(s, dec, r->scratch[worker]);
         if (s->ok && s->cached) {
-            tiles[n] = s->tile;
+            tiles[n] = tile_at(&s->th);
             hashed[n++] = s;
         }
     }
-    if (n) tile_hash_many(tiles, n, h);
+    if (n) tile_hash_many_rows(tiles, g_viewer.stride, n, h);
     for (size_t k = 0; k < n; k++) {
         viewer_slot *s = hashed[k];
         s->got = h[k];
-        if (s->to_slot >= 0 && s->got == s->th.hash && g_viewer.cache.keys[s->to_slot] != s->got)
-            memcpy(g_viewer.cache.tiles + (size_t)s->to_slot * TILE_BYTES, s->tile, TILE_BYTES);
+        if (!s->written && s->got == s->th.hash && slot_cache_rows(s))
+            cache_put_rows(&g_viewer.cache, s->to_slot, tiles[k], g_viewer.stride);
     }
+}
+
+#define PLAN_BUCKETS (4 * VIEWER_RUN_SLOTS)   // open addressing over the run's cache sets
+
+// The bucket of cache set `set` in the plan's table: its own, or the empty one it would take.
+static uint32_t plan_bucket(const uint32_t *sets, const uint8_t *state, uint32_t set) {
+    uint32_t b = (set * 2654435761u) % PLAN_BUCKETS;
+    while (state[b] && sets[b] != set) b = (b + 1) % PLAN_BUCKETS;
+    return b;
 }
 
 // Which finished tiles the pool copies into the cache itself: a tile whose cache set no other
 // reference or cached tile of the run uses goes to the slot an insert would pick now, as it would
 // in arrival order (nothing before it in the run changes its set, and nothing in the run reads it).
 static void run_plan(viewer_run *r) {
-    uint32_t sets[VIEWER_RUN_SLOTS];
-    uint8_t shared[VIEWER_RUN_SLOTS];
-    uint32_t used = 0;
+    uint32_t sets[PLAN_BUCKETS];
+    uint8_t state[PLAN_BUCKETS] = {};   // 0 empty, 1 one cached tile, 2 shared or referenced
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
         s->to_slot = -1;
         if (!s->ref && !s->cached) continue;
-        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), i = 0;
-        while (i < used && sets[i] != set) i++;
-        if (i == used) sets[used++] = set, shared[i] = s->ref;
-        else shared[i] = 1;
+        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), b = plan_bucket(sets, state, set);
+        sets[b] = set;
+        state[b] = state[b] || s->ref ? 2 : 1;
     }
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
         if (s->ref || s->stream || !s->cached) continue;
-        uint32_t set = (uint32_t)(s->th.hash % CACHE_SETS), i = 0;
-        while (sets[i] != set) i++;
-        if (!shared[i]) s->to_slot = cache_insert_slot(&g_viewer.cache, s->th.hash);
+        if (state[plan_bucket(sets, state, (uint32_t)(s->th.hash % CACHE_SETS))] == 1)
+            s->to_slot = cache_insert_slot(&g_viewer.cache, s->th.hash);
     }
 }
 
@@ -180,12 +222,13 @@ static void run_stream(viewer_run *r) {
         viewer_slot *s = &r->slots[k];
         if (!s->stream) continue;
         s->ok = 0;
-        if (!broken) slot_apply(s, &g_viewer.codec2_dec);
+        if (!broken) slot_apply(s, &g_viewer.codec2_dec, r->scratch[0]);
         if (!s->ok) {
             broken = 1;
             g_viewer.stream_failed = 1;
         } else if (s->cached) {
-            s->got = tile_hash(s->tile);
+            const uint8_t *tile = tile_at(&s->th);
+            tile_hash_many_rows(&tile, g_viewer.stride, 1, &s->got);
         }
     }
 }
@@ -204,9 +247,10 @@ static void run_finish(viewer_run *r) {
         }
         if (!s->ok) continue;
         if (s->cached) {
+            if (s->got != s->th.hash && s->written) cache_drop(&g_viewer.cache, s->to_slot);
             if (s->got != s->th.hash) g_viewer.cache_rejects.fetch_add(1);
             else if (s->to_slot >= 0) cache_insert_done(&g_viewer.cache, s->to_slot, s->got);
-            else cache_insert(&g_viewer.cache, s->got, s->tile);
+            else cache_insert_rows(&g_viewer.cache, s->got, tile_at(&s->th), g_viewer.stride);
         }
         int64_t x = (int64_t)s->th.tx * TILE_EDGE, y = (int64_t)s->th.ty * TILE_EDGE;
         viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);

@@ -25,17 +25,19 @@ struct viewer_slot {
     uint8_t ref;                // a cache reference (th.hash names the tile): served in arrival order
     uint8_t stream;             // a piece of the session stream: applied on the receive thread, in order
     uint8_t cached;             // its finished pixels go to the cache when they have the named hash
+    uint8_t written;            // its finished pixels went into to_slot before their hash was checked
     uint8_t ok;                 // applied (a malformed tile leaves its place untouched)
-    const uint8_t *tile;        // the finished tile's 16384 bytes (pixels, or the raw form's data)
-    uint64_t got;               // their hash
+    uint64_t got;               // the hash of the finished tile (read from the framebuffer)
     int32_t to_slot;            // the cache slot the thread that finishes the tile copies it into when
                                 // its hash is right (-1: the receive thread inserts it, in arrival order)
-    uint8_t pixels[TILE_BYTES]; // decoded data, then the finished tile
 };
 
 struct viewer_run {
     viewer_slot *slots;         // VIEWER_RUN_SLOTS, allocated at the first tile and kept
     uint32_t count;             // slots in use
+    uint32_t *marks;            // per tile position: the generation of the run that holds it
+    size_t marks_cap;           // positions it covers (grows with the picture, kept)
+    uint32_t gen;               // the current run's generation
     uint8_t *bytes;             // payloads the receive thread read in, end to end; kept
     size_t used, cap;           // bytes in use by the run's slots; allocated
     uint16_t order[VIEWER_RUN_SLOTS];   // the slots the pool applies (tiles but stream pieces)
@@ -48,6 +50,9 @@ struct viewer_run {
                                 // (0: VIEWER_POOL_MIN_BYTES)
     workers_pool pool;          // the viewer's own helpers, started at the first run
     Codec2Dec *dec[WORKERS_MAX + 1];    // a decoder per helper for forms 2 to 5 (0: the session's)
+    alignas(64) uint8_t scratch[WORKERS_MAX + 1][TILE_BYTES];   // per thread (0: the receive thread):
+                                        // the tile being decoded, reused tile after tile so it stays
+                                        // in that core's nearest cache
 };
 
 // Where the receive thread reads a MSG_TILE or MSG_CACHE_REF payload of len bytes in, so that it

@@ -5,6 +5,9 @@
 #include <string.h>
 #include "platform/bigmem.h"
 #include "platform/sysinfo.h"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // Where a tiles.bin image is read from: an open file or a buffer in memory.
 struct cache_source {
@@ -188,6 +191,32 @@ int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
     if (slot < 0) return -1;
     uint8_t *dst = c->tiles + (size_t)slot * TILE_BYTES;
     if (c->keys[slot] != hash && dst != tile) memcpy(dst, tile, TILE_BYTES);   // the same hash: that tile is there
+    cache_insert_done(c, slot, hash);
+    return slot;
+}
+
+void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride) {
+    uint8_t *dst = c->tiles + (size_t)slot * TILE_BYTES;
+#if defined(__SSE2__)
+    for (int r = 0; r < TILE_EDGE; r++, rows += stride, dst += TILE_EDGE * 4)
+        for (int i = 0; i < TILE_EDGE * 4; i += 16)
+            _mm_stream_si128((__m128i *)(dst + i), _mm_loadu_si128((const __m128i *)(rows + i)));
+    _mm_sfence();   // the stores are seen before whatever the caller does next
+#else
+    for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * TILE_EDGE * 4, rows + r * stride, TILE_EDGE * 4);
+#endif
+}
+
+void cache_drop(tile_cache *c, int slot) {
+    c->keys[slot] = 0;
+    c->dirty = 1;
+    if (c->held) c->held[slot] = 0;
+}
+
+int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride) {
+    int slot = cache_insert_slot(c, hash);
+    if (slot < 0) return -1;
+    if (c->keys[slot] != hash) cache_put_rows(c, slot, rows, stride);   // the same hash: that tile is there
     cache_insert_done(c, slot, hash);
     return slot;
 }

@@ -56,6 +56,13 @@ int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile);
 // tile is there, the slot marked as holding it.
 int cache_insert_slot(const tile_cache *c, uint64_t hash);
 void cache_insert_done(tile_cache *c, int slot, uint64_t hash);
+// Writes a tile whose rows lie stride bytes apart into slot, past the processor's caches (the cache
+// is far bigger than they are, and a slot is read again only when a reference names it).
+void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride);
+// Empties slot (its tile was overwritten).
+void cache_drop(tile_cache *c, int slot);
+// cache_insert of a tile whose rows lie stride bytes apart (the framebuffer's).
+int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride);
 // The same for a tile not yet checked: served by lookups, left out of tiles.bin until settled.
 int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile);
 // Settles a held tile: kept (`keep`), or removed when `slot` still holds `hash`.

@@ -203,6 +203,17 @@ TEST_F(ReceiveTest, DeltaTilesXorIntoThePictureOnlyWhenWhole) {
     EXPECT_EQ(cache_lookup(&g_viewer.cache, 42), nullptr);
     EXPECT_EQ(g_viewer.cache_rejects.load(), 2u);
     EXPECT_EQ(memcmp(cache_lookup(&g_viewer.cache, h), expect.data(), TILE_BYTES), 0);
+    // A wrong tile whose set is full: the slot it was written into before the check is emptied, and
+    // never serves the bytes under the name of the tile it held.
+    bytes other_a(TILE_BYTES, 0x11), other_b(TILE_BYTES, 0x22);
+    cache_insert(&g_viewer.cache, 42 + CACHE_SETS, other_a.data());
+    cache_insert(&g_viewer.cache, 42 + 2 * (uint64_t)CACHE_SETS, other_b.data());
+    dispatch(MSG_TILE, tile_msg(2, 3, 0, 42, compressed(delta)));
+    const uint8_t *a = cache_lookup(&g_viewer.cache, 42 + CACHE_SETS), *b = cache_lookup(&g_viewer.cache, 42 + 2 * (uint64_t)CACHE_SETS);
+    EXPECT_TRUE(!a != !b);   // one of the two was the victim
+    EXPECT_EQ(memcmp(a ? a : b, a ? other_a.data() : other_b.data(), TILE_BYTES), 0);
+    EXPECT_EQ(g_viewer.cache_rejects.load(), 3u);
+    dispatch(MSG_TILE, tile_msg(2, 3, 0, 0, compressed(delta)));   // XORed back, not cached
 
     // Decoding to 16383 bytes, a broken stream and an empty one: nothing changes, nothing is cached.
     bytes fb(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.pad_height);
