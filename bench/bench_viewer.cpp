@@ -2,7 +2,8 @@
 // each synthetic workload the host encoder produces a stream of frames on its worker pool (time
 // measured: the elapsed time of each pass's encode and frame close, summed over the passes, capture
 // excluded; best of 3 runs); the viewer core then applies that stream message by message, each frame
-// as the one record it travels in, its tiles spread over the viewer's own worker pool (time
+// as one record (its data all there: a session's viewer applies each record of up to 64 KiB as it
+// arrives, in shorter runs), its tiles spread over the viewer's own worker pool (time
 // measured: the elapsed time of the whole apply, on a framebuffer and cache in use but emptied;
 // best of 3 runs). Prints the ratio encode time / apply time per workload and overall (target >= 3).
 // A second line per workload gives both sides on one thread in its CPU time (the per-tile cost),
