@@ -171,6 +171,8 @@ int flow_may_send(uint32_t now) {
     return 1;
 }
 
+int flow_idle(void) { return frame_counter.load() == flow.acked_frame.load(); }
+
 void flow_pass_done(uint32_t now) { flow.last_pass_tick.store(now); }
 
 int32_t flow_budget(void) { return flow.budget.load(); }

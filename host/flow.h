@@ -64,6 +64,7 @@ void flow_reset(uint32_t now);
 void flow_on_ack(const uint8_t *payload, size_t len, uint32_t now);
 // 1 when this pass may encode; after more than 250 ms idle, all frames count as acknowledged.
 int flow_may_send(uint32_t now);
+int flow_idle(void);   // 1 when every frame sent is acknowledged (nothing in flight)
 void flow_pass_done(uint32_t now);         // last_pass_tick = now
 int32_t flow_budget(void);                 // the encoder reads it once per pass
 int32_t flow_inflight_cap(int32_t ema16);  // 1 .. 6 frames unacknowledged

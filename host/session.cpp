@@ -308,8 +308,7 @@ static void host_frame_loop(void) {
         // With a change to finish and nothing in flight (the link idles, and the flow is open), the
         // capture does not wait for news. With frames in flight it does, which keeps paced frames
         // from going in bursts.
-        int idle = frame_counter.load() == flow.acked_frame.load();
-        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && idle));
+        int r = capture_pass_for(CAPTURE_SCREEN, !(cut && flow_idle()));
         if (r == CAPTURE_RECOVERED) continue;
         if (r == CAPTURE_RESIZED) break;   // the viewer knows the old size: a new session tells it
         if (!host_clipboard_pass(&S.ch)) break;
