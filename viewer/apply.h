@@ -28,8 +28,10 @@ struct viewer_slot {
     uint8_t written;            // its finished pixels went into to_slot before their hash was checked
     uint8_t ok;                 // applied (a malformed tile leaves its place untouched)
     uint64_t got;               // the hash of the finished tile (read from the framebuffer)
-    int32_t to_slot;            // the cache slot the thread that finishes the tile copies it into when
-                                // its hash is right (-1: the receive thread inserts it, in arrival order)
+    int32_t to_slot;            // the cache slot the thread that finishes the tile writes it into: a
+                                // delta's rows as they are made, before the hash check (`written`),
+                                // others once their hash is right (-1: the receive thread inserts it,
+                                // in arrival order)
 };
 
 struct viewer_run {
