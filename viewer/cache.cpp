@@ -186,15 +186,6 @@ void cache_insert_done(tile_cache *c, int slot, uint64_t hash) {
     if (c->held) c->held[slot] = 0;
 }
 
-int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
-    int slot = cache_insert_slot(c, hash);
-    if (slot < 0) return -1;
-    uint8_t *dst = c->tiles + (size_t)slot * TILE_BYTES;
-    if (c->keys[slot] != hash && dst != tile) memcpy(dst, tile, TILE_BYTES);   // the same hash: that tile is there
-    cache_insert_done(c, slot, hash);
-    return slot;
-}
-
 void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride) {
     uint8_t *dst = c->tiles + (size_t)slot * TILE_BYTES;
 #if defined(__SSE2__)
@@ -216,9 +207,14 @@ void cache_drop(tile_cache *c, int slot) {
 int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride) {
     int slot = cache_insert_slot(c, hash);
     if (slot < 0) return -1;
-    if (c->keys[slot] != hash) cache_put_rows(c, slot, rows, stride);   // the same hash: that tile is there
+    // The same hash: that tile is there. A tile read from its own slot needs no copy either.
+    if (c->keys[slot] != hash && rows != c->tiles + (size_t)slot * TILE_BYTES) cache_put_rows(c, slot, rows, stride);
     cache_insert_done(c, slot, hash);
     return slot;
+}
+
+int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
+    return cache_insert_rows(c, hash, tile, TILE_EDGE * 4);
 }
 
 int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile) {
