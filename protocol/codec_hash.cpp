@@ -124,6 +124,30 @@ HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uin
     for (int k = 0; k < 8; k++) out[k] = hash_final(st[k]);
 }
 
+// Sixteen tiles' chains: two groups of eight side by side, so one group's multiplies run while the
+// other's wait (a single group's chain is bound by the multiply's latency).
+HASH_WIDE static void tile_hash16(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
+    const __m512i mul = _mm512_set1_epi64((long long)HASH_MUL_STATE);
+    __m512i s = _mm512_set1_epi64((long long)HASH_SEED), t = s;
+    for (size_t row = 0; row < HASH_ROWS; row++) {
+        for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 64) {
+            __m512i r[8], q[8];
+            for (int k = 0; k < 8; k++) r[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[k] + i)));
+            for (int k = 0; k < 8; k++) q[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[8 + k] + i)));
+            hash_transpose8(r);
+            hash_transpose8(q);
+            for (int j = 0; j < 8; j++) {
+                s = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(r[j], s), 31), mul);
+                t = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(q[j], t), 31), mul);
+            }
+        }
+    }
+    uint64_t st[16];
+    _mm512_storeu_si512((void *)st, s);
+    _mm512_storeu_si512((void *)(st + 8), t);
+    for (int k = 0; k < 16; k++) out[k] = hash_final(st[k]);
+}
+
 static int hash_wide_supported(void) {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
@@ -132,23 +156,26 @@ static int hash_wide_supported(void) {
 static int hash_wide_supported(void) { return 0; }
 #endif
 
-// Groups of `width` chains: 4 scalar ones, or 8 vector lanes (where the processor has them). A lone
-// last tile goes as one chain, as quick as a group.
+// Groups of `width` chains: 4 scalar ones, or vector lanes where the processor has them (8, or 16
+// while more than eight tiles are left). A lone last tile goes as one chain, as quick as a group.
 static void tile_hash_groups(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out, size_t width) {
-    for (size_t i = 0; i < n; i += width) {
+    for (size_t i = 0; i < n;) {
         if (n - i == 1) {
             out[i] = tile_hash_rows(tiles[i], stride);
             return;
         }
-        const uint8_t *group[8];
-        uint64_t h[8];
-        size_t real = hash_group(tiles, i, n, width, group);
+        const uint8_t *group[16];
+        uint64_t h[16];
+        size_t lanes = width == 8 && n - i > 8 ? 16 : width;
+        size_t real = hash_group(tiles, i, n, lanes, group);
 #if CODEC_HASH_X86
-        if (width == 8) tile_hash8(group, stride, h);
+        if (lanes == 16) tile_hash16(group, stride, h);
+        else if (lanes == 8) tile_hash8(group, stride, h);
         else
 #endif
             tile_hash4(group, stride, h);
         memcpy(out + i, h, real * sizeof h[0]);
+        i += real;
     }
 }
 

@@ -274,10 +274,11 @@ void viewer_run_apply(void) {
     }
     run_plan(r);
     int threads = bytes >= (r->pool_min ? r->pool_min : VIEWER_POOL_MIN_BYTES) ? run_threads(r) : 1;
-    // Items of 4 or 8 slots (the hash chains go 4 at a time), two per thread at least when there
-    // are enough, so a helper that wakes late leaves little to wait for; a few slots stay together.
-    uint32_t w = r->work;
-    r->group = threads == 1 || w >= (uint32_t)threads * 16 ? VIEWER_HASH_BATCH : w > 4 ? 4 : w ? w : 1;
+    // Items of 4, 8 or 16 slots (the hash chains go 8 or 16 at a time), two per thread at least
+    // when there are enough, so a helper that wakes late leaves little to wait for; a few slots stay
+    // together.
+    uint32_t w = r->work, t = (uint32_t)threads;
+    r->group = t == 1 || w >= t * 2 * VIEWER_HASH_BATCH ? VIEWER_HASH_BATCH : w >= t * 16 ? 8 : w > 4 ? 4 : w ? w : 1;
     int items = (int)((r->work + r->group - 1) / r->group);
     int spread = threads > 1 && items > 1;
     if (spread) workers_pool_begin(&r->pool, run_item, r, items);

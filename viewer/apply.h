@@ -13,7 +13,7 @@
 
 #define VIEWER_RUN_SLOTS 256            // messages gathered at most before a run is applied
 #define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single message gets its own)
-#define VIEWER_HASH_BATCH 8             // finished tiles whose hashes are made together (one pool item)
+#define VIEWER_HASH_BATCH 16            // finished tiles whose hashes are made together (one pool item)
 #define VIEWER_POOL_MIN_BYTES (64u << 10)   // a run whose tiles carry less is applied on the receive
                                             // thread alone: waking a helper and reading its tiles on
                                             // another core cost more than the decoding it would share
