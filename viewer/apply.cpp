@@ -274,7 +274,7 @@ void viewer_run_apply(void) {
     }
     run_plan(r);
     int threads = bytes >= (r->pool_min ? r->pool_min : VIEWER_POOL_MIN_BYTES) ? run_threads(r) : 1;
-    // Items of 4, 8 or 16 slots (the hash chains go 8 or 16 at a time), two per thread at least
+    // Items of 4, 8 or 16 slots (the hash chains go up to 16 at a time), two per thread at least
     // when there are enough, so a helper that wakes late leaves little to wait for; a few slots stay
     // together.
     uint32_t w = r->work, t = (uint32_t)threads;
