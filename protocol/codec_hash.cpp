@@ -106,46 +106,37 @@ HASH_WIDE static inline void hash_transpose8(__m512i *r) {
     }
 }
 
-// Eight tiles' chains, one per lane: each 64-byte line of the eight tiles is turned so that a
-// vector holds one word of every tile, and the chain steps through the eight words.
-HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
+// Eight tiles' chains per group, one per lane: each 64-byte line of the group's tiles is turned so
+// that a vector holds one word of every tile, and the chain steps through the eight words. Two
+// groups (sixteen tiles) go side by side, so one group's multiplies run while the other's wait: a
+// single group's chain is bound by the multiply's latency.
+HASH_WIDE static inline __attribute__((always_inline)) void tile_hash_lanes(const uint8_t *const *tiles, size_t stride,
+                                                                            uint64_t *out, int groups) {
     const __m512i mul = _mm512_set1_epi64((long long)HASH_MUL_STATE);
-    __m512i s = _mm512_set1_epi64((long long)HASH_SEED);
+    __m512i s[2] = {_mm512_set1_epi64((long long)HASH_SEED), _mm512_set1_epi64((long long)HASH_SEED)};
     for (size_t row = 0; row < HASH_ROWS; row++) {
         for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 64) {
-            __m512i r[8];
-            for (int k = 0; k < 8; k++) r[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[k] + i)));
-            hash_transpose8(r);
-            for (int j = 0; j < 8; j++) s = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(r[j], s), 31), mul);
-        }
-    }
-    uint64_t st[8];
-    _mm512_storeu_si512((void *)st, s);
-    for (int k = 0; k < 8; k++) out[k] = hash_final(st[k]);
-}
-
-// Sixteen tiles' chains: two groups of eight side by side, so one group's multiplies run while the
-// other's wait (a single group's chain is bound by the multiply's latency).
-HASH_WIDE static void tile_hash16(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
-    const __m512i mul = _mm512_set1_epi64((long long)HASH_MUL_STATE);
-    __m512i s = _mm512_set1_epi64((long long)HASH_SEED), t = s;
-    for (size_t row = 0; row < HASH_ROWS; row++) {
-        for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 64) {
-            __m512i r[8], q[8];
-            for (int k = 0; k < 8; k++) r[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[k] + i)));
-            for (int k = 0; k < 8; k++) q[k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[8 + k] + i)));
-            hash_transpose8(r);
-            hash_transpose8(q);
-            for (int j = 0; j < 8; j++) {
-                s = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(r[j], s), 31), mul);
-                t = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(q[j], t), 31), mul);
+            __m512i r[2][8];
+            for (int g = 0; g < groups; g++) {
+                for (int k = 0; k < 8; k++) r[g][k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[8 * g + k] + i)));
+                hash_transpose8(r[g]);
             }
+            for (int j = 0; j < 8; j++)
+                for (int g = 0; g < groups; g++)
+                    s[g] = _mm512_mullo_epi64(_mm512_rol_epi64(_mm512_xor_si512(r[g][j], s[g]), 31), mul);
         }
     }
     uint64_t st[16];
-    _mm512_storeu_si512((void *)st, s);
-    _mm512_storeu_si512((void *)(st + 8), t);
-    for (int k = 0; k < 16; k++) out[k] = hash_final(st[k]);
+    for (int g = 0; g < groups; g++) _mm512_storeu_si512((void *)(st + 8 * g), s[g]);
+    for (int k = 0; k < 8 * groups; k++) out[k] = hash_final(st[k]);
+}
+
+HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
+    tile_hash_lanes(tiles, stride, out, 1);
+}
+
+HASH_WIDE static void tile_hash16(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
+    tile_hash_lanes(tiles, stride, out, 2);
 }
 
 static int hash_wide_supported(void) {
