@@ -92,7 +92,7 @@ static void work_hash_group(const WorkJob *j, int a) {
     const uint8_t *tiles[WORK_GROUP] = {};
     uint64_t h[WORK_GROUP];
     for (int k = a; k < b; k++) tiles[k - a] = g_picture.current + work_offset(work_slot(k), stride);
-    tile_hash_many_rows(tiles, stride, (size_t)(b - a), h);
+    tile_hash_many_far(tiles, stride, (size_t)(b - a), h);
     for (int k = a; k < b; k++) work_slot(k)->hash = h[k - a];
 }
 

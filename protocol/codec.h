@@ -19,6 +19,9 @@ uint64_t tile_hash(const uint8_t *tile);
 void tile_hash_many(const uint8_t *const *tiles, size_t n, uint64_t *out);
 // The same for tiles whose 64 rows of 256 bytes lie `stride` bytes apart (tiles in a picture).
 void tile_hash_many_rows(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out);
+// The same for rows that come from memory rather than the core's cache (a picture's, not yet read):
+// each row is fetched a few rows ahead of the chains that need it.
+void tile_hash_many_far(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out);
 // Which path tile_hash_many takes: want 1 the vector path (eight or sixteen lanes) where the processor has it,
 // 0 the scalar one, -1 the best this processor has (the default). Returns 1 when the vector path is in use.
 int tile_hash_wide(int want);

@@ -47,12 +47,22 @@ static uint64_t tile_hash_rows(const uint8_t *tile, size_t stride) {
 
 uint64_t tile_hash(const uint8_t *tile) { return tile_hash_rows(tile, HASH_ROW_BYTES); }
 
+// Rows read ahead when a tile's rows come from memory (a picture's rows lie a screen width apart,
+// too far for the processor to see them coming). Rows just written are in the core's cache.
+#define HASH_AHEAD 4
+
+static inline void hash_read_ahead(const uint8_t *const *tiles, int count, size_t at) {
+    for (int k = 0; k < count; k++) __builtin_prefetch(tiles[k] + at, 0);
+}
+
 // Four tiles' chains side by side: each chain is serial (its multiply waits on the one before),
 // so interleaving four keeps the multiplier busy. Each lane computes exactly tile_hash.
-static void tile_hash4(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
+static void tile_hash4(const uint8_t *const *tiles, size_t stride, uint64_t *out, int ahead) {
     uint64_t s0 = HASH_SEED, s1 = s0, s2 = s0, s3 = s0;
     const uint8_t *t0 = tiles[0], *t1 = tiles[1], *t2 = tiles[2], *t3 = tiles[3];
     for (size_t row = 0; row < HASH_ROWS; row++) {
+        if (ahead && row + HASH_AHEAD < HASH_ROWS)
+            for (size_t i = 0; i < HASH_ROW_BYTES; i += 64) hash_read_ahead(tiles, 4, (row + HASH_AHEAD) * stride + i);
         for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 8) {
             uint64_t a0 = hash_rd64(t0 + i) * HASH_MUL_WORD, a1 = hash_rd64(t1 + i) * HASH_MUL_WORD;
             uint64_t a2 = hash_rd64(t2 + i) * HASH_MUL_WORD, a3 = hash_rd64(t3 + i) * HASH_MUL_WORD;
@@ -111,12 +121,13 @@ HASH_WIDE static inline void hash_transpose8(__m512i *r) {
 // groups (sixteen tiles) go side by side, so one group's multiplies run while the other's wait: a
 // single group's chain is bound by the multiply's latency.
 HASH_WIDE static inline __attribute__((always_inline)) void tile_hash_lanes(const uint8_t *const *tiles, size_t stride,
-                                                                            uint64_t *out, int groups) {
+                                                                            uint64_t *out, int groups, int ahead) {
     const __m512i mul = _mm512_set1_epi64((long long)HASH_MUL_STATE);
     __m512i s[2] = {_mm512_set1_epi64((long long)HASH_SEED), _mm512_set1_epi64((long long)HASH_SEED)};
     for (size_t row = 0; row < HASH_ROWS; row++) {
         for (size_t i = row * stride, end = i + HASH_ROW_BYTES; i < end; i += 64) {
             __m512i r[2][8];
+            if (ahead && row + HASH_AHEAD < HASH_ROWS) hash_read_ahead(tiles, 8 * groups, i + HASH_AHEAD * stride);
             for (int g = 0; g < groups; g++) {
                 for (int k = 0; k < 8; k++) r[g][k] = hash_words8(_mm512_loadu_si512((const void *)(tiles[8 * g + k] + i)));
                 hash_transpose8(r[g]);
@@ -131,12 +142,12 @@ HASH_WIDE static inline __attribute__((always_inline)) void tile_hash_lanes(cons
     for (int k = 0; k < 8 * groups; k++) out[k] = hash_final(st[k]);
 }
 
-HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
-    tile_hash_lanes(tiles, stride, out, 1);
+HASH_WIDE static void tile_hash8(const uint8_t *const *tiles, size_t stride, uint64_t *out, int ahead) {
+    tile_hash_lanes(tiles, stride, out, 1, ahead);
 }
 
-HASH_WIDE static void tile_hash16(const uint8_t *const *tiles, size_t stride, uint64_t *out) {
-    tile_hash_lanes(tiles, stride, out, 2);
+HASH_WIDE static void tile_hash16(const uint8_t *const *tiles, size_t stride, uint64_t *out, int ahead) {
+    tile_hash_lanes(tiles, stride, out, 2, ahead);
 }
 
 static int hash_wide_supported(void) {
@@ -149,7 +160,9 @@ static int hash_wide_supported(void) { return 0; }
 
 // Groups of `width` chains: 4 scalar ones, or vector lanes where the processor has them (8, or 16
 // while more than eight tiles are left). A lone last tile goes as one chain, as quick as a group.
-static void tile_hash_groups(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out, size_t width) {
+// With ahead the rows are read a few ahead of the chains.
+static void tile_hash_groups(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out, size_t width,
+                             int ahead) {
     for (size_t i = 0; i < n;) {
         if (n - i == 1) {
             out[i] = tile_hash_rows(tiles[i], stride);
@@ -160,11 +173,11 @@ static void tile_hash_groups(const uint8_t *const *tiles, size_t stride, size_t 
         size_t lanes = width == 8 && n - i > 8 ? 16 : width;
         size_t real = hash_group(tiles, i, n, lanes, group);
 #if CODEC_HASH_X86
-        if (lanes == 16) tile_hash16(group, stride, h);
-        else if (lanes == 8) tile_hash8(group, stride, h);
+        if (lanes == 16) tile_hash16(group, stride, h, ahead);
+        else if (lanes == 8) tile_hash8(group, stride, h, ahead);
         else
 #endif
-            tile_hash4(group, stride, h);
+            tile_hash4(group, stride, h, ahead);
         memcpy(out + i, h, real * sizeof h[0]);
         i += real;
     }
@@ -178,10 +191,18 @@ int tile_hash_wide(int want) {
     return s_hash_wide.load(std::memory_order_relaxed);
 }
 
-void tile_hash_many_rows(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
+static void tile_hash_many_at(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out, int ahead) {
     int wide = s_hash_wide.load(std::memory_order_relaxed);
     if (wide < 0) wide = tile_hash_wide(-1);
-    tile_hash_groups(tiles, stride, n, out, wide ? 8 : 4);
+    tile_hash_groups(tiles, stride, n, out, wide ? 8 : 4, ahead);
+}
+
+void tile_hash_many_rows(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
+    tile_hash_many_at(tiles, stride, n, out, 0);
+}
+
+void tile_hash_many_far(const uint8_t *const *tiles, size_t stride, size_t n, uint64_t *out) {
+    tile_hash_many_at(tiles, stride, n, out, 1);
 }
 
 void tile_hash_many(const uint8_t *const *tiles, size_t n, uint64_t *out) {
