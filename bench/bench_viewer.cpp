@@ -12,6 +12,7 @@
 //   bench_viewer [DIR]   also writes each workload's stream to DIR/<workload>.bin and prints the
 //                        native apply rate on one thread in tiles per second, the anchor of
 //                        bench/bench_web.mjs.
+//   BENCH_VIEWER_ONLY=drag bench_viewer   runs that one workload alone.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -220,6 +221,7 @@ static void dump_stream(const char *dir, int workload) {
 
 int main(int argc, char **argv) {
     const char *dump = argc > 1 ? argv[1] : nullptr;
+    const char *only = getenv("BENCH_VIEWER_ONLY");   // one workload by name, for a quick look
     char dir[64];
     snprintf(dir, sizeof dir, "/tmp/vo-bench-viewer-%d", (int)getpid());
     picture_init();
@@ -231,6 +233,7 @@ int main(int argc, char **argv) {
            "encode on %d helper(s) and the session thread, the viewer's apply on %d helper(s) and the receive\n"
            "thread; below each, both on one thread in its CPU time)\n", PASSES, W, H, RUNS, helpers, viewer_threads - 1);
     for (int wl = 1; wl < SYNTH_WORKLOADS; wl++) {
+        if (only && strcmp(only, synth_workload_name(wl)) != 0) continue;
         encode_workload(wl, 0);   // memory first touched here is not the encoder's cost
         double one = encode_workload(wl, 0);
         double enc = helpers ? encode_best(wl, helpers) : one;
