@@ -7,8 +7,7 @@
 // measured: the elapsed time of the whole apply, on a framebuffer and cache in use but emptied;
 // best of 3 runs). Prints the ratio encode time / apply time per workload and overall (target >= 3).
 // A second line per workload gives both sides on one thread in its CPU time (the per-tile cost),
-// with the parts of the one-thread apply that go to checking each cached tile's hash and to
-// decompressing the deltas.
+// with the part of the one-thread apply that goes to decompressing the deltas.
 //   bench_viewer [DIR]   also writes each workload's stream to DIR/<workload>.bin and prints the
 //                        native apply rate on one thread in tiles per second, the anchor of
 //                        bench/bench_web.mjs.
@@ -123,35 +122,8 @@ static void apply_once(void) {
     }
 }
 
-// Viewer side: the stream applied to a framebuffer and cache whose memory is already in use (a
-// first untimed run touches it, as the first seconds of a session do), then applied again, timed.
-// The hash check the viewer makes before caching a tile: one tile hash per MSG_TILE with a hash,
-// made VIEWER_HASH_BATCH at a time as the viewer does.
-static double hash_check_time(int *tiles) {
-    static uint8_t tile[VIEWER_HASH_BATCH][TILE_BYTES];
-    const uint8_t *group[VIEWER_HASH_BATCH];
-    uint64_t h[VIEWER_HASH_BATCH], sink = 0;
-    for (int k = 0; k < VIEWER_HASH_BATCH; k++) group[k] = tile[k];
-    *tiles = 0;
-    for (size_t pos = 0; pos + HEADER_BYTES <= g_len;) {
-        MessageHeader hd = header_get(g_stream + pos);
-        *tiles += hd.type == MSG_TILE && hd.length >= TILE_HEADER_BYTES && get_u64(g_stream + pos + HEADER_BYTES + 5);
-        pos += HEADER_BYTES + hd.length;
-    }
-    double t0 = now_us();
-    for (int i = 0; i < *tiles; i += VIEWER_HASH_BATCH) {
-        tile[0][i & 1023] = (uint8_t)i;
-        int n = *tiles - i < VIEWER_HASH_BATCH ? *tiles - i : VIEWER_HASH_BATCH;
-        tile_hash_many(group, (size_t)n, h);
-        sink += h[0];
-    }
-    double spent = now_us() - t0;
-    if (sink == 1) printf(" ");
-    return spent;
-}
-
 // The decompression inside the apply: every MSG_TILE in form 0 decoded once more into a scratch
-// tile, as the viewer decodes it before the XOR (time measured). Prints beside the hash check.
+// tile, as the viewer decodes it before the XOR (time measured).
 static double decode_time(int *tiles) {
     static uint8_t out[TILE_BYTES];
     uint64_t sink = 0;
@@ -171,6 +143,8 @@ static double decode_time(int *tiles) {
     return spent;
 }
 
+// Viewer side: the stream applied to a framebuffer and cache whose memory is already in use (a
+// first untimed run touches it, as the first seconds of a session do), then applied again, timed.
 // A timed run starts as the session did: a black picture and an empty cache (their memory stays
 // touched), so every tile is applied and cached as in the untimed run.
 static void apply_restart(void) {
@@ -226,7 +200,7 @@ int main(int argc, char **argv) {
     snprintf(dir, sizeof dir, "/tmp/vo-bench-viewer-%d", (int)getpid());
     picture_init();
     if (!cache_open(&g_viewer.cache, dir)) printf("(viewer cache unavailable: references will miss)\n");
-    double enc_all = 0, app_all = 0, one_all = 0, app1_all = 0, hash_all = 0, dec_all = 0;
+    double enc_all = 0, app_all = 0, one_all = 0, app1_all = 0, dec_all = 0;
     int helpers = workers_default();
     int viewer_threads = workers_pool_ensure(&g_viewer.run.pool) + 1;
     printf("viewer apply rate vs host encode rate, %d passes at %dx%d (elapsed time, best of %d runs; the host's\n"
@@ -240,21 +214,17 @@ int main(int argc, char **argv) {
         size_t bytes = g_len;
         double app1 = apply_stream(1);
         double app = apply_stream(0);
-        int hashed;
-        double hash = hash_check_time(&hashed);
         int decoded;
         double dec = decode_time(&decoded);
         dec_all += dec;
         enc_all += enc;
         app_all += app;
         one_all += one;
-        hash_all += hash;
         app1_all += app1;
         printf("  %-7s %9zu bytes  encode %8.0f us  apply %8.0f us  ratio encode/apply = %.2f (target >= 3)\n"
-               "          one thread: encode %8.0f us  apply %8.0f us  ratio %.2f  (hash check: %d tiles, %.0f us;"
-               " decompression: %d tiles, %.0f us)\n",
+               "          one thread: encode %8.0f us  apply %8.0f us  ratio %.2f  (decompression: %d tiles, %.0f us)\n",
                synth_workload_name(wl), bytes, enc, app, app > 0 ? enc / app : 0.0, one, app1,
-               app1 > 0 ? one / app1 : 0.0, hashed, hash, decoded, dec);
+               app1 > 0 ? one / app1 : 0.0, decoded, dec);
         if (dump) {
             dump_stream(dump, wl);
             printf("  %-7s native apply %zu tiles, %.0f tiles/s\n", synth_workload_name(wl), g_tiles,
@@ -262,10 +232,8 @@ int main(int argc, char **argv) {
         }
     }
     printf("ratio viewer_apply_rate/host_encode_rate = %.2f (target >= 3)\n", app_all > 0 ? enc_all / app_all : 0.0);
-    printf("  both on one thread: ratio %.2f; of the apply's time the hash check before caching takes %.0f%%,\n"
-           "  the decompression of the deltas %.0f%%\n",
-           app1_all > 0 ? one_all / app1_all : 0.0, app1_all > 0 ? 100.0 * hash_all / app1_all : 0.0,
-           app1_all > 0 ? 100.0 * dec_all / app1_all : 0.0);
+    printf("  both on one thread: ratio %.2f; of the apply's time the decompression of the deltas takes %.0f%%\n",
+           app1_all > 0 ? one_all / app1_all : 0.0, app1_all > 0 ? 100.0 * dec_all / app1_all : 0.0);
     cache_close(&g_viewer.cache);   // saves tiles.bin (128 MiB): removed with its folder
     char file[96];
     snprintf(file, sizeof file, "%s/tiles.bin", dir);

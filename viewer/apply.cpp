@@ -95,7 +95,8 @@ int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
 }
 
 // XORs the decoded difference into the framebuffer; with cache set the finished rows go there too,
-// past the processor's caches as cache_put_rows writes them, while they are at hand.
+// past the processor's caches as cache_put_rows writes them, while they are at hand. The caller
+// fences those streamed stores once for its whole group.
 static void tile_xor_in(uint8_t *dst, const uint8_t *diff, uint8_t *cache) {
     for (int r = 0; r < TILE_EDGE; r++, dst += g_viewer.stride, diff += TILE_ROW_BYTES) {
 #if defined(__SSE2__)
@@ -110,16 +111,13 @@ static void tile_xor_in(uint8_t *dst, const uint8_t *diff, uint8_t *cache) {
 #endif
         if (cache) cache += TILE_ROW_BYTES;
     }
-#if defined(__SSE2__)
-    if (cache) _mm_sfence();   // the streamed rows are in memory before the pool's join says so
-#endif
 }
 
-// Where a delta's finished rows may go as they are made: the cache slot planned for the tile, unless
-// that slot holds the named tile already. They go before the hash check; a tile that fails it has its
-// slot emptied on the receive thread (run_finish).
+// Where a tile's finished rows go: the cache slot planned for it, unless that slot holds the named
+// tile already, checked. They go as the host's word for the hash, checked when a reference or a save
+// first needs the tile (cache_lookup): most cached tiles are replaced before anything names them.
 static uint8_t *slot_cache_rows(const viewer_slot *s) {
-    if (s->to_slot < 0 || g_viewer.cache.keys[s->to_slot] == s->th.hash) return nullptr;
+    if (s->to_slot < 0 || cache_holds_checked(&g_viewer.cache, s->to_slot, s->th.hash)) return nullptr;
     return g_viewer.cache.tiles + (size_t)s->to_slot * TILE_BYTES;
 }
 
@@ -146,31 +144,23 @@ static void slot_apply(viewer_slot *s, Codec2Dec *dec, uint8_t *scratch) {
     s->ok = 1;
 }
 
-// One pool item: a group of slots applied, then the hashes of their finished tiles made together
-// from the framebuffer's rows, while those are still in this core's cache.
+// One pool item: a group of slots applied; a finished tile not streamed into its planned cache slot
+// on the way (not a delta) is copied there now.
 static void run_item(void *ctx, int item, int worker) {
     viewer_run *r = (viewer_run *)ctx;
     uint32_t first = (uint32_t)item * r->group, end = first + r->group < r->work ? first + r->group : r->work;
     Codec2Dec *dec = worker ? r->dec[worker] : &g_viewer.codec2_dec;
-    const uint8_t *tiles[VIEWER_HASH_BATCH];
-    viewer_slot *hashed[VIEWER_HASH_BATCH];
-    uint64_t h[VIEWER_HASH_BATCH];
-    size_t n = 0;
     for (uint32_t i = first; i < end; i++) {
         viewer_slot *s = &r->slots[r->order[i]];
         slot_apply(s, dec, r->scratch[worker]);
-        if (s->ok && s->cached) {
-            tiles[n] = tile_at(&s->th);
-            hashed[n++] = s;
+        if (s->ok && !s->written && slot_cache_rows(s)) {
+            cache_put_rows(&g_viewer.cache, s->to_slot, tile_at(&s->th), g_viewer.stride);
+            s->written = 1;
         }
     }
-    if (n) tile_hash_many_rows(tiles, g_viewer.stride, n, h);
-    for (size_t k = 0; k < n; k++) {
-        viewer_slot *s = hashed[k];
-        s->got = h[k];
-        if (!s->written && s->got == s->th.hash && slot_cache_rows(s))
-            cache_put_rows(&g_viewer.cache, s->to_slot, tiles[k], g_viewer.stride);
-    }
+#if defined(__SSE2__)
+    _mm_sfence();   // the rows streamed into the cache are in memory before the pool's join says so
+#endif
 }
 
 #define PLAN_BUCKETS (4 * VIEWER_RUN_SLOTS)   // open addressing over the run's cache sets
@@ -226,17 +216,28 @@ static void run_stream(viewer_run *r) {
         if (!s->ok) {
             broken = 1;
             g_viewer.stream_failed = 1;
-        } else if (s->cached) {
-            const uint8_t *tile = tile_at(&s->th);
-            tile_hash_many_rows(&tile, g_viewer.stride, 1, &s->got);
         }
     }
 }
 
-// In arrival order: each finished tile that really has the hash the host named enters the cache.
-// Anything else (a host that sent a delta against a tile we do not show) would come back under
-// that name later, and for good through tiles.bin: it was shown all the same, and the counter
-// tells of the host's fault.
+// The tiles the run's references name that the cache holds unchecked, hashed together now rather
+// than one at a time as each reference is served. No tile of the run is written into their cache
+// sets (run_plan), so this goes on beside the pool.
+static void run_check_refs(viewer_run *r) {
+    uint64_t named[VIEWER_RUN_SLOTS];
+    size_t n = 0;
+    for (uint32_t k = 0; k < r->count; k++)
+        if (r->slots[k].ref) named[n++] = r->slots[k].th.hash;
+    if (!n) return;
+    uint32_t rejected = g_viewer.cache.rejected;
+    cache_check(&g_viewer.cache, named, n);
+    if (g_viewer.cache.rejected != rejected) g_viewer.cache_rejects.fetch_add(g_viewer.cache.rejected - rejected);
+}
+
+// In arrival order: each finished tile enters the cache under the hash the host named, unchecked.
+// One that does not have that hash (a host that sent a delta against a tile we do not show) is
+// found out when a reference or a save first needs it, and dropped then: it never comes back under
+// that name, nor goes to tiles.bin. It was shown all the same.
 static void run_finish(viewer_run *r) {
     for (uint32_t k = 0; k < r->count; k++) {
         viewer_slot *s = &r->slots[k];
@@ -246,11 +247,9 @@ static void run_finish(viewer_run *r) {
             continue;
         }
         if (!s->ok) continue;
-        if (s->cached) {
-            if (s->got != s->th.hash && s->written) cache_drop(&g_viewer.cache, s->to_slot);
-            if (s->got != s->th.hash) g_viewer.cache_rejects.fetch_add(1);
-            else if (s->to_slot >= 0) cache_insert_done(&g_viewer.cache, s->to_slot, s->got);
-            else cache_insert_rows(&g_viewer.cache, s->got, tile_at(&s->th), g_viewer.stride);
+        if (s->cached) {   // a planned slot holds the tile now, or held it checked already
+            if (s->to_slot >= 0) cache_insert_done(&g_viewer.cache, s->to_slot, s->th.hash, 0);
+            else cache_insert_rows(&g_viewer.cache, s->th.hash, tile_at(&s->th), g_viewer.stride, 0);
         }
         int64_t x = (int64_t)s->th.tx * TILE_EDGE, y = (int64_t)s->th.ty * TILE_EDGE;
         viewer_dirty_add(x, y, x + TILE_EDGE, y + TILE_EDGE);
@@ -274,14 +273,14 @@ void viewer_run_apply(void) {
     }
     run_plan(r);
     int threads = bytes >= (r->pool_min ? r->pool_min : VIEWER_POOL_MIN_BYTES) ? run_threads(r) : 1;
-    // Items of 4, 8 or 16 slots (the hash chains go up to 16 at a time), two per thread at least
-    // when there are enough, so a helper that wakes late leaves little to wait for; a few slots stay
-    // together.
+    // Items of 4, 8 or 16 slots, two per thread at least when there are enough, so a helper that
+    // wakes late leaves little to wait for; a few slots stay together.
     uint32_t w = r->work, t = (uint32_t)threads;
-    r->group = t == 1 || w >= t * 2 * VIEWER_HASH_BATCH ? VIEWER_HASH_BATCH : w >= t * 16 ? 8 : w > 4 ? 4 : w ? w : 1;
+    r->group = t == 1 || w >= t * 2 * VIEWER_ITEM_SLOTS ? VIEWER_ITEM_SLOTS : w >= t * 16 ? 8 : w > 4 ? 4 : w ? w : 1;
     int items = (int)((r->work + r->group - 1) / r->group);
     int spread = threads > 1 && items > 1;
     if (spread) workers_pool_begin(&r->pool, run_item, r, items);
+    run_check_refs(r);
     run_stream(r);
     if (spread) workers_pool_join(&r->pool);
     else

@@ -1,7 +1,7 @@
 // apply: the viewer's tiles applied a run at a time. Consecutive MSG_TILE and MSG_CACHE_REF
 // messages of one record at distinct positions are gathered into slots; a run is then applied with
-// the tiles' decoding, XOR, hash check and (where nothing else in the run touches their cache set)
-// cache copy spread over the viewer's worker pool, and the cache keys, references and dirty marks
+// the tiles' decoding, XOR and (where nothing else in the run touches their cache set) cache copy
+// spread over the viewer's worker pool, and the cache keys, references and dirty marks
 // made in arrival order on the receive thread, so the picture, the cache and the replies are the
 // same as if every message had been applied on its own.
 #pragma once
@@ -13,7 +13,7 @@
 
 #define VIEWER_RUN_SLOTS 256            // messages gathered at most before a run is applied
 #define VIEWER_RUN_BYTES (4u << 20)     // room for their payloads (a longer single message gets its own)
-#define VIEWER_HASH_BATCH 16            // finished tiles whose hashes are made together (one pool item)
+#define VIEWER_ITEM_SLOTS 16            // slots a pool item applies at most
 #define VIEWER_POOL_MIN_BYTES (64u << 10)   // a run whose tiles carry less is applied on the receive
                                             // thread alone: waking a helper and reading its tiles on
                                             // another core cost more than the decoding it would share
@@ -24,14 +24,12 @@ struct viewer_slot {
     TileHeader th;
     uint8_t ref;                // a cache reference (th.hash names the tile): served in arrival order
     uint8_t stream;             // a piece of the session stream: applied on the receive thread, in order
-    uint8_t cached;             // its finished pixels go to the cache when they have the named hash
-    uint8_t written;            // its finished pixels went into to_slot before their hash was checked
+    uint8_t cached;             // its finished pixels go to the cache under the named hash
+    uint8_t written;            // its finished pixels went into to_slot
     uint8_t ok;                 // applied (a malformed tile leaves its place untouched)
-    uint64_t got;               // the hash of the finished tile (read from the framebuffer)
     int32_t to_slot;            // the cache slot the thread that finishes the tile writes it into: a
-                                // delta's rows as they are made, before the hash check (`written`),
-                                // others once their hash is right (-1: the receive thread inserts it,
-                                // in arrival order)
+                                // delta's rows as they are made, others once finished (-1: the
+                                // receive thread inserts it, in arrival order)
 };
 
 struct viewer_run {

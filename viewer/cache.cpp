@@ -5,6 +5,7 @@
 #include <string.h>
 #include "platform/bigmem.h"
 #include "platform/sysinfo.h"
+#include "protocol/codec.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -31,7 +32,9 @@ static void cache_free(tile_cache *c) {
     bigmem_free(c->tiles, (size_t)CACHE_SLOTS * TILE_BYTES);
     free(c->victim);
     free(c->held);
+    free(c->unchecked);
     c->held = nullptr;
+    c->unchecked = nullptr;
     c->keys = nullptr;
     c->tiles = nullptr;
     c->victim = nullptr;
@@ -43,6 +46,7 @@ void cache_clear(tile_cache *c) {
     if (c->keys) memset(c->keys, 0, CACHE_SLOTS * sizeof(uint64_t));
     if (c->victim) memset(c->victim, 0, CACHE_SETS);
     if (c->held) memset(c->held, 0, CACHE_SLOTS);
+    if (c->unchecked) memset(c->unchecked, 0, CACHE_SLOTS);
 }
 
 // Keys are held in native order in memory and little-endian in the file.
@@ -115,7 +119,9 @@ int cache_open(tile_cache *c, const char *dir) {
     c->tiles = (uint8_t *)bigmem_alloc((size_t)CACHE_SLOTS * TILE_BYTES);   // filled from the first picture on
     c->victim = (uint8_t *)calloc(CACHE_SETS, 1);
     c->held = (uint8_t *)calloc(CACHE_SLOTS, 1);
-    if (!c->keys || !c->tiles || !c->victim || !c->held) {
+    c->unchecked = (uint8_t *)calloc(CACHE_SLOTS, 1);
+    c->rejected = 0;
+    if (!c->keys || !c->tiles || !c->victim || !c->held || !c->unchecked) {
         cache_free(c);
         c->path[0] = 0;
         return 0;
@@ -155,18 +161,70 @@ int cache_start(tile_cache *c, channel *ch, const char *dir) {
     return 1;
 }
 
+// Hashes the unchecked tiles of the n slots listed (tiles are packed, so side by side in the
+// hash's lanes); each keeps its key if it has that hash, else the slot is emptied.
+static void check_listed(tile_cache *c, const uint32_t *list, size_t n) {
+    enum { LANES = 16 };
+    const uint8_t *tiles[LANES];
+    uint32_t slots[LANES];
+    uint64_t got[LANES];
+    for (size_t i = 0; i < n;) {
+        size_t m = 0;
+        for (; i < n && m < LANES; i++)
+            if (c->unchecked[list[i]] && c->keys[list[i]]) {
+                slots[m] = list[i];
+                c->unchecked[list[i]] = 0;   // a slot listed twice is hashed once
+                tiles[m++] = c->tiles + (size_t)list[i] * TILE_BYTES;
+            }
+        if (m) tile_hash_many(tiles, m, got);
+        for (size_t k = 0; k < m; k++) {
+            if (got[k] == c->keys[slots[k]]) continue;
+            c->keys[slots[k]] = 0;   // never in tiles.bin: a save checks first
+            c->rejected++;
+        }
+    }
+}
+
+static void check_slots(tile_cache *c, uint32_t first, uint32_t count) {
+    uint32_t list[CACHE_SAVE_CHUNK];
+    for (uint32_t at = first, end = first + count; at < end;) {
+        size_t n = 0;
+        for (; at < end && n < CACHE_SAVE_CHUNK; at++) list[n++] = at;
+        check_listed(c, list, n);
+    }
+}
+
+// The slot that holds hash, or -1.
+static int slot_of(const tile_cache *c, uint64_t hash) {
+    uint32_t s = (uint32_t)(hash % CACHE_SETS);
+    return c->keys[2 * s] == hash ? (int)(2 * s) : c->keys[2 * s + 1] == hash ? (int)(2 * s + 1) : -1;
+}
+
+void cache_check(tile_cache *c, const uint64_t *hashes, size_t n) {
+    enum { BATCH = 64 };
+    uint32_t list[BATCH];
+    for (size_t i = 0; c->enabled && i < n;) {
+        size_t m = 0;
+        for (; i < n && m < BATCH; i++) {
+            int slot = hashes[i] ? slot_of(c, hashes[i]) : -1;
+            if (slot >= 0 && c->unchecked[slot]) list[m++] = (uint32_t)slot;
+        }
+        check_listed(c, list, m);
+    }
+}
+
 const uint8_t *cache_lookup(tile_cache *c, uint64_t hash) {
     if (!c->enabled || hash == 0) return nullptr;
-    uint32_t s = (uint32_t)(hash % CACHE_SETS);
-    if (c->keys[2 * s] == hash) {
-        c->victim[s] = 1;
-        return c->tiles + (size_t)(2 * s) * TILE_BYTES;
-    }
-    if (c->keys[2 * s + 1] == hash) {
-        c->victim[s] = 0;
-        return c->tiles + (size_t)(2 * s + 1) * TILE_BYTES;
-    }
-    return nullptr;
+    int slot = slot_of(c, hash);
+    if (slot < 0) return nullptr;
+    if (c->unchecked[slot]) check_slots(c, (uint32_t)slot, 1);
+    if (c->keys[slot] != hash) return nullptr;
+    c->victim[slot / 2] = (uint8_t)((slot & 1) == 0);
+    return c->tiles + (size_t)slot * TILE_BYTES;
+}
+
+int cache_holds_checked(const tile_cache *c, int slot, uint64_t hash) {
+    return c->keys[slot] == hash && !c->unchecked[slot];
 }
 
 int cache_insert_slot(const tile_cache *c, uint64_t hash) {
@@ -179,7 +237,8 @@ int cache_insert_slot(const tile_cache *c, uint64_t hash) {
     return (int)(2 * s + c->victim[s]);
 }
 
-void cache_insert_done(tile_cache *c, int slot, uint64_t hash) {
+void cache_insert_done(tile_cache *c, int slot, uint64_t hash, int checked) {
+    c->unchecked[slot] = !checked && !cache_holds_checked(c, slot, hash);
     c->keys[slot] = hash;
     c->victim[slot / 2] = (uint8_t)((slot & 1) ? 0 : 1);
     c->dirty = 1;
@@ -200,21 +259,23 @@ void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride)
 
 void cache_drop(tile_cache *c, int slot) {
     c->keys[slot] = 0;
+    c->unchecked[slot] = 0;
     c->dirty = 1;
     if (c->held) c->held[slot] = 0;
 }
 
-int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride) {
+int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride, int checked) {
     int slot = cache_insert_slot(c, hash);
     if (slot < 0) return -1;
-    // The same hash: that tile is there. A tile read from its own slot needs no copy either.
-    if (c->keys[slot] != hash && rows != c->tiles + (size_t)slot * TILE_BYTES) cache_put_rows(c, slot, rows, stride);
-    cache_insert_done(c, slot, hash);
+    // The same hash, checked: that tile is there. A tile read from its own slot needs no copy either.
+    if (!cache_holds_checked(c, slot, hash) && rows != c->tiles + (size_t)slot * TILE_BYTES)
+        cache_put_rows(c, slot, rows, stride);
+    cache_insert_done(c, slot, hash, checked);
     return slot;
 }
 
 int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile) {
-    return cache_insert_rows(c, hash, tile, TILE_EDGE * 4);
+    return cache_insert_rows(c, hash, tile, TILE_EDGE * 4, 1);
 }
 
 int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile) {
@@ -231,13 +292,14 @@ void cache_settle(tile_cache *c, int slot, uint64_t hash, int keep) {
 
 // Copies slots [first, first + count) (keys as stored in the file, and tiles) out of the cache,
 // under the lock when one is given, so each key goes to the file with the tile it named.
-static int save_take_chunk(const tile_cache *c, plat_lock *lock, uint32_t first, uint32_t count, uint8_t *raw_keys,
+static int save_take_chunk(tile_cache *c, plat_lock *lock, uint32_t first, uint32_t count, uint8_t *raw_keys,
                            uint8_t *tiles) {
     if (lock) lock_enter(lock);
     int ok = c->keys && c->tiles;
     if (ok) {
+        check_slots(c, first, count);   // a tile goes to the file only under a hash it has
         for (uint32_t slot = first; slot < first + count; slot++)
-            put_u64(raw_keys + slot * 8, c->held && c->held[slot] ? 0 : c->keys[slot]);   // unchecked: left out
+            put_u64(raw_keys + slot * 8, c->held && c->held[slot] ? 0 : c->keys[slot]);   // held: left out
         memcpy(tiles, c->tiles + (size_t)first * TILE_BYTES, (size_t)count * TILE_BYTES);
     }
     if (lock) lock_leave(lock);
@@ -247,7 +309,7 @@ static int save_take_chunk(const tile_cache *c, plat_lock *lock, uint32_t first,
 // Writes the whole file image; 1 only when every byte reached the file and it was closed cleanly.
 // The tiles go out a chunk at a time, each copied under the lock and written outside it; the keys
 // of all chunks are collected on the way and written into their place at the end.
-static int write_image(const tile_cache *c, FILE *f, plat_lock *lock) {
+static int write_image(tile_cache *c, FILE *f, plat_lock *lock) {
     static uint8_t raw[CACHE_SLOTS * 8];
     static uint8_t chunk[CACHE_SAVE_CHUNK * TILE_BYTES];
     uint8_t head[CACHE_FILE_HEADER];

@@ -22,6 +22,9 @@ struct tile_cache {
     uint8_t *tiles;       // CACHE_SLOTS tiles of TILE_BYTES (64 rows of 256 bytes)
     uint8_t *victim;      // CACHE_SETS bytes: which slot of the set is replaced next (0 or 1)
     uint8_t *held;        // CACHE_SLOTS bytes: 1 while the slot's tile awaits its check (never saved)
+    uint8_t *unchecked;   // CACHE_SLOTS bytes: 1 while the slot holds the host's word for its key, its
+                          // tile not yet hashed (done when a lookup or a save first needs it)
+    uint32_t rejected;    // such tiles found not to have their key's hash, and dropped
     int enabled;          // 1 while the cache is in use this session
     int dirty;            // 1 when something was inserted since the last successful save
     char path[CACHE_PATH_MAX];   // full path of tiles.bin; empty = nothing to save
@@ -47,22 +50,31 @@ uint32_t cache_advertise(const tile_cache *c, channel *ch);
 // when the cache cannot be opened.
 int cache_start(tile_cache *c, channel *ch, const char *dir);
 
-// The tile stored under hash, or NULL; a hit makes its slot the most recent of its set.
+// The tile stored under hash, or NULL; a hit makes its slot the most recent of its set. An unchecked
+// tile is hashed first: one whose pixels do not have that hash is dropped (counted in `rejected`)
+// and not served.
 const uint8_t *cache_lookup(tile_cache *c, uint64_t hash);
+// Checks the unchecked tiles held under these hashes, all together (several tiles' hashes are made
+// side by side far quicker than one after another), as lookups would one at a time.
+void cache_check(tile_cache *c, const uint64_t *hashes, size_t n);
 // Store a tile (TILE_BYTES) under hash; hash 0 and a disabled cache store nothing. The slot, or -1.
 int cache_insert(tile_cache *c, uint64_t hash, const uint8_t *tile);
 // The two halves of an insert, for a tile written into its slot by the caller: the slot the hash
 // goes to (its own, else an empty one of its set, else the set's victim; -1 as above), and, once the
-// tile is there, the slot marked as holding it.
+// tile is there, the slot marked as holding it. `checked` 0: the tile is the host's word for hash,
+// hashed when first looked up or saved.
 int cache_insert_slot(const tile_cache *c, uint64_t hash);
-void cache_insert_done(tile_cache *c, int slot, uint64_t hash);
+void cache_insert_done(tile_cache *c, int slot, uint64_t hash, int checked);
+// Whether slot already holds hash under a checked tile (nothing to write into it for that hash).
+int cache_holds_checked(const tile_cache *c, int slot, uint64_t hash);
 // Writes a tile whose rows lie stride bytes apart into slot, past the processor's caches (the cache
 // is far bigger than they are, and a slot is read again only when a reference names it).
 void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride);
 // Empties slot (its tile was overwritten).
 void cache_drop(tile_cache *c, int slot);
-// cache_insert of a tile whose rows lie stride bytes apart (the framebuffer's).
-int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride);
+// cache_insert of a tile whose rows lie stride bytes apart (the framebuffer's); `checked` as for
+// cache_insert_done.
+int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride, int checked);
 // The same for a tile not yet checked: served by lookups, left out of tiles.bin until settled.
 int cache_insert_held(tile_cache *c, uint64_t hash, const uint8_t *tile);
 // Settles a held tile: kept (`keep`), or removed when `slot` still holds `hash`.
@@ -70,6 +82,7 @@ void cache_settle(tile_cache *c, int slot, uint64_t hash, int keep);
 
 // Write tiles.bin when something changed: into tiles.bin.tmp, then over tiles.bin in one rename,
 // so a failed or interrupted save leaves the previous file whole. 1 when written or nothing to do.
+// Unchecked tiles are hashed on the way; one without its key's hash is dropped, not written.
 // Caller holds the viewer lock (or no other thread uses the cache).
 int cache_save(tile_cache *c);
 // Save, then free everything and disable the cache. Same rule as cache_save.

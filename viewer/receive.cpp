@@ -170,7 +170,9 @@ static void on_frame_end(const uint8_t *p, uint32_t len) {
 }
 
 uint32_t viewer_cache_ref(const CacheRef *ref, uint8_t *reply) {
+    uint32_t rejected = g_viewer.cache.rejected;
     const uint8_t *tile = cache_lookup(&g_viewer.cache, ref->hash);
+    if (g_viewer.cache.rejected != rejected) g_viewer.cache_rejects.fetch_add(g_viewer.cache.rejected - rejected);
     if (!tile) {
         g_viewer.cache_misses.fetch_add(1);
         return (uint32_t)msg_pack_cache_miss(reply, ref);

@@ -57,7 +57,7 @@ struct viewer_state {
     std::atomic<uint32_t> frames;           // frame-end messages
     std::atomic<uint32_t> cache_hits;
     std::atomic<uint32_t> cache_misses;
-    std::atomic<uint32_t> cache_rejects;    // finished tiles not cached: their pixels miss the host's hash
+    std::atomic<uint32_t> cache_rejects;    // cached tiles dropped when first needed: their pixels miss the host's hash
 
     plat_lock lock;       // the viewer lock; created at the first session, never destroyed
     int lock_ready;       // 1 once lock has been initialised

@@ -62,7 +62,7 @@ static bytes make_tile(int tx, int ty, int kind, uint32_t seed, Codec2Enc *enc, 
 
 struct Outcome {
     bytes fb;
-    std::vector<uint64_t> cache;   // each slot's key and its tile's hash
+    std::vector<uint64_t> cache;   // each slot's key, its tile's hash and whether that was checked
     uint32_t rejects, hits, misses;
     int32_t dirty[4];
     int stream_failed;
@@ -73,7 +73,8 @@ static Outcome outcome(void) {
     o.fb.assign(g_viewer.fb, g_viewer.fb + g_viewer.stride * g_viewer.pad_height);
     for (size_t k = 0; k < CACHE_SLOTS; k++)
         if (g_viewer.cache.keys[k])
-            o.cache.insert(o.cache.end(), {k, g_viewer.cache.keys[k], tile_hash(g_viewer.cache.tiles + k * TILE_BYTES)});
+            o.cache.insert(o.cache.end(), {k, g_viewer.cache.keys[k], tile_hash(g_viewer.cache.tiles + k * TILE_BYTES),
+                                           g_viewer.cache.unchecked[k]});
     o.rejects = g_viewer.cache_rejects.load();
     o.hits = g_viewer.cache_hits.load();
     o.misses = g_viewer.cache_misses.load();

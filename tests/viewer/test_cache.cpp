@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 #include "channel_pair.h"
+#include "protocol/codec.h"
 #include "viewer/cache.h"
 #ifndef _WIN32
 #include <signal.h>
@@ -75,6 +76,30 @@ TEST_F(CacheTest, ReinsertingTheSecondSlotMakesItMostRecent) {
     EXPECT_EQ(slot_of(C), 10);
     EXPECT_EQ(slot_of(A), -1);
     EXPECT_EQ(cache_lookup(&cache, B)[7], 2);
+}
+
+// Tiles taken on the host's word are hashed when first needed: a lookup serves one that has its
+// key's hash and drops one that has not; a save drops such a tile before the file can hold it.
+TEST_F(CacheTest, UncheckedTilesAreHashedWhenFirstNeeded) {
+    std::vector<uint8_t> good = tile_of(7), bad = tile_of(8), other = tile_of(9);
+    const uint64_t h = tile_hash(good.data()), liar = h + CACHE_SETS, later = tile_hash(other.data()) + 1;
+    cache_insert_rows(&cache, h, good.data(), TILE_EDGE * 4, 0);
+    cache_insert_rows(&cache, liar, bad.data(), TILE_EDGE * 4, 0);
+    cache_insert_rows(&cache, h, bad.data(), TILE_EDGE * 4, 0);   // unchecked still: the newer word is kept
+    EXPECT_EQ(cache_lookup(&cache, h), nullptr);
+    EXPECT_EQ(cache.rejected, 1u);
+    cache_insert_rows(&cache, h, good.data(), TILE_EDGE * 4, 0);
+    ASSERT_NE(cache_lookup(&cache, h), nullptr);
+    cache_insert_rows(&cache, h, bad.data(), TILE_EDGE * 4, 0);   // checked: the tile stays
+    EXPECT_EQ(cache_lookup(&cache, h)[0], 7);
+    EXPECT_EQ(cache_lookup(&cache, liar), nullptr);
+    EXPECT_EQ(cache.rejected, 2u);
+    cache_insert_rows(&cache, later, other.data(), TILE_EDGE * 4, 0);
+    ASSERT_EQ(cache_save(&cache), 1);
+    EXPECT_EQ(cache.rejected, 3u);
+    ASSERT_EQ(cache_load_file(&cache, file().c_str()), 1);
+    EXPECT_EQ(cache_resident(&cache), 1u);
+    EXPECT_EQ(cache_lookup(&cache, h)[0], 7);
 }
 
 TEST_F(CacheTest, HashZeroAndDisabledCacheStoreNothing) {
