@@ -228,10 +228,7 @@ static void run_check_refs(viewer_run *r) {
     size_t n = 0;
     for (uint32_t k = 0; k < r->count; k++)
         if (r->slots[k].ref) named[n++] = r->slots[k].th.hash;
-    if (!n) return;
-    uint32_t rejected = g_viewer.cache.rejected;
-    cache_check(&g_viewer.cache, named, n);
-    if (g_viewer.cache.rejected != rejected) g_viewer.cache_rejects.fetch_add(g_viewer.cache.rejected - rejected);
+    if (n) viewer_cache_check(named, n);
 }
 
 // In arrival order: each finished tile enters the cache under the hash the host named, unchecked.

@@ -217,7 +217,8 @@ const uint8_t *cache_lookup(tile_cache *c, uint64_t hash) {
     if (!c->enabled || hash == 0) return nullptr;
     int slot = slot_of(c, hash);
     if (slot < 0) return nullptr;
-    if (c->unchecked[slot]) check_slots(c, (uint32_t)slot, 1);
+    uint32_t one = (uint32_t)slot;
+    if (c->unchecked[slot]) check_listed(c, &one, 1);
     if (c->keys[slot] != hash) return nullptr;
     c->victim[slot / 2] = (uint8_t)((slot & 1) == 0);
     return c->tiles + (size_t)slot * TILE_BYTES;
@@ -255,13 +256,6 @@ void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride)
 #else
     for (int r = 0; r < TILE_EDGE; r++) memcpy(dst + r * TILE_EDGE * 4, rows + r * stride, TILE_EDGE * 4);
 #endif
-}
-
-void cache_drop(tile_cache *c, int slot) {
-    c->keys[slot] = 0;
-    c->unchecked[slot] = 0;
-    c->dirty = 1;
-    if (c->held) c->held[slot] = 0;
 }
 
 int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride, int checked) {

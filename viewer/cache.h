@@ -70,8 +70,6 @@ int cache_holds_checked(const tile_cache *c, int slot, uint64_t hash);
 // Writes a tile whose rows lie stride bytes apart into slot, past the processor's caches (the cache
 // is far bigger than they are, and a slot is read again only when a reference names it).
 void cache_put_rows(tile_cache *c, int slot, const uint8_t *rows, size_t stride);
-// Empties slot (its tile was overwritten).
-void cache_drop(tile_cache *c, int slot);
 // cache_insert of a tile whose rows lie stride bytes apart (the framebuffer's); `checked` as for
 // cache_insert_done.
 int cache_insert_rows(tile_cache *c, uint64_t hash, const uint8_t *rows, size_t stride, int checked);

@@ -169,10 +169,21 @@ static void on_frame_end(const uint8_t *p, uint32_t len) {
     g_viewer.frames.fetch_add(1);
 }
 
+// Tiles the cache dropped since it had counted `before`, when it checked them, counted as rejects.
+static void count_rejects(uint32_t before) {
+    if (g_viewer.cache.rejected != before) g_viewer.cache_rejects.fetch_add(g_viewer.cache.rejected - before);
+}
+
+void viewer_cache_check(const uint64_t *hashes, size_t n) {
+    uint32_t before = g_viewer.cache.rejected;
+    cache_check(&g_viewer.cache, hashes, n);
+    count_rejects(before);
+}
+
 uint32_t viewer_cache_ref(const CacheRef *ref, uint8_t *reply) {
-    uint32_t rejected = g_viewer.cache.rejected;
+    uint32_t before = g_viewer.cache.rejected;
     const uint8_t *tile = cache_lookup(&g_viewer.cache, ref->hash);
-    if (g_viewer.cache.rejected != rejected) g_viewer.cache_rejects.fetch_add(g_viewer.cache.rejected - rejected);
+    count_rejects(before);
     if (!tile) {
         g_viewer.cache_misses.fetch_add(1);
         return (uint32_t)msg_pack_cache_miss(reply, ref);
