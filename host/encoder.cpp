@@ -145,6 +145,7 @@ static void encoder_move_state(const MoveRect *m, uint32_t confirmed) {
             uint32_t pending;
             int whole, forgotten = encoder_source_state(m, tx, ty, confirmed, &pending, &whole);
             g_picture.dirty[i] = 1;
+            g_picture.sent_zero[i] = 0;
             if (whole) {
                 g_picture.force_raw[i] = (uint8_t)forgotten;
                 g_picture.ref_frame[i] = forgotten ? 0 : pending;
@@ -366,6 +367,7 @@ static int encoder_queue_job(const EncodePass *ps, TileQueue *q, int count) {
         s->tx = q->tx[e];
         s->ty = q->ty[e];
         s->how = g_picture.force_raw[i] ? TILE_WHOLE : picture_ref_pending(i, ps->confirmed) ? TILE_PENDING : TILE_DELTA;
+        s->sent_zero = g_picture.sent_zero[i];
         q->assigned++;
     }
     work_begin(first, count, !ps->use_cache, ps->codec2);
@@ -428,6 +430,7 @@ static int encoder_entry(const EncodePass *ps, const TileQueue *q, int e) {
     if (sent == TILE_AS_REF) g_picture.latest_ref = ps->frame;
     g_picture.dirty[i] = 0;
     g_picture.force_raw[i] = 0;
+    g_picture.sent_zero[i] = 0;   // sent took the new pixels
     g_encoder.tiles_this_frame++;
     return 1;
 }

@@ -1,6 +1,7 @@
 // encoder_work: per-tile compute of the encoder on the worker pool.
 #include "host/encoder_work.h"
 
+#include <emmintrin.h>
 #include <string.h>
 
 #include "host/picture.h"
@@ -33,8 +34,12 @@ TileSlot *work_slot(int k) { return &s_slots[k % WORK_SLOTS]; }
 #define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
 
 // The delta of a tile's new pixels against sent in one sweep over its rows; with tile set the new
-// pixels go there too (the second codec reads them whole), and with take into sent as well.
-static void work_delta(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta, int take) {
+// pixels go there too (the second codec reads them whole), and with take into sent as well. Where
+// sent is known to hold zeros the delta is the new pixels, and sent is not read. Sent takes them in
+// streaming stores: its lines are not read again this pass, and left in the cache they would push
+// out the rows the other tiles still need (the fence makes them seen before the job's end is).
+static void work_delta(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta, int take,
+                       int zero) {
     for (int r = 0; r < TILE_EDGE; r++) {
         const uint8_t *c = cur + r * stride;
         uint8_t *d = snt + r * stride;
@@ -42,18 +47,17 @@ static void work_delta(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t 
         if (r + TAKE_AHEAD < TILE_EDGE)
             for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
                 __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
-                __builtin_prefetch(d + TAKE_AHEAD * stride + k, 0);
+                if (!zero) __builtin_prefetch(d + TAKE_AHEAD * stride + k, 0);
             }
-        for (int j = 0; j < TILE_ROW_BYTES; j += 8) {
-            uint64_t cw, sw;
-            memcpy(&cw, c + j, 8);
-            memcpy(&sw, d + j, 8);
-            sw ^= cw;
-            if (tile) memcpy(t + j, &cw, 8);
-            if (take) memcpy(d + j, &cw, 8);
-            memcpy(x + j, &sw, 8);
+        for (int j = 0; j < TILE_ROW_BYTES; j += 16) {
+            __m128i cw = _mm_loadu_si128((const __m128i *)(c + j));
+            __m128i xw = zero ? cw : _mm_xor_si128(cw, _mm_load_si128((const __m128i *)(d + j)));
+            if (tile) _mm_store_si128((__m128i *)(t + j), cw);
+            if (take) _mm_stream_si128((__m128i *)(d + j), cw);
+            _mm_store_si128((__m128i *)(x + j), xw);
         }
     }
+    if (take) _mm_sfence();
 }
 
 // sent's old pixels back from the new ones and their delta.
@@ -76,7 +80,8 @@ static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
     WorkScratch *w = &s_scratch[worker];
     int take = j->take;
-    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take);
+    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take,
+               s->sent_zero);
     s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
                      : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
     if (!take) return;

@@ -19,11 +19,12 @@
 // reference, whole or held back.
 enum { TILE_DELTA, TILE_WHOLE, TILE_PENDING };
 
-// One changed tile. tx, ty, how are set before its job begins; the rest by the job.
+// One changed tile. tx, ty, how, sent_zero are set before its job begins; the rest by the job.
 struct TileSlot {
     int32_t tx, ty;
     int how;
     int in_mirror;                     // set before its compress job: it goes as a reference
+    int sent_zero;                     // sent holds zeros there (g_picture.sent_zero)
     int in_sent;                       // sent already holds the new pixels (data undoes that)
     uint64_t hash;                     // tile_hash of the new pixels (the picture's current rows)
     int n;                             // compressed length in data, or -1 (not compressed)

@@ -27,8 +27,9 @@ void picture_free(void) {
     bigmem_free(g_picture.sent, bytes);
     free(g_picture.dirty);
     free(g_picture.force_raw);
+    free(g_picture.sent_zero);
     free(g_picture.ref_frame);
-    g_picture.current = g_picture.sent = g_picture.dirty = g_picture.force_raw = NULL;
+    g_picture.current = g_picture.sent = g_picture.dirty = g_picture.force_raw = g_picture.sent_zero = NULL;
     g_picture.ref_frame = NULL;
     g_picture.width = g_picture.height = g_picture.cols = g_picture.rows = 0;
     g_picture.pad_width = g_picture.pad_height = 0;
@@ -50,11 +51,14 @@ int picture_resize(int32_t w, int32_t h) {
     g_picture.sent = (uint8_t *)bigmem_alloc(bytes);
     g_picture.dirty = (uint8_t *)calloc(tiles, 1);
     g_picture.force_raw = (uint8_t *)calloc(tiles, 1);
+    g_picture.sent_zero = (uint8_t *)malloc(tiles);
     g_picture.ref_frame = (uint32_t *)calloc(tiles, sizeof(uint32_t));
-    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw || !g_picture.ref_frame) {
+    if (!g_picture.current || !g_picture.sent || !g_picture.dirty || !g_picture.force_raw || !g_picture.sent_zero ||
+        !g_picture.ref_frame) {
         picture_free();
         return 0;
     }
+    memset(g_picture.sent_zero, 1, tiles);
     g_picture.width = w;
     g_picture.height = h;
     g_picture.cols = cols;
@@ -67,6 +71,7 @@ void picture_reset(void) {
     if (g_picture.sent) memset(g_picture.sent, 0, (size_t)g_picture.pad_width * g_picture.pad_height * 4);
     if (g_picture.dirty) memset(g_picture.dirty, 1, tiles);
     if (g_picture.force_raw) memset(g_picture.force_raw, 0, tiles);
+    if (g_picture.sent_zero) memset(g_picture.sent_zero, 1, tiles);
     if (g_picture.ref_frame) memset(g_picture.ref_frame, 0, tiles * sizeof(uint32_t));
     g_picture.latest_ref = 0;
     g_picture.move_count = 0;
@@ -85,6 +90,7 @@ void picture_forget_tile(uint32_t tx, uint32_t ty) {
     size_t i = tx + (size_t)ty * g_picture.cols;
     g_picture.dirty[i] = 1;
     g_picture.force_raw[i] = 1;
+    g_picture.sent_zero[i] = 1;
 }
 
 void picture_forget_pending(uint32_t confirmed) {

@@ -16,6 +16,8 @@ struct Picture {
     uint8_t *sent;                   // same layout: what the viewer shows once it applied what we sent
     uint8_t *dirty;                  // cols*rows bytes, index tx + ty*cols; 1 = may differ from sent
     uint8_t *force_raw;              // cols*rows bytes; 1 = the viewer's tile is unknown, send it whole
+    uint8_t *sent_zero;              // cols*rows bytes; 1 = the tile's sent copy is all zero (its delta
+                                     // is the new pixels, made without reading sent); 0 = unknown
     uint32_t *ref_frame;             // cols*rows: frame of the last MSG_CACHE_REF the tile's content
                                      // rests on (its own, or one a move copied from); 0 once a tile
                                      // message replaced it. Unsure until that frame is really acknowledged
@@ -27,7 +29,7 @@ struct Picture {
 
 extern Picture g_picture;
 
-// The picture lock guards sent, dirty, force_raw, ref_frame and the cache mirror between the session
+// The picture lock guards sent, dirty, force_raw, sent_zero, ref_frame and the cache mirror between the session
 // loop and the receive thread. picture_init creates it: once at start-up, before any other picture
 // call (the host's start-up, and tests and benchmarks that use the picture; later calls do nothing).
 void picture_init(void);

@@ -462,6 +462,26 @@ TEST(Encoder, CacheMissResendLandsOnTheViewersOldTile) {
     synth_close();
 }
 
+// A tile never sent holds black in sent, and its delta is made without reading sent; a move that
+// carries a sent tile onto it ends that, so a later change goes as a delta against the moved pixels.
+TEST(Encoder, MoveOntoATileNeverSentEndsItsBlackShortcut) {
+    session_start(320, 192, false);   // 5 x 3 tiles
+    paint(0, 0, 0x21);
+    flow.budget.store(1);   // only tile (0,0) goes: the others stay black in sent
+    pass();
+    size_t stride = (size_t)g_picture.pad_width * 4;
+    for (int r = 0; r < 64; r++)   // the screen moves tile (0,0) to (4,2)
+        memcpy(g_picture.current + (size_t)(128 + r) * stride + 4 * 256, g_picture.current + (size_t)r * stride, 256);
+    MoveRect m = {0, 0, 256, 128, 64, 64};
+    picture_add_move(&m);
+    pass();
+    for (int r = 0; r < 64; r += 9) g_picture.current[(size_t)(128 + r) * stride + 4 * 256 + r] ^= 0x5a;
+    g_picture.dirty[4 + 2 * g_picture.cols] = 1;
+    flow.budget.store(FLOW_BUDGET_MAX);
+    expect_converged();
+    synth_close();
+}
+
 // A reference the viewer cannot serve comes back as a miss only a round trip later. Until the frame
 // is really acknowledged, a change to that tile is held back (never a delta), and the tile a move
 // copies it into is just as unsure; the miss then has both sent again whole.
