@@ -73,8 +73,9 @@ static size_t work_offset(const TileSlot *s, size_t stride) {
 
 // A tile that goes as a delta and is not a reference: its delta into this thread's scratch, then
 // compressed into the slot. With take (first codec) sent takes the new pixels in the same sweep,
-// while its lines are in this core's cache, as long as the compressed delta can give the old ones
-// back (work_undo); else they go back at once and the encoder puts the new ones in when the tile goes.
+// while its lines are in this core's cache, as long as the old ones can be had back (work_undo): they
+// were black, or the compressed delta gives them; else they go back at once and the encoder puts the
+// new ones in when the tile goes.
 static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     if (s->how != TILE_DELTA || s->in_mirror) return;
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
@@ -85,7 +86,7 @@ static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
                      : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
     if (!take) return;
-    if (s->n >= 1 && s->n < TILE_BYTES) s->in_sent = 1;
+    if (s->sent_zero || (s->n >= 1 && s->n < TILE_BYTES)) s->in_sent = 1;
     else work_restore(g_picture.current + off, g_picture.sent + off, stride, w->delta);
 }
 
@@ -185,6 +186,10 @@ void work_new_pixels(const TileSlot *s, uint8_t *dst, size_t dst_stride) {
 void work_undo(const TileSlot *s) {
     if (!s->in_sent) return;
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
+    if (s->sent_zero) {   // black before, whether or not the delta compressed
+        for (int r = 0; r < TILE_EDGE; r++) memset(g_picture.sent + off + r * stride, 0, TILE_ROW_BYTES);
+        return;
+    }
     uint8_t *delta = s_scratch[0].delta;   // the session thread's, with no job under way
     if (codec_decompress(s->data, (size_t)s->n, delta, TILE_BYTES) == TILE_BYTES)
         work_restore(g_picture.current + off, g_picture.sent + off, stride, delta);

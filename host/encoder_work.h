@@ -4,7 +4,8 @@
 // compress job; without the cache the take job compresses at once). Jobs compute runs of changed
 // tiles into slots, which the encoder then emits in scan order with its cache decisions; the
 // result is the same whichever thread computed a tile. sent takes a tile's new pixels as its delta
-// is made where the compressed delta can undo that (first codec), else when the encoder sends it.
+// is made where they can be undone (first codec: the tile was black, or the compressed delta gives
+// the old pixels), else when the encoder sends it.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -25,7 +26,7 @@ struct TileSlot {
     int how;
     int in_mirror;                     // set before its compress job: it goes as a reference
     int sent_zero;                     // sent holds zeros there (g_picture.sent_zero)
-    int in_sent;                       // sent already holds the new pixels (data undoes that)
+    int in_sent;                       // sent already holds the new pixels (data undoes that, or sent_zero)
     uint64_t hash;                     // tile_hash of the new pixels (the picture's current rows)
     int n;                             // compressed length in data, or -1 (not compressed)
     uint8_t form;                      // the form of data (second codec), else TILE_FORM_LZ4_DELTA
