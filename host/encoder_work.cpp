@@ -1,12 +1,12 @@
 // encoder_work: per-tile compute of the encoder on the worker pool.
 #include "host/encoder_work.h"
 
-#include <emmintrin.h>
 #include <string.h>
 
 #include "host/picture.h"
 #include "platform/workers.h"
 #include "protocol/codec.h"
+#include "protocol/tile_rows.h"
 
 #define TILE_ROW_BYTES (TILE_EDGE * 4)
 
@@ -31,35 +31,6 @@ static WorkJob s_job;
 
 TileSlot *work_slot(int k) { return &s_slots[k % WORK_SLOTS]; }
 
-#define TAKE_AHEAD 8   // rows prefetched ahead: a tile's rows lie a screen width apart
-
-// The delta of a tile's new pixels against sent in one sweep over its rows; with tile set the new
-// pixels go there too (the second codec reads them whole), and with take into sent as well. Where
-// sent is known to hold zeros the delta is the new pixels, and sent is not read. Sent takes them in
-// streaming stores: its lines are not read again this pass, and left in the cache they would push
-// out the rows the other tiles still need (the fence makes them seen before the job's end is).
-static void work_delta(const uint8_t *cur, uint8_t *snt, size_t stride, uint8_t *tile, uint8_t *delta, int take,
-                       int zero) {
-    for (int r = 0; r < TILE_EDGE; r++) {
-        const uint8_t *c = cur + r * stride;
-        uint8_t *d = snt + r * stride;
-        uint8_t *t = tile ? tile + r * TILE_ROW_BYTES : 0, *x = delta + r * TILE_ROW_BYTES;
-        if (r + TAKE_AHEAD < TILE_EDGE)
-            for (int k = 0; k < TILE_ROW_BYTES; k += 64) {
-                __builtin_prefetch(c + TAKE_AHEAD * stride + k, 0);
-                if (!zero) __builtin_prefetch(d + TAKE_AHEAD * stride + k, 0);
-            }
-        for (int j = 0; j < TILE_ROW_BYTES; j += 16) {
-            __m128i cw = _mm_loadu_si128((const __m128i *)(c + j));
-            __m128i xw = zero ? cw : _mm_xor_si128(cw, _mm_load_si128((const __m128i *)(d + j)));
-            if (tile) _mm_store_si128((__m128i *)(t + j), cw);
-            if (take) _mm_stream_si128((__m128i *)(d + j), cw);
-            _mm_store_si128((__m128i *)(x + j), xw);
-        }
-    }
-    if (take) _mm_sfence();
-}
-
 // sent's old pixels back from the new ones and their delta.
 static void work_restore(const uint8_t *cur, uint8_t *snt, size_t stride, const uint8_t *delta) {
     for (int r = 0; r < TILE_EDGE; r++)
@@ -81,8 +52,8 @@ static void work_compress_slot(const WorkJob *j, TileSlot *s, int worker) {
     size_t stride = (size_t)g_picture.pad_width * 4, off = work_offset(s, stride);
     WorkScratch *w = &s_scratch[worker];
     int take = j->take;
-    work_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take,
-               s->sent_zero);
+    tile_rows_delta(g_picture.current + off, g_picture.sent + off, stride, j->codec2 ? w->tile : 0, w->delta, take,
+                    s->sent_zero);
     s->n = j->codec2 ? codec2_encode_tile(&s_codec2[worker], w->tile, w->delta, s->data, &s->form)
                      : codec_compress(w->delta, TILE_BYTES, s->data, sizeof s->data);
     if (!take) return;

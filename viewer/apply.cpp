@@ -3,12 +3,10 @@
 // share (the cache's keys and order, a cache set two slots use, the dirty rectangle, the session's
 // zstd stream) is touched on the receive thread alone, in arrival order.
 #include "viewer/apply.h"
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <stdlib.h>
 #include <string.h>
 #include "protocol/codec.h"
+#include "protocol/tile_rows.h"
 #include "viewer/outbox.h"
 #include "viewer/receive.h"
 #include "viewer/viewer.h"
@@ -94,25 +92,6 @@ int viewer_run_add(uint8_t type, const uint8_t *payload, uint32_t len) {
     return 1;
 }
 
-// XORs the decoded difference into the framebuffer; with cache set the finished rows go there too,
-// past the processor's caches as cache_put_rows writes them, while they are at hand. The caller
-// fences those streamed stores once for its whole group.
-static void tile_xor_in(uint8_t *dst, const uint8_t *diff, uint8_t *cache) {
-    for (int r = 0; r < TILE_EDGE; r++, dst += g_viewer.stride, diff += TILE_ROW_BYTES) {
-#if defined(__SSE2__)
-        for (int i = 0; i < TILE_ROW_BYTES; i += 16) {
-            __m128i a = _mm_xor_si128(_mm_loadu_si128((const __m128i *)(dst + i)), _mm_loadu_si128((const __m128i *)(diff + i)));
-            _mm_storeu_si128((__m128i *)(dst + i), a);
-            if (cache) _mm_stream_si128((__m128i *)(cache + i), a);
-        }
-#else
-        for (int i = 0; i < TILE_ROW_BYTES; i++) dst[i] ^= diff[i];
-        if (cache) memcpy(cache, dst, TILE_ROW_BYTES);
-#endif
-        if (cache) cache += TILE_ROW_BYTES;
-    }
-}
-
 // Where a tile's finished rows go: the cache slot planned for it, unless that slot holds the named
 // tile already, checked. They go as the host's word for the hash, checked when a reference or a save
 // first needs the tile (cache_lookup): most cached tiles are replaced before anything names them.
@@ -138,7 +117,7 @@ static void slot_apply(viewer_slot *s, Codec2Dec *dec, uint8_t *scratch) {
     } else {
         if (codec_decompress(data, n, scratch, TILE_BYTES) != TILE_BYTES) return;
         uint8_t *cache = slot_cache_rows(s);
-        tile_xor_in(dst, scratch, cache);
+        tile_rows_xor_in(dst, g_viewer.stride, scratch, cache);
         s->written = cache != nullptr;
     }
     s->ok = 1;
@@ -158,9 +137,7 @@ static void run_item(void *ctx, int item, int worker) {
             s->written = 1;
         }
     }
-#if defined(__SSE2__)
-    _mm_sfence();   // the rows streamed into the cache are in memory before the pool's join says so
-#endif
+    tile_rows_fence();   // the rows streamed into the cache are in memory before the pool's join says so
 }
 
 #define PLAN_BUCKETS (4 * VIEWER_RUN_SLOTS)   // open addressing over the run's cache sets
